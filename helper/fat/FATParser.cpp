@@ -1,0 +1,1 @@
+#include "helper/fat/FATParser.h"

@@ -1,0 +1,1 @@
+#include "helper/formats/FormatDetector.h"

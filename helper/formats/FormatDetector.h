@@ -1,0 +1,70 @@
+#pragma once
+// Signature table and detector: finds where a known format starts in a buffer
+// and refines a raw match (ISO media brand, DNG tag, maker text).
+
+#include <array>
+#include <cstdint>
+#include <optional>
+#include <span>
+#include <vector>
+
+#include "helper/formats/FileFormat.h"
+#include "helper/io/Device.h"
+
+namespace vf {
+
+struct FormatSignature {
+    FileFormat format;
+    std::int64_t offset = 0;  // distance from the candidate position to the first magic byte
+    std::vector<std::uint8_t> magic;
+    std::optional<std::vector<std::uint8_t>> mask;  // same length as magic; 0 = free byte
+};
+
+// The 30 signatures in their significant order; built once, thread-safe.
+const std::vector<FormatSignature>& allSignatures();
+
+struct Match {
+    std::optional<FileFormat> format;
+    std::size_t index = 0;
+    bool operator==(const Match&) const = default;
+};
+
+class FormatDetector {
+public:
+    FormatDetector();  // every format active
+
+    void setEnabledFormats(const FormatSet& enabled);
+
+    // First matching position in [start, end) of buf; end must not exceed buf.size().
+    Match findFirstMatch(std::span<const std::uint8_t> buf, std::size_t end, std::size_t start) const;
+    Match matchAt(std::span<const std::uint8_t> buf, std::size_t end, std::size_t position) const;
+
+    FileFormat refineFormat(FileFormat format, Device& device, std::uint64_t absoluteOffset,
+                            std::uint64_t blockSize) const;
+
+    // The scan loop lends its current buffer (hintBuf, hintBase, hintValid).
+    void setHint(std::span<const std::uint8_t> buf, std::uint64_t base) {
+        hintBuf = buf;
+        hintBase = base;
+        hintValid = true;
+    }
+    void clearHint() { hintValid = false; hintBuf = {}; }
+
+    std::span<const std::uint8_t> hintBuf;
+    std::uint64_t hintBase = 0;
+    bool hintValid = false;
+
+private:
+    std::vector<const FormatSignature*> byFirstByte_[256];
+    std::vector<const FormatSignature*> anyFirstByte_;
+};
+
+// First-directory test for the DNG version tag (50706) over bytes in memory.
+bool hasDngVersionInIfd0(std::span<const std::uint8_t> bytes, bool littleEndian);
+
+namespace TiffParser {
+// Whether any visited directory (main chain and SubIFDs, at most 64) holds `tag`.
+bool containsTag(Device& device, std::uint64_t base, std::uint16_t tag);
+}
+
+}  // namespace vf

@@ -1,0 +1,27 @@
+#include "platform/DiskQuery.h"
+
+#include <linux/fs.h>
+#include <sys/ioctl.h>
+#include <sys/stat.h>
+
+namespace vf {
+
+std::optional<std::uint32_t> queryBlockSize(int fd) {
+    struct stat st {};
+    if (::fstat(fd, &st) != 0 || !S_ISBLK(st.st_mode)) return std::nullopt;
+    int size = 0;
+    if (::ioctl(fd, BLKSSZGET, &size) != 0 || size <= 0) return std::nullopt;
+    return static_cast<std::uint32_t>(size);
+}
+
+std::optional<std::uint64_t> queryDeviceBytes(int fd) {
+    struct stat st {};
+    if (::fstat(fd, &st) != 0) return std::nullopt;
+    if (S_ISREG(st.st_mode)) return static_cast<std::uint64_t>(st.st_size);
+    if (!S_ISBLK(st.st_mode)) return std::nullopt;
+    std::uint64_t bytes = 0;
+    if (::ioctl(fd, BLKGETSIZE64, &bytes) != 0) return std::nullopt;
+    return bytes;
+}
+
+}  // namespace vf

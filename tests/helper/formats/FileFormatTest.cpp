@@ -1,0 +1,41 @@
+#include "helper/formats/FileFormat.h"
+
+#include <gtest/gtest.h>
+
+namespace vf {
+namespace {
+
+TEST(FileFormat, NamesParseBackExactly) {
+    for (FileFormat f : allFormats()) EXPECT_EQ(formatFromName(displayName(f)), f);
+    EXPECT_EQ(formatFromName("JPEG"), FileFormat::jpeg);
+    EXPECT_FALSE(formatFromName("jpeg"));
+    EXPECT_EQ(formatFromName("3FR"), FileFormat::_3fr);
+    EXPECT_EQ(formatFromName("M2TS"), FileFormat::m2ts);
+    EXPECT_FALSE(formatFromName("MKV"));
+    EXPECT_EQ(lowerName(FileFormat::_3fr), "3fr");
+    EXPECT_EQ(lowerName(FileFormat::webp), "webp");
+    EXPECT_EQ(formatFromLowerName("webp"), FileFormat::webp);
+}
+
+TEST(FileFormat, CatalogueOrderAndMinimums) {
+    EXPECT_EQ(allFormats().size(), 41u);
+    EXPECT_EQ(allFormats().front(), FileFormat::jpeg);
+    EXPECT_EQ(allFormats()[34], FileFormat::mp4);
+    EXPECT_EQ(allFormats().back(), FileFormat::braw);
+    EXPECT_EQ(minimumSize(FileFormat::jpeg), 102'400u);
+    EXPECT_EQ(minimumSize(FileFormat::braw), 67'108'864u);
+    EXPECT_EQ(minimumSize(FileFormat::avif), 16'384u);
+}
+
+TEST(FileFormat, FilterParsing) {
+    EXPECT_EQ(parseFormatFilter("JPEG,,jpeg, PNG"), FormatSet::of({FileFormat::jpeg}));
+    EXPECT_TRUE(parseFormatFilter("xyz").empty());
+    EXPECT_TRUE(parseFormatFilter("").empty());
+    EXPECT_EQ(parseFormatFilter(",CR2,MP4,"), FormatSet::of({FileFormat::cr2, FileFormat::mp4}));
+    EXPECT_EQ(FormatSet::of({FileFormat::mp4, FileFormat::_3fr, FileFormat::jpeg, FileFormat::webp}).sortedNames(", "),
+              "3FR, JPEG, MP4, WebP");
+    EXPECT_EQ(FormatSet::all().size(), 41u);
+}
+
+}  // namespace
+}  // namespace vf

@@ -1,0 +1,73 @@
+#include "tests/support/TestSupport.h"
+
+#include <array>
+#include <cstdio>
+#include <cstdlib>
+#include <fstream>
+#include <random>
+#include <stdexcept>
+#include <sys/wait.h>
+#include <unistd.h>
+
+namespace vf::test {
+
+TempDir::TempDir() {
+    std::string tmpl = (std::filesystem::temp_directory_path() / "vftest-XXXXXX").string();
+    if (!::mkdtemp(tmpl.data())) throw std::runtime_error("mkdtemp failed");
+    path_ = tmpl;
+}
+
+TempDir::~TempDir() {
+    std::error_code ec;
+    std::filesystem::remove_all(path_, ec);
+}
+
+std::vector<std::uint8_t> randomBytes(std::size_t n, std::uint32_t seed) {
+    std::mt19937 rng(seed);
+    std::vector<std::uint8_t> out(n);
+    std::size_t i = 0;
+    for (; i + 4 <= n; i += 4) {
+        const std::uint32_t v = rng();
+        out[i] = static_cast<std::uint8_t>(v);
+        out[i + 1] = static_cast<std::uint8_t>(v >> 8);
+        out[i + 2] = static_cast<std::uint8_t>(v >> 16);
+        out[i + 3] = static_cast<std::uint8_t>(v >> 24);
+    }
+    for (; i < n; ++i) out[i] = static_cast<std::uint8_t>(rng());
+    return out;
+}
+
+std::vector<std::uint8_t> readFile(const std::filesystem::path& p) {
+    std::ifstream in(p, std::ios::binary);
+    return std::vector<std::uint8_t>(std::istreambuf_iterator<char>(in), {});
+}
+
+void writeFile(const std::filesystem::path& p, const std::vector<std::uint8_t>& data) {
+    std::ofstream out(p, std::ios::binary | std::ios::trunc);
+    out.write(reinterpret_cast<const char*>(data.data()), static_cast<std::streamsize>(data.size()));
+}
+
+CommandResult run(const std::string& commandLine) {
+    CommandResult r;
+    const std::string full = commandLine + " 2>&1";
+    FILE* pipe = ::popen(full.c_str(), "r");
+    if (!pipe) return r;
+    std::array<char, 4096> buf;
+    std::size_t n;
+    while ((n = std::fread(buf.data(), 1, buf.size(), pipe)) > 0) r.output.append(buf.data(), n);
+    const int st = ::pclose(pipe);
+    r.status = WIFEXITED(st) ? WEXITSTATUS(st) : -1;
+    return r;
+}
+
+bool haveTool(const std::string& tool) { return run("command -v " + tool + " >/dev/null").status == 0; }
+
+std::string binPath(const std::string& program) { return std::string(VF_BIN_DIR) + "/" + program; }
+std::string sourcePath(const std::string& relative) { return std::string(VF_SOURCE_DIR) + "/" + relative; }
+
+std::string sha256(const std::filesystem::path& p) {
+    CommandResult r = run("sha256sum '" + p.string() + "'");
+    return r.output.substr(0, 64);
+}
+
+}  // namespace vf::test

@@ -1,0 +1,44 @@
+#pragma once
+// Helpers shared by the tests: temporary folders, random data, running tools.
+
+#include <cstdint>
+#include <filesystem>
+#include <string>
+#include <vector>
+
+namespace vf::test {
+
+// A fresh folder under the system temp dir, removed with everything in it on destruction.
+class TempDir {
+public:
+    TempDir();
+    ~TempDir();
+    TempDir(const TempDir&) = delete;
+    TempDir& operator=(const TempDir&) = delete;
+    const std::filesystem::path& path() const { return path_; }
+    std::filesystem::path operator/(const std::string& name) const { return path_ / name; }
+
+private:
+    std::filesystem::path path_;
+};
+
+std::vector<std::uint8_t> randomBytes(std::size_t n, std::uint32_t seed);
+std::vector<std::uint8_t> readFile(const std::filesystem::path& p);
+void writeFile(const std::filesystem::path& p, const std::vector<std::uint8_t>& data);
+
+struct CommandResult {
+    int status = -1;     // exit status, or -1 when it did not exit normally
+    std::string output;  // standard output and standard error together
+};
+// Runs a shell command line (sh -c), capturing its output.
+CommandResult run(const std::string& commandLine);
+// True when `tool` is on PATH.
+bool haveTool(const std::string& tool);
+
+std::string binPath(const std::string& program);     // build/bin/<program>
+std::string sourcePath(const std::string& relative);  // repository path
+
+// Hex SHA-256 of a file, via sha256sum.
+std::string sha256(const std::filesystem::path& p);
+
+}  // namespace vf::test
