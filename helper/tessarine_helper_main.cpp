@@ -1,1 +1,3 @@
-int main() { return 0; }
+#include "helper/Session.h"
+
+int main(int argc, char** argv) { return vf::runSession(argc, argv); }

@@ -1,0 +1,565 @@
+#include "helper/DiskCarver.h"
+
+#include <algorithm>
+#include <cerrno>
+#include <cinttypes>
+#include <cmath>
+#include <cstdio>
+#include <cstring>
+#include <fcntl.h>
+#include <thread>
+#include <unistd.h>
+
+#include "common/ByteCount.h"
+#include "helper/CaptureInfo.h"
+#include "helper/ControlFile.h"
+#include "helper/ProgressWriter.h"
+#include "helper/io/ByteReader.h"
+#include "helper/io/Log.h"
+#include "platform/DiskQuery.h"
+
+namespace vf {
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+constexpr std::uint64_t kCarveAlignment = 4096;
+constexpr std::uint64_t kDateWindow = 4'194'304;
+constexpr std::uint64_t kNextSignatureReach = 268'435'456;
+constexpr std::uint64_t kNextSignatureRead = 8'388'608;
+constexpr std::uint64_t kCloseGap = 2'097'152;
+
+const char* kFullDiskAccessText =
+    "macOS blocked access to this SD card. Enable Velliform in System Settings → Privacy & Security → Full Disk "
+    "Access, then quit and reopen the app.";
+
+std::string toLower(std::string s) {
+    for (char& c : s) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    return s;
+}
+
+std::string stem(const std::string& name) {
+    const auto dot = name.rfind('.');
+    return dot == std::string::npos ? name : name.substr(0, dot);
+}
+
+// Formats whose files start with a header of one family: a file of one format
+// whose data begins with another format of the same family is still plausible.
+int signatureFamily(FileFormat f) {
+    switch (f) {
+        case FileFormat::tiff: case FileFormat::raw: case FileFormat::mdc: case FileFormat::cr2:
+        case FileFormat::nef: case FileFormat::nrw: case FileFormat::arw: case FileFormat::srf:
+        case FileFormat::sr2: case FileFormat::erf: case FileFormat::srw: case FileFormat::_3fr:
+        case FileFormat::orf: case FileFormat::rw2: case FileFormat::pef: case FileFormat::dng:
+        case FileFormat::rwl: case FileFormat::fff: case FileFormat::dcr: case FileFormat::kdc:
+            return 1;
+        case FileFormat::heic: case FileFormat::avif: case FileFormat::cr3: case FileFormat::mp4:
+        case FileFormat::mov:
+            return 2;
+        case FileFormat::webp: case FileFormat::avi:
+            return 3;
+        case FileFormat::gif:
+            return 4;
+        case FileFormat::ppm:
+            return 5;
+        case FileFormat::m2ts:
+            return 0;  // 192-byte packets: no signature of its own
+        default:
+            return 10 + static_cast<int>(f);
+    }
+}
+
+}  // namespace
+
+DiskCarver::DiskCarver() = default;
+DiskCarver::~DiskCarver() = default;
+
+void DiskCarver::scan(const std::string& devicePath, const std::filesystem::path& outputDir,
+                      std::uint64_t resumeOffset) {
+    const int fd = ::open(devicePath.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0) {
+        const int err = errno;
+        shouldStop = false;
+        bytesScanned = currentOffset = resumeOffset;
+        errorMessage = (err == EPERM || err == EACCES) ? std::string(kFullDiskAccessText)
+                                                       : "Could not open the SD card: " + std::string(std::strerror(err));
+        sendProgress("Access denied");
+        return;
+    }
+    // A block device opened non-blocking still blocks on reads; clear the flag for plain reads.
+    const int flags = ::fcntl(fd, F_GETFL);
+    if (flags >= 0) ::fcntl(fd, F_SETFL, flags & ~O_NONBLOCK);
+    scanDescriptor(fd, devicePath, outputDir, resumeOffset);
+    ::close(fd);
+}
+
+void DiskCarver::scanDescriptor(int fd, const std::string& devicePath, const std::filesystem::path& outputDir,
+                                std::uint64_t resumeOffset) {
+    FdDevice device(fd);
+    scanDevice(device, devicePath, queryBlockSize(fd), queryDeviceBytes(fd), outputDir, resumeOffset);
+}
+
+void DiskCarver::scanDevice(Device& device, const std::string& devicePath, std::optional<std::uint32_t> devBlockSize,
+                            std::optional<std::uint64_t> deviceBytes, const std::filesystem::path& outputDir,
+                            std::uint64_t resumeOffset) {
+    shouldStop = false;
+    stopRequested_ = false;
+    bytesScanned = currentOffset = resumeOffset;
+    devicePath_ = devicePath;
+    output_ = OutputDirectory::open(outputDir, owner);
+    if (output_) output_->removeStaleTemporaries();
+    filesFound = output_ ? output_->countFiles() : 0;
+    allRecoveredFiles.clear();
+    directoryRecoveredOffsets.clear();
+    errorMessage.reset();
+
+    logLine("✅ Opened " + devicePath);
+    blockSize = devBlockSize && *devBlockSize > 0 ? *devBlockSize : 512;
+    chunkSize = blockSize * 16384;
+    logLine("📐 Block size: " + std::to_string(blockSize) + ", chunk: " + formatByteCount(chunkSize));
+    sizeCalculator.emplace(blockSize);
+    totalBytes = deviceBytes.value_or(0);
+    logLine("💾 Disk size: " + formatByteCount(totalBytes));
+
+    fatParser = FATParser::detect(device);
+    directoryHints.clear();
+    if (fatParser) {
+        directoryHints = fatParser->buildDirectoryIndex();
+        logLine("📁 " + std::to_string(directoryHints.size()) + " FAT directory entries indexed");
+    }
+    detector.setEnabledFormats(enabledFormats);
+    logLine("🔍 Scanning for: " + enabledFormats.sortedNames(", "));
+    report.start(devicePath, totalBytes, blockSize, chunkSize, directoryHints.size(), enabledFormats);
+    scanStart_ = Clock::now();
+
+    if (!output_) logLine("❌ Output directory " + outputDir.string() + " cannot be opened; nothing can be saved");
+
+    if (resumeOffset == 0 && fatParser) directoryPhase(device);
+    if (!errorMessage) {
+        sendProgress("Starting scan");
+        if (!stopping()) linearPhase(device, resumeOffset);
+    }
+    endOfScan();
+    detector.clearHint();
+    if (sizeCalculator) sizeCalculator->clearHint();
+}
+
+bool DiskCarver::stopping() {
+    if (stopRequested_.load(std::memory_order_relaxed)) shouldStop = true;
+    return shouldStop;
+}
+
+void DiskCarver::sendProgress(const std::string& phase) {
+    lastProgressUpdate_ = Clock::now();
+    if (progressCallback) progressCallback(bytesScanned, filesFound, currentOffset, totalBytes, phase, allRecoveredFiles);
+}
+
+void DiskCarver::maybeSendRate() {
+    const auto now = Clock::now();
+    if (lastProgressUpdate_ &&
+        std::chrono::duration<double>(now - *lastProgressUpdate_).count() < progressUpdateInterval)
+        return;
+    const double seconds = std::max(0.001, std::chrono::duration<double>(now - scanStart_).count());
+    char text[64];
+    std::snprintf(text, sizeof text, "Scanning at %.1f MB/s", static_cast<double>(bytesScanned) / seconds / 1048576.0);
+    sendProgress(text);
+}
+
+void DiskCarver::checkControlFile() {
+    if (!controlFilePath) return;
+    switch (readControlFile(*controlFilePath)) {
+        case ControlWord::pause: shouldPause = true; break;
+        case ControlWord::resume: shouldPause = false; break;
+        case ControlWord::stop: shouldStop = true; break;
+        case ControlWord::none: break;
+    }
+}
+
+bool DiskCarver::pauseLoop() {
+    while (shouldPause) {
+        if (stopping()) return false;
+        sendProgress("Paused");
+        // Sleep in short steps so that a stop request is seen promptly.
+        const auto until = Clock::now() + std::chrono::duration<double>(pauseInterval);
+        while (Clock::now() < until && !stopRequested_.load(std::memory_order_relaxed))
+            std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        checkControlFile();
+    }
+    return !stopping();
+}
+
+std::uint64_t DiskCarver::effectiveMinimum(FileFormat f) const { return std::max(minimumSize(f), minimumFileSize); }
+
+void DiskCarver::directoryPhase(Device& device) {
+    for (const auto& [offset, hint] : directoryHints) {  // the map is ordered by offset
+        checkControlFile();
+        if (stopping() || errorMessage) return;
+        const std::string ext = toLower(hint.originalExtension);
+        std::optional<FileFormat> format;
+        if (ext == "jpg" || ext == "jpeg") format = FileFormat::jpeg;
+        else if (ext == "tif" || ext == "tiff") format = FileFormat::tiff;
+        else format = formatFromLowerName(ext);
+        if (!format || !enabledFormats.contains(*format) || hint.fileSize < effectiveMinimum(*format)) continue;
+        if (auto entry = recoverDirectoryFile(device, offset, hint, *format, ext)) {
+            directoryRecoveredOffsets.insert(offset);
+            allRecoveredFiles.push_back(std::move(*entry));
+            ++filesFound;
+            sendProgress("Recovered " + std::to_string(filesFound) + " file(s) from directory");
+        }
+    }
+}
+
+void DiskCarver::linearPhase(Device& device, std::uint64_t resumeOffset) {
+    std::vector<std::uint8_t> buffer(chunkSize);
+    std::uint64_t next = resumeOffset;
+    for (;;) {
+        checkControlFile();
+        if (shouldPause && !pauseLoop()) return;
+        if (stopping()) return;
+
+        const std::uint64_t start = alignDown(next, blockSize);
+        if (start > static_cast<std::uint64_t>(INT64_MAX)) {
+            sendProgress("Seek error");
+            return;
+        }
+        const ReadResult r = device.readAt(start, buffer);
+        if (r.failed() && r.bytes == 0) return;
+        const std::size_t n = r.bytes;
+        if (n == 0) {
+            sendProgress("Scan complete");
+            return;
+        }
+        currentOffset = start;
+        bytesScanned += n;
+        maybeSendRate();
+        next = start + n;
+
+        const std::span<const std::uint8_t> chunk(buffer.data(), n);
+        sizeCalculator->setHint(chunk, start);
+        detector.setHint(chunk, start);
+
+        std::size_t i = 0;
+        while (i < n) {
+            if (stopping()) return;
+            if (controlFilePath) {
+                checkControlFile();
+                if (stopping()) return;
+            }
+            const Match m = detector.findFirstMatch(chunk, n, i);
+            if (!m.format) break;
+            const std::size_t p = m.index;
+            const std::uint64_t off = start + p;
+            if (!fatParser && off % kCarveAlignment != 0) {
+                i = p + 1;
+                continue;
+            }
+            if (directoryRecoveredOffsets.count(off) != 0) {
+                i = p + 4;
+                continue;
+            }
+            if (fatParser) {
+                const auto cluster = fatParser->clusterForOffset(off);
+                if (cluster && fatParser->isClusterRecovered(*cluster)) {
+                    i = p + 4;
+                    continue;
+                }
+            }
+            currentOffset = off;
+            maybeSendRate();
+            FileFormat format = detector.refineFormat(*m.format, device, off, blockSize);
+
+            std::uint64_t length = 0;
+            bool haveLength = false;
+            if (auto hint = directoryHints.find(off);
+                hint != directoryHints.end() && !hint->second.originalExtension.empty()) {
+                const DirectoryHint& h = hint->second;
+                if (auto hinted = formatFromLowerName(toLower(h.originalExtension)); hinted && *hinted != format) {
+                    logLine("📁 FAT hint: " + std::string(displayName(format)) + " → " +
+                            std::string(displayName(*hinted)) + " (" + h.originalName + "." + h.originalExtension +
+                            ", deleted=" + (h.isDeleted ? "true" : "false") + ")");
+                    format = *hinted;
+                }
+                if (h.fileSize != 0 && h.fileSize >= minimumSize(format)) {
+                    length = h.fileSize;
+                    haveLength = true;
+                    logLine("📁 FAT size: " + formatByteCount(length) + " (from directory entry)");
+                }
+            }
+            if (!haveLength) {
+                length = sizeCalculator->calculateSize(format, device, off);
+                if (!fatParser) {
+                    if (auto g = findNextSignature(device, off)) {
+                        const std::uint64_t gap = *g - off;
+                        if (gap < length) length = gap;
+                        else if (format == FileFormat::rw2 || format == FileFormat::fff || format == FileFormat::_3fr)
+                            length = gap;
+                        else if (format == FileFormat::x3f || format == FileFormat::raf || format == FileFormat::mrw) {
+                        } else if (length < gap && gap - length <= kCloseGap)
+                            length = gap;
+                    }
+                }
+            }
+            logLine("📏 " + std::string(displayName(format)) + ": " + formatByteCount(length));
+
+            std::uint64_t step = 0;
+            const std::uint64_t minimum = effectiveMinimum(format);
+            if (length < minimum) {
+                logLine("⚠️ Too small / not found (" + std::to_string(length) + " < " + std::to_string(minimum) +
+                        "), skipping");
+                if (!(format == FileFormat::jpeg && length == 0)) report.skip(off, format, length);
+                step = !fatParser ? blockSize : (length != 0 ? length : minimum);
+            } else {
+                if (auto entry = recoverCarvedFile(device, chunk, start, p, off, format, length)) {
+                    const std::string name = entry->fileName;
+                    allRecoveredFiles.push_back(std::move(*entry));
+                    ++filesFound;
+                    sendProgress("Found " + std::to_string(filesFound) + " file(s)");
+                    queueThumbnail(name);
+                }
+                if (errorMessage) return;  // the output disk failed; resume starts at this file
+                step = !fatParser ? blockSize : length;
+            }
+
+            const std::uint64_t t = alignUp(off + step < off ? UINT64_MAX : off + step, blockSize);
+            if (t < start + n) {
+                i = static_cast<std::size_t>(t - start);
+                continue;
+            }
+            bytesScanned += t - (start + n);
+            next = t;
+            break;
+        }
+    }
+}
+
+void DiskCarver::endOfScan() {
+    logLine("⏳ Waiting for thumbnails…");
+    const std::string text = report.finish(filesFound, bytesScanned);
+    if (!diagnosticPath.empty() && writeFileAtomically(diagnosticPath, text)) {
+        if (owner && ::chown(diagnosticPath.c_str(), owner->uid, owner->gid) != 0) {
+            // Not root: the report is already the user's.
+        }
+        logLine("📋 Diagnostic written to " + diagnosticPath);
+    }
+    if (thumbnails) thumbnails->wait();
+    sendProgress((shouldStop ? "Stopped — Found " : "Complete — Found ") + std::to_string(filesFound) + " file(s)");
+}
+
+std::optional<std::uint64_t> DiskCarver::findNextSignature(Device& device, std::uint64_t from) {
+    const std::uint64_t step = from % 32768 == 0 ? 32768 : 4096;
+    const std::uint64_t limit = std::min(from + kNextSignatureReach, totalBytes);
+    std::vector<std::uint8_t> buf(kNextSignatureRead + 512);
+    std::uint64_t pos = from + step;
+    while (pos < limit) {
+        const std::size_t want = static_cast<std::size_t>(std::min<std::uint64_t>(kNextSignatureRead, limit - pos));
+        const ReadResult r = device.readAt(pos, std::span(buf.data(), want));
+        if (r.bytes == 0) return std::nullopt;
+        const std::span<const std::uint8_t> data(buf.data(), r.bytes);
+        for (std::size_t k = 0; k < r.bytes; k += step) {
+            const Match m = detector.matchAt(data, r.bytes, k);
+            if (m.format) return pos + k;
+        }
+        pos += alignUp(r.bytes, step);
+        if (r.failed() || r.bytes < want) return std::nullopt;
+    }
+    return std::nullopt;
+}
+
+bool DiskCarver::writeLinear(Device& device, std::uint64_t offset, std::uint64_t length, ByteSink& out) {
+    scratch_.resize(chunkSize);
+    std::uint64_t pos = offset;
+    std::uint64_t remaining = length;
+    while (remaining > 0) {
+        const std::uint64_t a = alignDown(pos, blockSize);
+        const std::uint64_t d = pos - a;
+        const std::uint64_t want = std::min<std::uint64_t>(alignUp(d + remaining, blockSize), chunkSize);
+        const ReadResult r = device.readAt(a, std::span(scratch_.data(), static_cast<std::size_t>(want)));
+        if (r.bytes <= d) return false;
+        const std::uint64_t k = std::min<std::uint64_t>(remaining, r.bytes - d);
+        if (!out.write(std::span<const std::uint8_t>(scratch_.data() + d, static_cast<std::size_t>(k)))) return false;
+        pos += k;
+        remaining -= k;
+        if (r.failed()) return false;
+    }
+    return true;
+}
+
+void DiskCarver::noteOutputError(int error, std::uint64_t offset) {
+    if (error != ENOSPC && error != EDQUOT && error != EROFS && error != EIO) return;
+    errorMessage = "Could not save recovered files: " + std::string(std::strerror(error)) +
+                   " (output folder " + (output_ ? output_->path().string() : std::string()) + ")";
+    currentOffset = offset;
+    logLine("❌ " + *errorMessage);
+}
+
+std::optional<RecoveredFileInfo> DiskCarver::recoverCarvedFile(Device& device, std::span<const std::uint8_t> chunk,
+                                                               std::uint64_t start, std::size_t index,
+                                                               std::uint64_t off, FileFormat format,
+                                                               std::uint64_t length) {
+    // The date is looked for in the file's own first 4 MiB, not in whatever follows a shorter file.
+    const std::uint64_t window = std::min(kDateWindow, length);
+    std::optional<std::string> date;
+    if (start + chunk.size() < off + window) {
+        const std::uint64_t a = alignDown(off, blockSize);
+        const std::uint64_t d = off - a;
+        scratch_.resize(std::max<std::uint64_t>(chunkSize, kDateWindow));
+        const ReadResult r = device.readAt(a, std::span(scratch_.data(), static_cast<std::size_t>(kDateWindow)));
+        if (!r.failed() && r.bytes > d)
+            date = findCaptureDate(std::span<const std::uint8_t>(scratch_.data(), r.bytes), d,
+                                   static_cast<std::size_t>(std::min<std::uint64_t>(r.bytes, d + window)));
+    } else {
+        date = findCaptureDate(chunk, index, static_cast<std::size_t>(std::min<std::uint64_t>(chunk.size(), index + window)));
+    }
+    const CameraModel camera = readCameraModel(chunk, start, off, format);
+
+    std::string base;
+    if (date) {
+        base = *date;
+        std::replace(base.begin(), base.end(), ':', '-');
+        std::replace(base.begin(), base.end(), ' ', '_');
+    } else {
+        char counter[32];
+        std::snprintf(counter, sizeof counter, "file_%04" PRId64, filesFound);
+        base = counter;
+    }
+    if (!camera.make.empty()) base += "_" + camera.make;
+    if (!camera.model.empty()) base += "_" + camera.model;
+    const std::string ext = lowerName(format);
+    std::string name = base + "." + ext;
+    for (unsigned k = 1; output_ && output_->exists(name); ++k) name = base + "_" + std::to_string(k) + "." + ext;
+
+    const std::uint64_t minimum = effectiveMinimum(format);
+    int createError = 0;
+    std::unique_ptr<PendingFile> file = output_ ? output_->create(&createError) : nullptr;
+    bool ok = false;
+    if (file) {
+        if (!fatParser) {
+            ok = writeLinear(device, off, length, *file);
+        } else {
+            ok = fatParser->extractFile(off, length, *file, blockSize);
+            const std::uint64_t s = file->size();
+            const auto limit = static_cast<std::uint64_t>(std::floor(0.98 * static_cast<double>(length)));
+            if (!(ok && s >= minimum && s >= limit) && file->lastError() == 0) {
+                logLine("⚠️ FAT chain write failed/truncated (" + formatByteCount(s) + " of " + formatByteCount(length) +
+                        ") — falling back to linear");
+                output_->discard(std::move(file));
+                file = output_->create(&createError);
+                ok = file && writeLinear(device, off, length, *file);
+            }
+        }
+    }
+    if (!ok) {
+        const int err = file ? file->lastError() : createError;
+        logLine("❌ Write failed/truncated for " + name + " (" + formatByteCount(0) + ")");
+        report.writeFail(off, format, 0, name);
+        if (output_ && file) output_->discard(std::move(file));
+        noteOutputError(err, off);
+        return std::nullopt;
+    }
+    const std::uint64_t s = file->size();
+    if (s < minimum) {
+        output_->discard(std::move(file));
+        logLine("❌ Write failed/truncated for " + name + " (" + formatByteCount(s) + ")");
+        report.writeFail(off, format, s, name);
+        return std::nullopt;
+    }
+    auto committed = output_->commit(*file, base, ext);
+    if (!committed) {
+        logLine("❌ Write failed/truncated for " + name + " (" + formatByteCount(0) + ")");
+        report.writeFail(off, format, 0, name);
+        noteOutputError(file->lastError(), off);
+        return std::nullopt;
+    }
+    name = *committed;
+    logLine("💾 Saved " + name + " (" + formatByteCount(s) + ")");
+    report.found(off, format, s, name);
+    RecoveredFileInfo info;
+    info.id = info.fileName = name;
+    info.fileType = std::string(displayName(format));
+    info.fileSize = s;
+    info.dateTaken = date;
+    info.offsetOnDisk = off;
+    return info;
+}
+
+bool DiskCarver::stillHoldsFormat(Device& device, std::uint64_t offset, FileFormat format) {
+    if (signatureFamily(format) == 0) return true;  // nothing to check against
+    std::vector<std::uint8_t> head(alignUp(1024, blockSize) + blockSize);
+    const std::uint64_t a = alignDown(offset, blockSize);
+    const std::size_t d = static_cast<std::size_t>(offset - a);
+    const ReadResult r = device.readAt(a, head);
+    if (r.bytes <= d) return false;
+    static const FormatDetector everyFormat;  // all signatures, whatever the scan looks for
+    const std::span<const std::uint8_t> bytes(head.data() + d, r.bytes - d);
+    const Match m = everyFormat.matchAt(bytes, bytes.size(), 0);
+    return m.format && signatureFamily(*m.format) == signatureFamily(format);
+}
+
+std::optional<RecoveredFileInfo> DiskCarver::recoverDirectoryFile(Device& device, std::uint64_t offset,
+                                                                  const DirectoryHint& hint, FileFormat format,
+                                                                  const std::string& extension) {
+    if (!output_) return std::nullopt;
+    std::string base = sanitizeCardName(hint.originalName);
+    if (base.empty()) base = "recovered_" + std::to_string(filesFound);
+    std::string name = base + "." + extension;
+    for (unsigned k = 1; output_->exists(name); ++k) name = base + "_" + std::to_string(k) + "." + extension;
+
+    // A deleted entry still names its first cluster after a camera reused it.
+    if (hint.isDeleted && !stillHoldsFormat(device, offset, format)) {
+        logLine("⚠️ Deleted entry " + name + " no longer holds a " + std::string(displayName(format)) +
+                " file (its clusters were reused) — letting raw carving try this offset");
+        report.row(offset, format, formatByteCount(hint.fileSize), "  FAT-OVERWRITTEN → " + name);
+        return std::nullopt;
+    }
+
+    int createError = 0;
+    auto file = output_->create(&createError);
+    if (!file) {
+        noteOutputError(createError, offset);
+        return std::nullopt;
+    }
+    if (!fatParser->extractFile(offset, hint.fileSize, *file, blockSize)) {
+        noteOutputError(file->lastError(), offset);
+        return std::nullopt;
+    }
+    std::uint64_t s = file->size();
+    const auto limit = static_cast<std::uint64_t>(std::floor(0.98 * static_cast<double>(hint.fileSize)));
+    if (s < limit) {
+        logLine("⚠️ FAT directory chain for " + name + " stopped early (" + formatByteCount(s) + " of " +
+                formatByteCount(hint.fileSize) + ") — retrying as contiguous file");
+        output_->discard(std::move(file));
+        file = output_->create(&createError);
+        if (file && writeLinear(device, offset, hint.fileSize, *file)) s = file->size();
+        else if (file) s = file->size();
+    }
+    if (!file || s < limit) {
+        if (file && file->lastError() != 0) {
+            noteOutputError(file->lastError(), offset);
+            return std::nullopt;
+        }
+        logLine("⚠️ FAT directory recovery produced truncated " + name + " (" + formatByteCount(s) +
+                " from directory size " + formatByteCount(hint.fileSize) +
+                ") — discarding stub and letting raw carving try this offset");
+        if (file) output_->discard(std::move(file));
+        report.fatStubSkip(offset, format, s, name);
+        return std::nullopt;
+    }
+    auto committed = output_->commit(*file, base, extension);
+    if (!committed) {
+        noteOutputError(file->lastError(), offset);
+        return std::nullopt;
+    }
+    RecoveredFileInfo info;
+    info.id = info.fileName = *committed;
+    info.fileType = std::string(displayName(format));
+    info.fileSize = s;
+    info.offsetOnDisk = offset;
+    return info;
+}
+
+void DiskCarver::queueThumbnail(const std::string& fileName) {
+    if (!thumbnails || !output_) return;
+    thumbnails->submit(output_->path() / fileName, output_->path() / (stem(fileName) + ".thumb.jpg"));
+}
+
+}  // namespace vf

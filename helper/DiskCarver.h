@@ -1,0 +1,120 @@
+#pragma once
+// The scan engine: one pass over the device from the resume offset to its end,
+// first through the FAT directory entries (when a volume is found), then by
+// carving signatures, handing every accepted file to the output stage.
+
+#include <atomic>
+#include <chrono>
+#include <cstdint>
+#include <filesystem>
+#include <functional>
+#include <memory>
+#include <optional>
+#include <set>
+#include <string>
+#include <vector>
+
+#include "common/Records.h"
+#include "helper/DiagnosticReport.h"
+#include "helper/OutputDirectory.h"
+#include "helper/fat/FATParser.h"
+#include "helper/formats/FileSizeCalculator.h"
+#include "helper/formats/FormatDetector.h"
+#include "helper/io/Device.h"
+
+namespace vf {
+
+// Where thumbnail jobs go; the scan waits for all of them before its last record.
+class ThumbnailSink {
+public:
+    virtual ~ThumbnailSink() = default;
+    virtual void submit(const std::filesystem::path& source, const std::filesystem::path& thumbnail) = 0;
+    virtual void wait() = 0;
+};
+
+using ProgressCallback = std::function<void(std::uint64_t bytesScanned, std::int64_t filesFound,
+                                            std::uint64_t currentOffset, std::uint64_t totalBytes,
+                                            const std::string& phase, const std::vector<RecoveredFileInfo>& files)>;
+
+class DiskCarver {
+public:
+    DiskCarver();
+    ~DiskCarver();
+
+    // Opens the device read-only and scans it. The outcome is in the fields.
+    void scan(const std::string& devicePath, const std::filesystem::path& outputDir, std::uint64_t resumeOffset);
+    // Scans an already opened descriptor (borrowed), e.g. one opened before privileges were dropped.
+    void scanDescriptor(int fd, const std::string& devicePath, const std::filesystem::path& outputDir,
+                        std::uint64_t resumeOffset);
+    // Scans any device; blockSize and deviceBytes as the platform reported them.
+    void scanDevice(Device& device, const std::string& devicePath, std::optional<std::uint32_t> blockSize,
+                    std::optional<std::uint64_t> deviceBytes, const std::filesystem::path& outputDir,
+                    std::uint64_t resumeOffset);
+
+    // Asks a running scan to stop; safe from a signal handler.
+    void requestStop() { stopRequested_.store(true, std::memory_order_relaxed); }
+
+    std::optional<std::uint64_t> findNextSignature(Device& device, std::uint64_t from);
+
+    // --- state, as the session and the progress records see it ---
+    std::atomic<bool> shouldStop{false};
+    bool shouldPause = false;
+    std::optional<std::string> controlFilePath;
+    std::uint64_t bytesScanned = 0;
+    std::int64_t filesFound = 0;
+    std::uint64_t currentOffset = 0;
+    std::uint64_t totalBytes = 0;
+    std::optional<std::string> errorMessage;
+    ProgressCallback progressCallback;
+    std::vector<RecoveredFileInfo> allRecoveredFiles;
+    std::set<std::uint64_t> directoryRecoveredOffsets;
+    double progressUpdateInterval = 0.5;
+    double pauseInterval = 0.5;
+    std::uint64_t blockSize = 512;
+    std::uint64_t chunkSize = 8'388'608;
+    FormatDetector detector;
+    std::optional<FileSizeCalculator> sizeCalculator;
+    std::unique_ptr<FATParser> fatParser;
+    DirectoryIndex directoryHints;
+    FormatSet enabledFormats = FormatSet::all();
+
+    // --- settings beyond the protocol ---
+    std::uint64_t minimumFileSize = 0;      // the application's limit; 0 adds none
+    ThumbnailSink* thumbnails = nullptr;    // no thumbnails when absent
+    std::optional<Owner> owner;             // who receives the files; as created when absent
+    std::string diagnosticPath = "/tmp/tessarine_diag.txt";
+    DiagnosticReport report;
+
+private:
+    void sendProgress(const std::string& phase);
+    void maybeSendRate();
+    void checkControlFile();
+    bool pauseLoop();  // false when the scan must end
+    bool stopping();
+
+    void directoryPhase(Device& device);
+    void linearPhase(Device& device, std::uint64_t resumeOffset);
+    void endOfScan();
+
+    std::uint64_t effectiveMinimum(FileFormat f) const;
+
+    std::optional<RecoveredFileInfo> recoverCarvedFile(Device& device, std::span<const std::uint8_t> chunk,
+                                                       std::uint64_t start, std::size_t index, std::uint64_t off,
+                                                       FileFormat format, std::uint64_t length);
+    std::optional<RecoveredFileInfo> recoverDirectoryFile(Device& device, std::uint64_t offset,
+                                                          const DirectoryHint& hint, FileFormat format,
+                                                          const std::string& extension);
+    bool writeLinear(Device& device, std::uint64_t offset, std::uint64_t length, ByteSink& out);
+    bool stillHoldsFormat(Device& device, std::uint64_t offset, FileFormat format);
+    void noteOutputError(int error, std::uint64_t offset);
+    void queueThumbnail(const std::string& fileName);
+
+    std::atomic<bool> stopRequested_{false};
+    std::optional<std::chrono::steady_clock::time_point> lastProgressUpdate_;
+    std::chrono::steady_clock::time_point scanStart_;
+    std::unique_ptr<OutputDirectory> output_;
+    std::string devicePath_;
+    std::vector<std::uint8_t> scratch_;  // reused by writeLinear and the date read
+};
+
+}  // namespace vf

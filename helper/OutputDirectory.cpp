@@ -1,0 +1,226 @@
+#include "helper/OutputDirectory.h"
+
+#include <atomic>
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <dirent.h>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace vf {
+namespace {
+
+constexpr std::string_view kTempPrefix = ".vf-partial-";
+constexpr std::string_view kThumbSuffix = ".thumb.jpg";
+
+bool endsWith(const std::string& s, std::string_view suffix) {
+    return s.size() >= suffix.size() && s.compare(s.size() - suffix.size(), suffix.size(), suffix) == 0;
+}
+
+// Moves tmp to name without ever replacing an existing name.
+int renameNoReplace(int dirFd, const std::string& tmp, const std::string& name) {
+    if (::renameat2(dirFd, tmp.c_str(), dirFd, name.c_str(), RENAME_NOREPLACE) == 0) return 0;
+    if (errno != EINVAL && errno != ENOSYS) return errno;
+    // File systems without RENAME_NOREPLACE: a hard link fails on an existing name.
+    if (::linkat(dirFd, tmp.c_str(), dirFd, name.c_str(), 0) != 0) return errno;
+    ::unlinkat(dirFd, tmp.c_str(), 0);
+    return 0;
+}
+
+}  // namespace
+
+std::optional<std::uint32_t> parseId(const char* text) {
+    if (!text) return std::nullopt;
+    std::string_view s(text);
+    bool negative = false;
+    if (!s.empty() && (s.front() == '+' || s.front() == '-')) {
+        negative = s.front() == '-';
+        s.remove_prefix(1);
+    }
+    if (s.empty()) return std::nullopt;
+    std::uint64_t v = 0;
+    for (char c : s) {
+        if (c < '0' || c > '9') return std::nullopt;
+        v = v * 10 + static_cast<std::uint64_t>(c - '0');
+        if (v > UINT32_MAX) return std::nullopt;
+    }
+    if (negative && v != 0) return std::nullopt;
+    return static_cast<std::uint32_t>(v);
+}
+
+Owner ownerFromEnvironment() {
+    Owner o;
+    if (auto uid = parseId(std::getenv("SUDO_UID"))) o.uid = *uid;
+    if (auto gid = parseId(std::getenv("SUDO_GID"))) o.gid = *gid;
+    return o;
+}
+
+PendingFile::~PendingFile() {
+    if (fd_ >= 0) ::close(fd_);
+    if (!committed_) ::unlinkat(dirFd_, tempName_.c_str(), 0);
+}
+
+bool PendingFile::write(std::span<const std::uint8_t> bytes) {
+    std::size_t done = 0;
+    while (done < bytes.size()) {
+        const ssize_t n = ::write(fd_, bytes.data() + done, bytes.size() - done);
+        if (n < 0) {
+            if (errno == EINTR) continue;
+            error_ = errno;
+            return false;
+        }
+        done += static_cast<std::size_t>(n);
+    }
+    return true;
+}
+
+std::uint64_t PendingFile::size() const {
+    struct stat st {};
+    if (::fstat(fd_, &st) != 0) return 0;
+    return static_cast<std::uint64_t>(st.st_size);
+}
+
+std::unique_ptr<OutputDirectory> OutputDirectory::open(const std::filesystem::path& dir, std::optional<Owner> owner) {
+    const int fd = ::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+    if (fd < 0) return nullptr;
+    return std::unique_ptr<OutputDirectory>(new OutputDirectory(dir, fd, owner));
+}
+
+OutputDirectory::~OutputDirectory() {
+    if (fd_ >= 0) ::close(fd_);
+}
+
+bool OutputDirectory::isTemporaryName(const std::string& name) { return name.rfind(kTempPrefix, 0) == 0; }
+
+std::int64_t OutputDirectory::countFiles() const {
+    const int dup = ::dup(fd_);
+    if (dup < 0) return 0;
+    DIR* d = ::fdopendir(dup);
+    if (!d) {
+        ::close(dup);
+        return 0;
+    }
+    ::rewinddir(d);
+    std::int64_t n = 0;
+    while (dirent* e = ::readdir(d)) {
+        const std::string name = e->d_name;
+        if (name == "." || name == ".." || isTemporaryName(name) || endsWith(name, kThumbSuffix)) continue;
+        ++n;
+    }
+    ::closedir(d);
+    return n;
+}
+
+void OutputDirectory::removeStaleTemporaries() {
+    const int dup = ::dup(fd_);
+    if (dup < 0) return;
+    DIR* d = ::fdopendir(dup);
+    if (!d) {
+        ::close(dup);
+        return;
+    }
+    ::rewinddir(d);
+    std::vector<std::string> stale;
+    while (dirent* e = ::readdir(d))
+        if (isTemporaryName(e->d_name)) stale.emplace_back(e->d_name);
+    ::closedir(d);
+    for (const auto& name : stale) ::unlinkat(fd_, name.c_str(), 0);
+}
+
+bool OutputDirectory::exists(const std::string& name) const {
+    struct stat st {};
+    return ::fstatat(fd_, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0;
+}
+
+std::unique_ptr<PendingFile> OutputDirectory::create(int* error) {
+    static std::atomic<unsigned> counter{0};
+    for (int attempt = 0; attempt < 100; ++attempt) {
+        const std::string name = std::string(kTempPrefix) + std::to_string(::getpid()) + "-" +
+                                 std::to_string(counter++);
+        const int fd = ::openat(fd_, name.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0644);
+        if (fd < 0) {
+            if (errno == EEXIST) continue;
+            if (error) *error = errno;
+            return nullptr;
+        }
+        // Set on the descriptor, so nothing planted under the name can be changed instead.
+        if (owner_ && ::fchown(fd, owner_->uid, owner_->gid) != 0) {
+            // Not root (a user's own scan): the file is the user's anyway.
+        }
+        ::fchmod(fd, 0644);
+        return std::unique_ptr<PendingFile>(new PendingFile(fd_, fd, name));
+    }
+    if (error) *error = EEXIST;
+    return nullptr;
+}
+
+std::optional<std::string> OutputDirectory::commit(PendingFile& file, const std::string& base, const std::string& ext) {
+    if (file.fd_ >= 0) {
+        if (::close(file.fd_) != 0 && file.error_ == 0) file.error_ = errno;
+        file.fd_ = -1;
+    }
+    if (file.error_ != 0) return std::nullopt;
+    for (unsigned n = 0; n < 1'000'000; ++n) {
+        const std::string name = (n == 0 ? base : base + "_" + std::to_string(n)) + "." + ext;
+        const int err = renameNoReplace(fd_, file.tempName_, name);
+        if (err == 0) {
+            file.committed_ = true;
+            return name;
+        }
+        if (err != EEXIST) {
+            file.error_ = err;
+            return std::nullopt;
+        }
+    }
+    return std::nullopt;
+}
+
+void OutputDirectory::discard(std::unique_ptr<PendingFile> file) { file.reset(); }
+
+bool OutputDirectory::remove(const std::string& name) { return ::unlinkat(fd_, name.c_str(), 0) == 0; }
+
+std::string sanitizeCardName(const std::string& name) {
+    std::string out;
+    out.reserve(name.size());
+    std::size_t i = 0;
+    while (i < name.size()) {
+        const auto c = static_cast<unsigned char>(name[i]);
+        if (c < 0x80) {
+            out.push_back(c == '/' || c < 0x20 || c == 0x7F ? '_' : static_cast<char>(c));
+            ++i;
+            continue;
+        }
+        // Keep well-formed UTF-8 sequences; replace anything else.
+        std::size_t len = c >= 0xF0 && c <= 0xF4 ? 4 : c >= 0xE0 ? 3 : c >= 0xC2 && c <= 0xDF ? 2 : 0;
+        bool ok = len != 0 && i + len <= name.size();
+        for (std::size_t k = 1; ok && k < len; ++k)
+            ok = (static_cast<unsigned char>(name[i + k]) & 0xC0) == 0x80;
+        if (ok && len == 3) {
+            const auto c1 = static_cast<unsigned char>(name[i + 1]);
+            ok = !(c == 0xE0 && c1 < 0xA0) && !(c == 0xED && c1 >= 0xA0);  // overlong, surrogates
+        }
+        if (ok && len == 4) {
+            const auto c1 = static_cast<unsigned char>(name[i + 1]);
+            ok = !(c == 0xF0 && c1 < 0x90) && !(c == 0xF4 && c1 >= 0x90);
+        }
+        if (ok) {
+            out.append(name, i, len);
+            i += len;
+        } else {
+            out.push_back('_');
+            ++i;
+        }
+    }
+    if (!out.empty() && out.front() == '.') out.front() = '_';
+    constexpr std::size_t kMaxBytes = 200;  // leaves room for "_N" and an extension within NAME_MAX
+    if (out.size() > kMaxBytes) {
+        std::size_t cut = kMaxBytes;
+        while (cut > 0 && (static_cast<unsigned char>(out[cut]) & 0xC0) == 0x80) --cut;
+        out.resize(cut);
+    }
+    return out;
+}
+
+}  // namespace vf

@@ -1,0 +1,86 @@
+#pragma once
+// The output folder of a run. Every file is created through the folder's own
+// descriptor, exclusively and never through a link, under a hidden temporary
+// name; it receives its final name only once it is complete, and a final name
+// never replaces an existing file.
+
+#include <cstdint>
+#include <filesystem>
+#include <memory>
+#include <optional>
+#include <string>
+
+#include "helper/io/ByteSink.h"
+
+namespace vf {
+
+struct Owner {
+    std::uint32_t uid = 501;
+    std::uint32_t gid = 20;
+};
+
+// SUDO_UID / SUDO_GID, each independently, else 501 and 20.
+Owner ownerFromEnvironment();
+// Decimal digits with an optional "+" (a "-" only for zero), within 32 bits.
+std::optional<std::uint32_t> parseId(const char* text);
+
+// A file being written; a ByteSink for the copy.
+class PendingFile final : public ByteSink {
+public:
+    ~PendingFile() override;
+    bool write(std::span<const std::uint8_t> bytes) override;
+    std::uint64_t size() const;  // as the file system reports it
+    int lastError() const { return error_; }
+
+private:
+    friend class OutputDirectory;
+    PendingFile(int dirFd, int fd, std::string tempName) : dirFd_(dirFd), fd_(fd), tempName_(std::move(tempName)) {}
+    int dirFd_;
+    int fd_;
+    std::string tempName_;
+    int error_ = 0;
+    bool committed_ = false;
+};
+
+class OutputDirectory {
+public:
+    // Opens an existing folder (not a link). Nothing when it cannot be opened.
+    static std::unique_ptr<OutputDirectory> open(const std::filesystem::path& dir, std::optional<Owner> owner);
+    ~OutputDirectory();
+
+    const std::filesystem::path& path() const { return path_; }
+    int fd() const { return fd_; }
+
+    // Recovered files in the folder: every entry but thumbnails and our temporaries.
+    std::int64_t countFiles() const;
+    // Removes temporaries that a killed run left behind.
+    void removeStaleTemporaries();
+
+    bool exists(const std::string& name) const;
+
+    // A new empty temporary file owned by the user, mode 0644.
+    std::unique_ptr<PendingFile> create(int* error = nullptr);
+    // Gives a complete file its name: base.ext, else base_1.ext, base_2.ext, …
+    // Returns the name taken.
+    std::optional<std::string> commit(PendingFile& file, const std::string& base, const std::string& ext);
+    // Deletes an uncommitted file.
+    void discard(std::unique_ptr<PendingFile> file);
+
+    bool remove(const std::string& name);
+
+    static bool isTemporaryName(const std::string& name);
+
+private:
+    OutputDirectory(std::filesystem::path path, int fd, std::optional<Owner> owner)
+        : path_(std::move(path)), fd_(fd), owner_(owner) {}
+    std::filesystem::path path_;
+    int fd_;
+    std::optional<Owner> owner_;
+};
+
+// A card-supplied base name made safe for the folder: "/" becomes "_", NUL and
+// control characters become "_", a leading "." becomes "_", invalid UTF-8 is
+// replaced, and the name is cut to 200 bytes at a character boundary.
+std::string sanitizeCardName(const std::string& name);
+
+}  // namespace vf

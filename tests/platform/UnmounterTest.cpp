@@ -1,0 +1,42 @@
+#include "platform/Unmounter.h"
+
+#include <gtest/gtest.h>
+
+namespace vf {
+namespace {
+
+TEST(Unmounter, PartitionsOfADisk) {
+    EXPECT_TRUE(isOnDisk("/dev/sdb", "sdb"));
+    EXPECT_TRUE(isOnDisk("/dev/sdb1", "sdb"));
+    EXPECT_TRUE(isOnDisk("/dev/sdb12", "sdb"));
+    EXPECT_FALSE(isOnDisk("/dev/sdba", "sdb"));
+    EXPECT_FALSE(isOnDisk("/dev/sdbb1", "sdb"));
+    EXPECT_TRUE(isOnDisk("/dev/mmcblk0p1", "mmcblk0"));
+    EXPECT_FALSE(isOnDisk("/dev/mmcblk01", "mmcblk0"));  // that is mmcblk01, another disk
+    EXPECT_TRUE(isOnDisk("/dev/loop3p2", "loop3"));
+    EXPECT_FALSE(isOnDisk("/dev/loop30", "loop3"));
+    EXPECT_FALSE(isOnDisk("/dev/loop3p", "loop3"));
+    EXPECT_FALSE(isOnDisk("/dev/vda", ""));
+    EXPECT_FALSE(isOnDisk("tmpfs", "sdb"));
+}
+
+TEST(Unmounter, MountInfoLines) {
+    const char* text =
+        "22 1 252:0 / / rw,relatime shared:1 - ext4 /dev/vda rw\n"
+        "40 22 8:17 / /media/My\\040Card rw,nosuid master:3 - vfat /dev/sdb1 rw,fmask=0022\n"
+        "41 22 0:5 / /dev rw - devtmpfs udev rw\n"
+        "garbage line\n";
+    auto entries = parseMountInfo(text);
+    ASSERT_EQ(entries.size(), 3u);
+    EXPECT_EQ(entries[1].mountPoint, "/media/My Card");
+    EXPECT_EQ(entries[1].source, "/dev/sdb1");
+    EXPECT_EQ(entries[2].source, "udev");
+}
+
+TEST(Unmounter, MacCommandLine) {
+    EXPECT_EQ(diskutilUnmountArguments("disk4"),
+              (std::vector<std::string>{"/usr/sbin/diskutil", "unmountDisk", "disk4"}));
+}
+
+}  // namespace
+}  // namespace vf
