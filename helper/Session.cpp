@@ -185,24 +185,33 @@ int runSession(int argc, char** argv, const SessionOptions& options) {
             logLine("📋 Format filter: " + set.sortedNames(", "));
         }
     }
-    carver.progressCallback = [&progress](std::uint64_t bytes, std::int64_t files, std::uint64_t offset,
-                                          std::uint64_t total, const std::string& phase,
-                                          const std::vector<RecoveredFileInfo>& list) {
-        logLine("Progress: " + phase + " | bytes=" + std::to_string(bytes) + " files=" + std::to_string(files) +
-                " new=" + std::to_string(list.size()));
-        progress.write(record(bytes, files, offset, total, phase, false), list);
-    };
+    attachProgressWriter(carver, progress);
 
     logLine("Starting scan…");
     carver.scan(devicePath, outputDir, resumeOffset);
     logLine("Scan complete. Files: " + std::to_string(carver.filesFound));
+    return writeFinalRecord(carver, &progress);
+}
+
+void attachProgressWriter(DiskCarver& carver, ProgressWriter& writer) {
+    carver.progressCallback = [&writer](std::uint64_t bytes, std::int64_t files, std::uint64_t offset,
+                                        std::uint64_t total, const std::string& phase,
+                                        const std::vector<RecoveredFileInfo>& list) {
+        logLine("Progress: " + phase + " | bytes=" + std::to_string(bytes) + " files=" + std::to_string(files) +
+                " new=" + std::to_string(list.size()));
+        writer.write(record(bytes, files, offset, total, phase, false), list);
+    };
+}
+
+int writeFinalRecord(DiskCarver& carver, ProgressWriter* writer) {
     if (carver.errorMessage) {
         logLine("ERROR: " + *carver.errorMessage);
-        progress.write(record(carver.bytesScanned, carver.filesFound, carver.currentOffset, carver.totalBytes, "Error",
-                              true, carver.errorMessage));
+        if (writer)
+            writer->write(record(carver.bytesScanned, carver.filesFound, carver.currentOffset, carver.totalBytes,
+                                 "Error", true, carver.errorMessage));
         return 1;
     }
-    progress.write(record(carver.bytesScanned, carver.filesFound, 0, carver.totalBytes, "Complete", true));
+    if (writer) writer->write(record(carver.bytesScanned, carver.filesFound, 0, carver.totalBytes, "Complete", true));
     logLine("=== Done ===");
     std::fflush(stdout);
     std::fflush(stderr);

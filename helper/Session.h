@@ -23,4 +23,13 @@ struct SessionOptions {
 
 int runSession(int argc, char** argv, const SessionOptions& options = {});
 
+class DiskCarver;
+class ProgressWriter;
+
+// The session's progress writer: logs each engine record and writes it.
+void attachProgressWriter(DiskCarver& carver, ProgressWriter& writer);
+
+// The last record of a run ("Error" or "Complete"); returns the exit status.
+int writeFinalRecord(DiskCarver& carver, ProgressWriter* writer);
+
 }  // namespace vf
