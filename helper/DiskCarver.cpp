@@ -7,6 +7,7 @@
 #include <cstdio>
 #include <cstring>
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <thread>
 #include <unistd.h>
 
@@ -69,13 +70,23 @@ int signatureFamily(FileFormat f) {
     }
 }
 
+// The report lives at a fixed path in a folder every user can write: replace
+// only a plain file of our own, never a link or someone else's file.
+bool safeToReplace(const std::string& path) {
+    struct stat st {};
+    if (::lstat(path.c_str(), &st) != 0) return errno == ENOENT;
+    if (S_ISREG(st.st_mode) && st.st_uid == ::geteuid()) return true;
+    std::fprintf(stderr, "⚠️ Not writing %s: %s stands there\n", path.c_str(),
+                 S_ISLNK(st.st_mode) ? "a symbolic link" : "a file that is not ours");
+    return false;
+}
+
 }  // namespace
 
 DiskCarver::DiskCarver() = default;
 DiskCarver::~DiskCarver() = default;
 
-void DiskCarver::scan(const std::string& devicePath, const std::filesystem::path& outputDir,
-                      std::uint64_t resumeOffset) {
+std::optional<int> DiskCarver::openDevice(const std::string& devicePath, std::uint64_t resumeOffset) {
     const int fd = ::open(devicePath.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
     if (fd < 0) {
         const int err = errno;
@@ -84,13 +95,20 @@ void DiskCarver::scan(const std::string& devicePath, const std::filesystem::path
         errorMessage = (err == EPERM || err == EACCES) ? std::string(kFullDiskAccessText)
                                                        : "Could not open the SD card: " + std::string(std::strerror(err));
         sendProgress("Access denied");
-        return;
+        return std::nullopt;
     }
-    // A block device opened non-blocking still blocks on reads; clear the flag for plain reads.
+    // Reads are plain blocking reads; the flag only kept the open from waiting on the device.
     const int flags = ::fcntl(fd, F_GETFL);
     if (flags >= 0) ::fcntl(fd, F_SETFL, flags & ~O_NONBLOCK);
-    scanDescriptor(fd, devicePath, outputDir, resumeOffset);
-    ::close(fd);
+    return fd;
+}
+
+void DiskCarver::scan(const std::string& devicePath, const std::filesystem::path& outputDir,
+                      std::uint64_t resumeOffset) {
+    const auto fd = openDevice(devicePath, resumeOffset);
+    if (!fd) return;
+    scanDescriptor(*fd, devicePath, outputDir, resumeOffset);
+    ::close(*fd);
 }
 
 void DiskCarver::scanDescriptor(int fd, const std::string& devicePath, const std::filesystem::path& outputDir,
@@ -335,7 +353,7 @@ void DiskCarver::linearPhase(Device& device, std::uint64_t resumeOffset) {
 void DiskCarver::endOfScan() {
     logLine("⏳ Waiting for thumbnails…");
     const std::string text = report.finish(filesFound, bytesScanned);
-    if (!diagnosticPath.empty() && writeFileAtomically(diagnosticPath, text)) {
+    if (!diagnosticPath.empty() && safeToReplace(diagnosticPath) && writeFileAtomically(diagnosticPath, text)) {
         if (owner && ::chown(diagnosticPath.c_str(), owner->uid, owner->gid) != 0) {
             // Not root: the report is already the user's.
         }

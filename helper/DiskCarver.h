@@ -43,6 +43,8 @@ public:
 
     // Opens the device read-only and scans it. The outcome is in the fields.
     void scan(const std::string& devicePath, const std::filesystem::path& outputDir, std::uint64_t resumeOffset);
+    // Opens the device as scan does; on failure sets errorMessage and emits "Access denied".
+    std::optional<int> openDevice(const std::string& devicePath, std::uint64_t resumeOffset);
     // Scans an already opened descriptor (borrowed), e.g. one opened before privileges were dropped.
     void scanDescriptor(int fd, const std::string& devicePath, const std::filesystem::path& outputDir,
                         std::uint64_t resumeOffset);

@@ -15,6 +15,7 @@
 #include "helper/OutputDirectory.h"
 #include "helper/ProgressWriter.h"
 #include "helper/io/Log.h"
+#include "platform/Privileges.h"
 #include "platform/Unmounter.h"
 
 namespace vf {
@@ -145,27 +146,29 @@ int runSession(int argc, char** argv, const SessionOptions& options) {
     logLine("diskutil: " + trim(unmounted.output));
     std::this_thread::sleep_for(std::chrono::seconds(1));
 
+    // The invoking user: the folder's owner, and who the scan runs as once the device is open.
+    std::uint32_t uid = 501, gid = 20;
+    std::string ownerLine = "⚠️ Using fallback: uid=501 gid=20";
+    const auto sudoUid = parseId(std::getenv("SUDO_UID"));
+    const auto sudoGid = parseId(std::getenv("SUDO_GID"));
+    struct stat console {};
+    if (sudoUid && sudoGid) {
+        uid = *sudoUid;
+        gid = *sudoGid;
+        ownerLine = "📁 Using sudo user: uid=" + std::to_string(uid) + " gid=" + std::to_string(gid);
+    } else if (::stat("/dev/console", &console) == 0) {
+        uid = console.st_uid;
+        gid = console.st_gid;
+        ownerLine = "📁 Using console owner: uid=" + std::to_string(uid) + " gid=" + std::to_string(gid);
+    }
+
     std::error_code ec;
     std::filesystem::create_directories(outputDir, ec);
     if (!ec) std::filesystem::permissions(outputDir, std::filesystem::perms(0755), ec);
     if (ec) {
         logLine("⚠️ Could not create output dir: " + ec.message());
     } else {
-        std::uint32_t uid = 501, gid = 20;
-        const auto sudoUid = parseId(std::getenv("SUDO_UID"));
-        const auto sudoGid = parseId(std::getenv("SUDO_GID"));
-        struct stat console {};
-        if (sudoUid && sudoGid) {
-            uid = *sudoUid;
-            gid = *sudoGid;
-            logLine("📁 Using sudo user: uid=" + std::to_string(uid) + " gid=" + std::to_string(gid));
-        } else if (::stat("/dev/console", &console) == 0) {
-            uid = console.st_uid;
-            gid = console.st_gid;
-            logLine("📁 Using console owner: uid=" + std::to_string(uid) + " gid=" + std::to_string(gid));
-        } else {
-            logLine("⚠️ Using fallback: uid=501 gid=20");
-        }
+        logLine(ownerLine);
         // lchown: a link planted at the folder's path is never followed.
         if (::lchown(outputDir.c_str(), uid, gid) != 0) {
             // The print follows regardless, as the log has always shown.
@@ -188,7 +191,19 @@ int runSession(int argc, char** argv, const SessionOptions& options) {
     attachProgressWriter(carver, progress);
 
     logLine("Starting scan…");
-    carver.scan(devicePath, outputDir, resumeOffset);
+    // Root is needed only to open the device (and to unmount, done above); the
+    // card's bytes are parsed and every file is written as the invoking user.
+    if (const auto fd = carver.openDevice(devicePath, resumeOffset)) {
+        std::string why;
+        if (uid != 0 && !dropPrivileges(uid, gid, why)) {
+            ::close(*fd);
+            logLine("❌ Could not give up root (" + why + "); not scanning");
+            return fail("Could not drop root privileges to uid " + std::to_string(uid) + ": " + why);
+        }
+        if (uid != 0) logLine("✅ Running as uid=" + std::to_string(uid) + " gid=" + std::to_string(gid));
+        carver.scanDescriptor(*fd, devicePath, outputDir, resumeOffset);
+        ::close(*fd);
+    }
     logLine("Scan complete. Files: " + std::to_string(carver.filesFound));
     return writeFinalRecord(carver, &progress);
 }
