@@ -29,6 +29,8 @@ constexpr std::uint64_t kDateWindow = 4'194'304;
 constexpr std::uint64_t kNextSignatureReach = 268'435'456;
 constexpr std::uint64_t kNextSignatureRead = 8'388'608;
 constexpr std::uint64_t kCloseGap = 2'097'152;
+// A card that fails every read over this stretch is taken as gone.
+constexpr std::uint64_t kDeviceGoneAfter = 8'388'608;
 
 const char* kFullDiskAccessText =
     "macOS blocked access to this SD card. Enable Velliform in System Settings → Privacy & Security → Full Disk "
@@ -127,7 +129,10 @@ void DiskCarver::scanDevice(Device& device, const std::string& devicePath, std::
     output_ = OutputDirectory::open(outputDir, owner);
     if (output_) output_->removeStaleTemporaries();
     filesFound = output_ ? output_->countFiles() : 0;
+    earlierRuns_ = output_ ? output_->loadManifest() : std::map<std::uint64_t, OutputDirectory::ManifestEntry>{};
     allRecoveredFiles.clear();
+    unreadable_.clear();
+    unreadableBytes_ = failedRun_ = failedRunStart_ = 0;
     directoryRecoveredOffsets.clear();
     errorMessage.reset();
 
@@ -151,6 +156,10 @@ void DiskCarver::scanDevice(Device& device, const std::string& devicePath, std::
     scanStart_ = Clock::now();
 
     if (!output_) logLine("❌ Output directory " + outputDir.string() + " cannot be opened; nothing can be saved");
+
+    // A resumed run may have been killed before thumbnails of its last files were made.
+    for (const auto& [offset, entry] : earlierRuns_)
+        if (entry.carved && !output_->exists(stem(entry.name) + ".thumb.jpg")) queueThumbnail(entry.name);
 
     if (resumeOffset == 0 && fatParser) directoryPhase(device);
     if (!errorMessage) {
@@ -218,6 +227,10 @@ void DiskCarver::directoryPhase(Device& device) {
         else if (ext == "tif" || ext == "tiff") format = FileFormat::tiff;
         else format = formatFromLowerName(ext);
         if (!format || !enabledFormats.contains(*format) || hint.fileSize < effectiveMinimum(*format)) continue;
+        if (earlierRuns_.count(offset) != 0) {
+            directoryRecoveredOffsets.insert(offset);
+            continue;
+        }
         if (auto entry = recoverDirectoryFile(device, offset, hint, *format, ext)) {
             directoryRecoveredOffsets.insert(offset);
             allRecoveredFiles.push_back(std::move(*entry));
@@ -240,9 +253,9 @@ void DiskCarver::linearPhase(Device& device, std::uint64_t resumeOffset) {
             sendProgress("Seek error");
             return;
         }
-        const ReadResult r = device.readAt(start, buffer);
-        if (r.failed() && r.bytes == 0) return;
-        const std::size_t n = r.bytes;
+        const std::optional<std::size_t> got = readChunk(device, start, buffer);
+        if (!got) return;  // the device is gone; errorMessage says where
+        const std::size_t n = *got;
         if (n == 0) {
             sendProgress("Scan complete");
             return;
@@ -271,7 +284,7 @@ void DiskCarver::linearPhase(Device& device, std::uint64_t resumeOffset) {
                 i = p + 1;
                 continue;
             }
-            if (directoryRecoveredOffsets.count(off) != 0) {
+            if (directoryRecoveredOffsets.count(off) != 0 || earlierRuns_.count(off) != 0) {
                 i = p + 4;
                 continue;
             }
@@ -350,7 +363,54 @@ void DiskCarver::linearPhase(Device& device, std::uint64_t resumeOffset) {
     }
 }
 
+std::optional<std::size_t> DiskCarver::readChunk(Device& device, std::uint64_t start, std::span<std::uint8_t> buffer) {
+    const ReadResult r = device.readAt(start, buffer);
+    if (!r.failed()) {
+        if (r.bytes > 0) failedRun_ = 0;
+        return r.bytes;
+    }
+    // Something in this chunk cannot be read: go on block by block, so that one
+    // bad sector costs one block and not the rest of the card.
+    std::size_t n = static_cast<std::size_t>(alignDown(r.bytes, blockSize));
+    while (n < buffer.size()) {
+        const std::size_t len = static_cast<std::size_t>(std::min<std::uint64_t>(blockSize, buffer.size() - n));
+        const ReadResult b = device.readAt(start + n, buffer.subspan(n, len));
+        if (!b.failed()) {
+            failedRun_ = 0;
+            n += b.bytes;
+            if (b.bytes < len) break;  // the end of the data
+            continue;
+        }
+        const bool gone = b.error == ENODEV || b.error == ENXIO || b.error == ENOMEDIUM || b.error == ESHUTDOWN;
+        if (failedRun_ == 0) failedRunStart_ = start + n;
+        failedRun_ += len;
+        if (gone || failedRun_ >= kDeviceGoneAfter) {
+            currentOffset = failedRunStart_;
+            errorMessage = "The card stopped responding at byte " + std::to_string(failedRunStart_) + " (" +
+                           std::strerror(b.error) + "). Reconnect it and resume the scan.";
+            logLine("❌ " + *errorMessage);
+            return std::nullopt;
+        }
+        // Zeros stand in for the unreadable block while searching; no file is ever written from them.
+        std::fill(buffer.begin() + static_cast<long>(n), buffer.begin() + static_cast<long>(n + len), 0);
+        if (!unreadable_.empty() && unreadable_.back().second == start + n) unreadable_.back().second += len;
+        else unreadable_.emplace_back(start + n, start + n + len);
+        unreadableBytes_ += len;
+        logLine("⚠️ Unreadable block at byte " + std::to_string(start + n) + " (" + std::strerror(b.error) +
+                "), skipped");
+        n += len;
+    }
+    return n;
+}
+
 void DiskCarver::endOfScan() {
+    if (!unreadable_.empty()) {
+        report.line("");
+        report.line("--- Unreadable ranges (" + std::to_string(unreadableBytes_) + " bytes) ---");
+        for (const auto& [from, to] : unreadable_)
+            report.line(DiagnosticReport::offsetColumn(from) + " - " + DiagnosticReport::offsetColumn(to) + "  " +
+                        formatByteCount(to - from));
+    }
     logLine("⏳ Waiting for thumbnails…");
     const std::string text = report.finish(filesFound, bytesScanned);
     if (!diagnosticPath.empty() && safeToReplace(diagnosticPath) && writeFileAtomically(diagnosticPath, text)) {
@@ -360,6 +420,7 @@ void DiskCarver::endOfScan() {
         logLine("📋 Diagnostic written to " + diagnosticPath);
     }
     if (thumbnails) thumbnails->wait();
+    if (errorMessage) return;  // the session's "Error" record follows; the run did not complete
     sendProgress((shouldStop ? "Stopped — Found " : "Complete — Found ") + std::to_string(filesFound) + " file(s)");
 }
 
@@ -392,6 +453,7 @@ bool DiskCarver::writeLinear(Device& device, std::uint64_t offset, std::uint64_t
         const std::uint64_t d = pos - a;
         const std::uint64_t want = std::min<std::uint64_t>(alignUp(d + remaining, blockSize), chunkSize);
         const ReadResult r = device.readAt(a, std::span(scratch_.data(), static_cast<std::size_t>(want)));
+        if (r.failed()) unreadableInFile_ = a + r.bytes;
         if (r.bytes <= d) return false;
         const std::uint64_t k = std::min<std::uint64_t>(remaining, r.bytes - d);
         if (!out.write(std::span<const std::uint8_t>(scratch_.data() + d, static_cast<std::size_t>(k)))) return false;
@@ -448,6 +510,7 @@ std::optional<RecoveredFileInfo> DiskCarver::recoverCarvedFile(Device& device, s
 
     const std::uint64_t minimum = effectiveMinimum(format);
     int createError = 0;
+    unreadableInFile_.reset();
     std::unique_ptr<PendingFile> file = output_ ? output_->create(&createError) : nullptr;
     bool ok = false;
     if (file) {
@@ -466,6 +529,14 @@ std::optional<RecoveredFileInfo> DiskCarver::recoverCarvedFile(Device& device, s
             }
         }
     }
+    if (!ok && unreadableInFile_) {
+        // Kept whole or not at all: a hole filled with anything would be a damaged picture shown as recovered.
+        logLine("❌ Not saving " + name + ": unreadable block at byte " + std::to_string(*unreadableInFile_) +
+                " inside it");
+        report.row(off, format, formatByteCount(length), "  UNREADABLE → " + name);
+        if (file) output_->discard(std::move(file));
+        return std::nullopt;
+    }
     if (!ok) {
         const int err = file ? file->lastError() : createError;
         logLine("❌ Write failed/truncated for " + name + " (" + formatByteCount(0) + ")");
@@ -481,7 +552,7 @@ std::optional<RecoveredFileInfo> DiskCarver::recoverCarvedFile(Device& device, s
         report.writeFail(off, format, s, name);
         return std::nullopt;
     }
-    auto committed = output_->commit(*file, base, ext);
+    auto committed = output_->commit(*file, base, ext, off, true);
     if (!committed) {
         logLine("❌ Write failed/truncated for " + name + " (" + formatByteCount(0) + ")");
         report.writeFail(off, format, 0, name);
@@ -562,7 +633,7 @@ std::optional<RecoveredFileInfo> DiskCarver::recoverDirectoryFile(Device& device
         report.fatStubSkip(offset, format, s, name);
         return std::nullopt;
     }
-    auto committed = output_->commit(*file, base, extension);
+    auto committed = output_->commit(*file, base, extension, offset, false);
     if (!committed) {
         noteOutputError(file->lastError(), offset);
         return std::nullopt;

@@ -8,6 +8,7 @@
 #include <cstdint>
 #include <filesystem>
 #include <functional>
+#include <map>
 #include <memory>
 #include <optional>
 #include <set>
@@ -70,6 +71,7 @@ public:
     ProgressCallback progressCallback;
     std::vector<RecoveredFileInfo> allRecoveredFiles;
     std::set<std::uint64_t> directoryRecoveredOffsets;
+    const std::vector<std::pair<std::uint64_t, std::uint64_t>>& unreadableRanges() const { return unreadable_; }
     double progressUpdateInterval = 0.5;
     double pauseInterval = 0.5;
     std::uint64_t blockSize = 512;
@@ -97,6 +99,8 @@ private:
     void directoryPhase(Device& device);
     void linearPhase(Device& device, std::uint64_t resumeOffset);
     void endOfScan();
+    // Reads one chunk, skipping unreadable blocks; nothing when the device is gone.
+    std::optional<std::size_t> readChunk(Device& device, std::uint64_t start, std::span<std::uint8_t> buffer);
 
     std::uint64_t effectiveMinimum(FileFormat f) const;
 
@@ -116,7 +120,13 @@ private:
     std::chrono::steady_clock::time_point scanStart_;
     std::unique_ptr<OutputDirectory> output_;
     std::string devicePath_;
-    std::vector<std::uint8_t> scratch_;  // reused by writeLinear and the date read
+    std::vector<std::uint8_t> scratch_;
+    std::vector<std::pair<std::uint64_t, std::uint64_t>> unreadable_;  // [from, to) ranges
+    std::uint64_t unreadableBytes_ = 0;
+    std::uint64_t failedRun_ = 0;
+    std::optional<std::uint64_t> unreadableInFile_;
+    std::map<std::uint64_t, OutputDirectory::ManifestEntry> earlierRuns_;  // offsets this folder already holds  // set by writeLinear when the device failed
+    std::uint64_t failedRunStart_ = 0;  // reused by writeLinear and the date read
 };
 
 }  // namespace vf

@@ -89,6 +89,7 @@ std::unique_ptr<OutputDirectory> OutputDirectory::open(const std::filesystem::pa
 }
 
 OutputDirectory::~OutputDirectory() {
+    if (manifestFd_ >= 0) ::close(manifestFd_);
     if (fd_ >= 0) ::close(fd_);
 }
 
@@ -106,7 +107,9 @@ std::int64_t OutputDirectory::countFiles() const {
     std::int64_t n = 0;
     while (dirent* e = ::readdir(d)) {
         const std::string name = e->d_name;
-        if (name == "." || name == ".." || isTemporaryName(name) || endsWith(name, kThumbSuffix)) continue;
+        if (name == "." || name == ".." || name == kManifestName || isTemporaryName(name) ||
+            endsWith(name, kThumbSuffix))
+            continue;
         ++n;
     }
     ::closedir(d);
@@ -156,14 +159,30 @@ std::unique_ptr<PendingFile> OutputDirectory::create(int* error) {
     return nullptr;
 }
 
-std::optional<std::string> OutputDirectory::commit(PendingFile& file, const std::string& base, const std::string& ext) {
+std::optional<std::string> OutputDirectory::commit(PendingFile& file, const std::string& base, const std::string& ext,
+                                                   std::uint64_t deviceOffset, bool carved) {
+    const std::uint64_t size = file.size();
     if (file.fd_ >= 0) {
         if (::close(file.fd_) != 0 && file.error_ == 0) file.error_ = errno;
         file.fd_ = -1;
     }
     if (file.error_ != 0) return std::nullopt;
+    if (manifestFd_ < 0) {
+        manifestFd_ = ::openat(fd_, kManifestName, O_WRONLY | O_CREAT | O_APPEND | O_NOFOLLOW | O_CLOEXEC, 0644);
+        if (manifestFd_ >= 0 && owner_ && ::fchown(manifestFd_, owner_->uid, owner_->gid) != 0) {
+            // Not root: it is the user's already.
+        }
+    }
     for (unsigned n = 0; n < 1'000'000; ++n) {
         const std::string name = (n == 0 ? base : base + "_" + std::to_string(n)) + "." + ext;
+        if (exists(name)) continue;
+        if (manifestFd_ >= 0) {
+            const std::string line = std::to_string(deviceOffset) + " " + std::to_string(size) + (carved ? " c " : " d ") + name + "\n";
+            if (::write(manifestFd_, line.data(), line.size()) != static_cast<ssize_t>(line.size())) {
+                file.error_ = errno ? errno : EIO;
+                return std::nullopt;
+            }
+        }
         const int err = renameNoReplace(fd_, file.tempName_, name);
         if (err == 0) {
             file.committed_ = true;
@@ -175,6 +194,39 @@ std::optional<std::string> OutputDirectory::commit(PendingFile& file, const std:
         }
     }
     return std::nullopt;
+}
+
+std::map<std::uint64_t, OutputDirectory::ManifestEntry> OutputDirectory::loadManifest() const {
+    std::map<std::uint64_t, ManifestEntry> out;
+    const int fd = ::openat(fd_, kManifestName, O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
+    if (fd < 0) return out;
+    std::string text;
+    char buf[65536];
+    ssize_t n;
+    while ((n = ::read(fd, buf, sizeof buf)) > 0) text.append(buf, static_cast<std::size_t>(n));
+    ::close(fd);
+    std::size_t pos = 0;
+    while (pos < text.size()) {
+        std::size_t eol = text.find('\n', pos);
+        if (eol == std::string::npos) break;  // a line cut short by a kill
+        const std::string line = text.substr(pos, eol - pos);
+        pos = eol + 1;
+        const auto s1 = line.find(' ');
+        const auto s2 = s1 == std::string::npos ? s1 : line.find(' ', s1 + 1);
+        if (s2 == std::string::npos || s2 + 3 > line.size() || line[s2 + 2] != ' ') continue;
+        const bool carved = line[s2 + 1] == 'c';
+        char* end = nullptr;
+        const std::uint64_t offset = std::strtoull(line.c_str(), &end, 10);
+        const std::uint64_t size = std::strtoull(line.c_str() + s1 + 1, &end, 10);
+        const std::string name = line.substr(s2 + 3);
+        struct stat st {};
+        if (name.empty() || name.find('/') != std::string::npos) continue;
+        if (::fstatat(fd_, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0 || !S_ISREG(st.st_mode) ||
+            static_cast<std::uint64_t>(st.st_size) != size)
+            continue;
+        out[offset] = ManifestEntry{name, carved};
+    }
+    return out;
 }
 
 void OutputDirectory::discard(std::unique_ptr<PendingFile> file) { file.reset(); }

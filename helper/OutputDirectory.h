@@ -6,6 +6,7 @@
 
 #include <cstdint>
 #include <filesystem>
+#include <map>
 #include <memory>
 #include <optional>
 #include <string>
@@ -61,14 +62,26 @@ public:
     // A new empty temporary file owned by the user, mode 0644.
     std::unique_ptr<PendingFile> create(int* error = nullptr);
     // Gives a complete file its name: base.ext, else base_1.ext, base_2.ext, …
-    // Returns the name taken.
-    std::optional<std::string> commit(PendingFile& file, const std::string& base, const std::string& ext);
+    // The file is entered in the folder's manifest under its device offset
+    // before it takes the name, so that a run killed at any moment can be
+    // resumed without recovering it twice. Returns the name taken.
+    std::optional<std::string> commit(PendingFile& file, const std::string& base, const std::string& ext,
+                                      std::uint64_t deviceOffset, bool carved);
+
+    struct ManifestEntry {
+        std::string name;
+        bool carved = false;
+    };
+    // Device offsets of the files that earlier runs recovered into this folder
+    // and that are still there whole.
+    std::map<std::uint64_t, ManifestEntry> loadManifest() const;
     // Deletes an uncommitted file.
     void discard(std::unique_ptr<PendingFile> file);
 
     bool remove(const std::string& name);
 
     static bool isTemporaryName(const std::string& name);
+    static constexpr const char* kManifestName = ".vf-recovered";
 
 private:
     OutputDirectory(std::filesystem::path path, int fd, std::optional<Owner> owner)
@@ -76,6 +89,7 @@ private:
     std::filesystem::path path_;
     int fd_;
     std::optional<Owner> owner_;
+    int manifestFd_ = -1;
 };
 
 // A card-supplied base name made safe for the folder: "/" becomes "_", NUL and

@@ -70,10 +70,10 @@ TEST(OutputDirectory, NamesNeverReplaceAndTemporariesStayUncounted) {
     std::vector<std::uint8_t> bytes{1, 2, 3};
     ASSERT_TRUE(a->write(bytes));
     EXPECT_EQ(out->countFiles(), 0);  // still a temporary
-    EXPECT_EQ(out->commit(*a, "file_0001", "jpeg"), "file_0001.jpeg");
+    EXPECT_EQ(out->commit(*a, "file_0001", "jpeg", 0, true), "file_0001.jpeg");
     auto b = out->create();
     ASSERT_TRUE(b);
-    EXPECT_EQ(out->commit(*b, "file_0001", "jpeg"), "file_0001_1.jpeg");
+    EXPECT_EQ(out->commit(*b, "file_0001", "jpeg", 4096, true), "file_0001_1.jpeg");
     std::ofstream(dir / "file_0001.thumb.jpg") << "t";
     EXPECT_EQ(out->countFiles(), 2);
     EXPECT_EQ(test::readFile(dir / "file_0001.jpeg"), bytes);
@@ -85,8 +85,20 @@ TEST(OutputDirectory, NamesNeverReplaceAndTemporariesStayUncounted) {
     auto c = out->create();
     ASSERT_TRUE(c);
     ASSERT_TRUE(c->write(bytes));
-    EXPECT_EQ(out->commit(*c, "file_0002", "jpeg"), "file_0002_1.jpeg");
+    EXPECT_EQ(out->commit(*c, "file_0002", "jpeg", 8192, true), "file_0002_1.jpeg");
     EXPECT_EQ(test::readFile(elsewhere / "victim"), (std::vector<std::uint8_t>{'k', 'e', 'e', 'p'}));
+
+    // The manifest lists what is still there whole, and is not itself counted.
+    auto manifest = out->loadManifest();
+    ASSERT_EQ(manifest.size(), 3u);
+    EXPECT_EQ(manifest[4096].name, "file_0001_1.jpeg");
+    EXPECT_TRUE(manifest[4096].carved);
+    EXPECT_EQ(out->countFiles(), 3);
+    ASSERT_TRUE(out->remove("file_0001_1.jpeg"));
+    std::ofstream(dir / "file_0001.jpeg", std::ios::app) << "grown";
+    manifest = out->loadManifest();
+    EXPECT_EQ(manifest.size(), 1u);
+    EXPECT_EQ(manifest.count(8192), 1u);
 
     // An abandoned temporary (a killed run) is removed at the next start.
     auto d = out->create();
