@@ -1,0 +1,203 @@
+// The scan engine over devices in memory: what is recovered, where reads go,
+// what the progress records say, and how failures end.
+
+#include "helper/DiskCarver.h"
+#include "helper/io/Log.h"
+#include "tests/support/Synthetic.h"
+#include "tests/support/TestSupport.h"
+
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <fstream>
+#include <thread>
+
+namespace vf {
+namespace {
+
+namespace fs = std::filesystem;
+using test::makeJpeg;
+using test::place;
+
+constexpr std::uint64_t MiB = 1 << 20;
+
+class CarverTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        oldSink = setLogSink([this](std::string_view l) { log += std::string(l) + "\n"; });
+        carver.diagnosticPath = (dir / "diag.txt").string();
+        carver.progressUpdateInterval = 3600;  // only the records that are not rate-limited
+        carver.progressCallback = [this](std::uint64_t b, std::int64_t f, std::uint64_t o, std::uint64_t t,
+                                         const std::string& phase, const std::vector<RecoveredFileInfo>& files) {
+            phases.push_back(phase);
+            lastFiles = files;
+            lastBytes = b;
+            (void)f, (void)o, (void)t;
+        };
+        fs::create_directory(out());
+    }
+    void TearDown() override { setLogSink(oldSink); }
+
+    fs::path out() const { return dir / "out"; }
+    void scan(Device& device, std::uint64_t size, std::uint64_t resume = 0) {
+        carver.scanDevice(device, "/dev/test", 512, size, out(), resume);
+    }
+    std::vector<std::uint8_t> recovered(const std::string& name) const { return test::readFile(out() / name); }
+
+    test::TempDir dir;
+    DiskCarver carver;
+    std::string log;
+    std::vector<std::string> phases;
+    std::vector<RecoveredFileInfo> lastFiles;
+    std::uint64_t lastBytes = 0;
+    LogSink oldSink;
+};
+
+// Random data with zero-filled stretches, and photos at 4096-aligned offsets.
+struct Card {
+    std::vector<std::uint8_t> image;
+    std::vector<std::uint8_t> dated, plain, unaligned;
+};
+
+Card makeCard() {
+    Card c;
+    c.image = test::randomBytes(12 * MiB, 7);
+    std::fill(c.image.begin() + 3 * MiB, c.image.begin() + 4 * MiB, 0);
+    c.dated = makeJpeg(300'000, 1, "2019:07:04 18:00:00", "Canon", "Canon EOS R6");
+    c.plain = makeJpeg(250'000, 2);
+    c.unaligned = makeJpeg(200'000, 3);
+    place(c.image, 1 * MiB, c.dated);
+    place(c.image, 4608, c.unaligned);  // not on a 4096 boundary: passed over without a volume
+    place(c.image, 5 * MiB + 4096, c.plain);
+    return c;
+}
+
+TEST_F(CarverTest, CarvesAlignedFilesByteForByteAndNamesThem) {
+    Card card = makeCard();
+    test::FaultyDevice device(card.image);
+    scan(device, card.image.size());
+    ASSERT_FALSE(carver.errorMessage) << *carver.errorMessage;
+    ASSERT_EQ(carver.allRecoveredFiles.size(), 2u) << log;
+    const auto& a = carver.allRecoveredFiles[0];
+    EXPECT_EQ(a.fileName, "2019-07-04_18-00-00_Canon_Canon-EOS-R6.jpeg");
+    EXPECT_EQ(a.dateTaken, "2019:07:04 18:00:00");
+    EXPECT_EQ(a.offsetOnDisk, 1 * MiB);
+    EXPECT_EQ(recovered(a.fileName), card.dated);
+    const auto& b = carver.allRecoveredFiles[1];
+    EXPECT_EQ(b.fileName, "file_0001.jpeg");
+    EXPECT_EQ(recovered(b.fileName), card.plain);
+    EXPECT_EQ(carver.filesFound, 2);
+    EXPECT_EQ(carver.bytesScanned, card.image.size());
+
+    EXPECT_EQ(phases.front(), "Starting scan");
+    EXPECT_EQ(phases.back(), "Complete — Found 2 file(s)");
+    EXPECT_NE(std::find(phases.begin(), phases.end(), "Found 1 file(s)"), phases.end());
+    EXPECT_NE(std::find(phases.begin(), phases.end(), "Scan complete"), phases.end());
+
+    const std::string report(test::readFile(dir / "diag.txt").begin(), test::readFile(dir / "diag.txt").end());
+    EXPECT_NE(report.find("0x000100000  JPEG   300 KB      FOUND → " + a.fileName), std::string::npos) << report;
+    EXPECT_NE(report.find("Exported : 2 files"), std::string::npos);
+
+    // A second run into the same folder counts what is there and recovers nothing twice.
+    DiskCarver again;
+    again.diagnosticPath = carver.diagnosticPath;
+    again.scanDevice(device, "/dev/test", 512, card.image.size(), out(), 0);
+    EXPECT_EQ(again.filesFound, 2);
+    EXPECT_TRUE(again.allRecoveredFiles.empty());
+}
+
+TEST_F(CarverTest, ResumeStartsAtTheBlockBelowAndCountsFromTheOffset) {
+    Card card = makeCard();
+    test::FaultyDevice device(card.image);
+    scan(device, card.image.size(), 1000);
+    std::vector<std::uint64_t> chunkReads;
+    for (const auto& [offset, len] : device.reads)
+        if (len == carver.chunkSize) chunkReads.push_back(offset);
+    ASSERT_FALSE(chunkReads.empty());
+    EXPECT_EQ(chunkReads.front(), 512u);
+    EXPECT_EQ(carver.bytesScanned, 1000 + card.image.size() - 512);
+}
+
+TEST_F(CarverTest, MinimumSizeFromTheApplicationSkipsSmallFiles) {
+    Card card = makeCard();
+    test::FaultyDevice device(card.image);
+    carver.minimumFileSize = 280'000;
+    scan(device, card.image.size());
+    ASSERT_EQ(carver.allRecoveredFiles.size(), 1u);
+    EXPECT_EQ(carver.allRecoveredFiles[0].offsetOnDisk, 1 * MiB);
+    EXPECT_NE(log.find("⚠️ Too small / not found (250000 < 280000), skipping"), std::string::npos) << log;
+}
+
+TEST_F(CarverTest, PauseAndResumeThroughTheControlFile) {
+    Card card = makeCard();
+    test::FaultyDevice device(card.image);
+    const auto control = dir / "control";
+    std::ofstream(control) << "pause\n";
+    carver.controlFilePath = control.string();
+    carver.pauseInterval = 0.02;
+    std::jthread resumer([&] {
+        std::this_thread::sleep_for(std::chrono::milliseconds(200));
+        std::ofstream(control) << "resume";
+    });
+    scan(device, card.image.size());
+    const auto paused = std::count(phases.begin(), phases.end(), "Paused");
+    EXPECT_GE(paused, 3);
+    EXPECT_EQ(phases.back(), "Complete — Found 2 file(s)");
+}
+
+TEST_F(CarverTest, StopEndsWithStoppedRecordAndReport) {
+    Card card = makeCard();
+    test::FaultyDevice device(card.image);
+    const auto control = dir / "control";
+    std::ofstream(control) << " stop\n";
+    carver.controlFilePath = control.string();
+    scan(device, card.image.size());
+    EXPECT_EQ(phases.back(), "Stopped — Found 0 file(s)");
+    EXPECT_TRUE(fs::exists(dir / "diag.txt"));
+    EXPECT_FALSE(carver.errorMessage);
+}
+
+TEST_F(CarverTest, UnreadableBlocksAreSkippedAndNeverSavedIntoAFile) {
+    Card card = makeCard();
+    test::FaultyDevice device(card.image);
+    device.failRange(2 * MiB, 2 * MiB + 1024);                    // in a gap
+    device.failRange(5 * MiB + 4096 + 100'000, 5 * MiB + 4096 + 100'512);  // inside the second photo
+    scan(device, card.image.size());
+    ASSERT_FALSE(carver.errorMessage);
+    ASSERT_EQ(carver.allRecoveredFiles.size(), 1u) << log;
+    EXPECT_EQ(recovered(carver.allRecoveredFiles[0].fileName), card.dated);
+    ASSERT_EQ(carver.unreadableRanges().size(), 2u);
+    EXPECT_EQ(carver.unreadableRanges()[0], std::make_pair(2 * MiB, 2 * MiB + 1024));
+    const std::string report(test::readFile(dir / "diag.txt").begin(), test::readFile(dir / "diag.txt").end());
+    EXPECT_NE(report.find("UNREADABLE → file_0001.jpeg"), std::string::npos) << report;
+    EXPECT_NE(report.find("--- Unreadable ranges (1536 bytes) ---"), std::string::npos) << report;
+    EXPECT_EQ(phases.back(), "Complete — Found 1 file(s)");
+    // Nothing half-written is left behind.
+    for (const auto& e : fs::directory_iterator(out()))
+        EXPECT_FALSE(e.path().filename().string().rfind(".vf-partial", 0) == 0) << e.path();
+}
+
+TEST_F(CarverTest, ACardPulledOutEndsWithAnErrorThatCanBeResumed) {
+    Card card = makeCard();
+    test::FaultyDevice device(card.image);
+    device.goneFrom(9 * MiB + 12345);
+    scan(device, card.image.size());
+    ASSERT_TRUE(carver.errorMessage);
+    EXPECT_NE(carver.errorMessage->find("stopped responding at byte 9449472"), std::string::npos)
+        << *carver.errorMessage;
+    EXPECT_EQ(carver.currentOffset, 9 * MiB + 12288);  // the first block that failed
+    EXPECT_EQ(carver.allRecoveredFiles.size(), 2u);
+    EXPECT_NE(phases.back().rfind("Complete", 0), 0u) << "an interrupted scan is not reported complete";
+
+    // Resuming where it stopped, on a card that reads again, finishes the card.
+    test::FaultyDevice healthy(card.image);
+    DiskCarver resumed;
+    resumed.diagnosticPath = carver.diagnosticPath;
+    resumed.scanDevice(healthy, "/dev/test", 512, card.image.size(), out(), carver.currentOffset);
+    EXPECT_FALSE(resumed.errorMessage);
+    EXPECT_EQ(resumed.filesFound, 2);
+    EXPECT_TRUE(resumed.allRecoveredFiles.empty());
+}
+
+}  // namespace
+}  // namespace vf

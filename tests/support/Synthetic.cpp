@@ -1,0 +1,76 @@
+#include "tests/support/Synthetic.h"
+
+#include <algorithm>
+#include <cstring>
+#include <random>
+
+namespace vf::test {
+
+std::vector<std::uint8_t> makeJpeg(std::size_t size, std::uint32_t seed, const std::string& date,
+                                   const std::string& make, const std::string& model) {
+    std::vector<std::uint8_t> j = {0xFF, 0xD8};
+    if (!date.empty() || !make.empty()) {
+        // TIFF: II*, IFD0 with make (271) and model (272), then the date text.
+        std::vector<std::uint8_t> t = {'I', 'I', 42, 0, 8, 0, 0, 0, 2, 0};
+        const std::string mk = make + '\0', md = model + '\0';
+        const std::uint32_t dataStart = 8 + 2 + 24 + 4;
+        auto entry = [&](std::uint16_t tag, const std::string& text, std::uint32_t at) {
+            const std::uint32_t n = static_cast<std::uint32_t>(text.size());
+            const std::uint8_t e[12] = {static_cast<std::uint8_t>(tag), static_cast<std::uint8_t>(tag >> 8), 2, 0,
+                                        static_cast<std::uint8_t>(n), static_cast<std::uint8_t>(n >> 8), 0, 0,
+                                        static_cast<std::uint8_t>(at), static_cast<std::uint8_t>(at >> 8), 0, 0};
+            t.insert(t.end(), e, e + 12);
+        };
+        entry(271, mk, dataStart);
+        entry(272, md, dataStart + static_cast<std::uint32_t>(mk.size()));
+        t.insert(t.end(), {0, 0, 0, 0});
+        t.insert(t.end(), mk.begin(), mk.end());
+        t.insert(t.end(), md.begin(), md.end());
+        t.insert(t.end(), date.begin(), date.end());
+        t.push_back(0);
+        const std::size_t len = 2 + 6 + t.size();
+        j.insert(j.end(), {0xFF, 0xE1, static_cast<std::uint8_t>(len >> 8), static_cast<std::uint8_t>(len), 'E', 'x',
+                           'i', 'f', 0, 0});
+        j.insert(j.end(), t.begin(), t.end());
+    }
+    // Start of scan with a minimal header.
+    j.insert(j.end(), {0xFF, 0xDA, 0x00, 0x08, 0x01, 0x01, 0x00, 0x00, 0x3F, 0x00});
+    std::mt19937 rng(seed);
+    while (j.size() + 2 < size) {
+        auto b = static_cast<std::uint8_t>(rng());
+        if (b == 0xFF) b = 0xFE;  // no markers inside the data
+        j.push_back(b);
+    }
+    j.push_back(0xFF);
+    j.push_back(0xD9);
+    return j;
+}
+
+void place(std::vector<std::uint8_t>& image, std::uint64_t offset, const std::vector<std::uint8_t>& file) {
+    if (image.size() < offset + file.size()) image.resize(offset + file.size());
+    std::copy(file.begin(), file.end(), image.begin() + static_cast<long>(offset));
+}
+
+ReadResult FaultyDevice::readAt(std::uint64_t offset, std::span<std::uint8_t> out) {
+    reads.emplace_back(offset, out.size());
+    ReadResult r;
+    std::uint64_t end = std::min<std::uint64_t>(offset + out.size(), data_.size());
+    if (offset >= data_.size()) return r;
+    int error = 0;
+    std::uint64_t stop = end;
+    for (const Bad& b : bad_)
+        if (b.from < end && b.to > offset && std::max(b.from, offset) < stop) {
+            stop = std::max(b.from, offset);
+            error = b.error;
+        }
+    if (goneAt_ && *goneAt_ < end && std::max(*goneAt_, offset) <= stop) {
+        stop = std::max(*goneAt_, offset);
+        error = goneError_;
+    }
+    r.bytes = static_cast<std::size_t>(stop - offset);
+    std::memcpy(out.data(), data_.data() + offset, r.bytes);
+    r.error = error;
+    return r;
+}
+
+}  // namespace vf::test
