@@ -177,12 +177,20 @@ bool DiskCarver::stopping() {
 }
 
 void DiskCarver::sendProgress(const std::string& phase) {
+    // Files take their names only now, so that every file in the folder is in the record.
+    flushCommits();
+    pendingPhase_.clear();
     lastProgressUpdate_ = Clock::now();
     if (progressCallback) progressCallback(bytesScanned, filesFound, currentOffset, totalBytes, phase, allRecoveredFiles);
 }
 
 void DiskCarver::maybeSendRate() {
     const auto now = Clock::now();
+    if (!pendingPhase_.empty() && lastProgressUpdate_ &&
+        std::chrono::duration<double>(now - *lastProgressUpdate_).count() >= foundRecordInterval) {
+        sendProgress(pendingPhase_);
+        return;
+    }
     if (lastProgressUpdate_ &&
         std::chrono::duration<double>(now - *lastProgressUpdate_).count() < progressUpdateInterval)
         return;
@@ -235,7 +243,7 @@ void DiskCarver::directoryPhase(Device& device) {
             directoryRecoveredOffsets.insert(offset);
             allRecoveredFiles.push_back(std::move(*entry));
             ++filesFound;
-            sendProgress("Recovered " + std::to_string(filesFound) + " file(s) from directory");
+            announce("Recovered " + std::to_string(filesFound) + " file(s) from directory");
         }
     }
 }
@@ -341,11 +349,9 @@ void DiskCarver::linearPhase(Device& device, std::uint64_t resumeOffset) {
                 step = !fatParser ? blockSize : (length != 0 ? length : minimum);
             } else {
                 if (auto entry = recoverCarvedFile(device, chunk, start, p, off, format, length)) {
-                    const std::string name = entry->fileName;
                     allRecoveredFiles.push_back(std::move(*entry));
                     ++filesFound;
-                    sendProgress("Found " + std::to_string(filesFound) + " file(s)");
-                    queueThumbnail(name);
+                    announce("Found " + std::to_string(filesFound) + " file(s)");
                 }
                 if (errorMessage) return;  // the output disk failed; resume starts at this file
                 step = !fatParser ? blockSize : length;
@@ -404,6 +410,7 @@ std::optional<std::size_t> DiskCarver::readChunk(Device& device, std::uint64_t s
 }
 
 void DiskCarver::endOfScan() {
+    flushCommits();
     if (!unreadable_.empty()) {
         report.line("");
         report.line("--- Unreadable ranges (" + std::to_string(unreadableBytes_) + " bytes) ---");
@@ -505,8 +512,7 @@ std::optional<RecoveredFileInfo> DiskCarver::recoverCarvedFile(Device& device, s
     if (!camera.make.empty()) base += "_" + camera.make;
     if (!camera.model.empty()) base += "_" + camera.model;
     const std::string ext = lowerName(format);
-    std::string name = base + "." + ext;
-    for (unsigned k = 1; output_ && output_->exists(name); ++k) name = base + "_" + std::to_string(k) + "." + ext;
+    std::string name = output_ ? reserveName(base, ext, false) : base + "." + ext;
 
     const std::uint64_t minimum = effectiveMinimum(format);
     int createError = 0;
@@ -552,14 +558,8 @@ std::optional<RecoveredFileInfo> DiskCarver::recoverCarvedFile(Device& device, s
         report.writeFail(off, format, s, name);
         return std::nullopt;
     }
-    auto committed = output_->commit(*file, base, ext, off, true);
-    if (!committed) {
-        logLine("❌ Write failed/truncated for " + name + " (" + formatByteCount(0) + ")");
-        report.writeFail(off, format, 0, name);
-        noteOutputError(file->lastError(), off);
-        return std::nullopt;
-    }
-    name = *committed;
+    name = reserveName(base, ext);
+    pendingCommits_.push_back({std::move(file), base, ext, off, true, allRecoveredFiles.size()});
     logLine("💾 Saved " + name + " (" + formatByteCount(s) + ")");
     report.found(off, format, s, name);
     RecoveredFileInfo info;
@@ -590,8 +590,7 @@ std::optional<RecoveredFileInfo> DiskCarver::recoverDirectoryFile(Device& device
     if (!output_) return std::nullopt;
     std::string base = sanitizeCardName(hint.originalName);
     if (base.empty()) base = "recovered_" + std::to_string(filesFound);
-    std::string name = base + "." + extension;
-    for (unsigned k = 1; output_->exists(name); ++k) name = base + "_" + std::to_string(k) + "." + extension;
+    std::string name = reserveName(base, extension, false);
 
     // A deleted entry still names its first cluster after a camera reused it.
     if (hint.isDeleted && !stillHoldsFormat(device, offset, format)) {
@@ -633,17 +632,54 @@ std::optional<RecoveredFileInfo> DiskCarver::recoverDirectoryFile(Device& device
         report.fatStubSkip(offset, format, s, name);
         return std::nullopt;
     }
-    auto committed = output_->commit(*file, base, extension, offset, false);
-    if (!committed) {
-        noteOutputError(file->lastError(), offset);
-        return std::nullopt;
-    }
+    name = reserveName(base, extension);
+    pendingCommits_.push_back({std::move(file), base, extension, offset, false, allRecoveredFiles.size()});
     RecoveredFileInfo info;
-    info.id = info.fileName = *committed;
+    info.id = info.fileName = name;
     info.fileType = std::string(displayName(format));
     info.fileSize = s;
     info.offsetOnDisk = offset;
     return info;
+}
+
+std::string DiskCarver::reserveName(const std::string& base, const std::string& ext, bool reserve) {
+    std::string name = base + "." + ext;
+    for (unsigned k = 1; output_->exists(name) || reservedNames_.count(name) != 0; ++k)
+        name = base + "_" + std::to_string(k) + "." + ext;
+    if (reserve) reservedNames_.insert(name);
+    return name;
+}
+
+void DiskCarver::flushCommits() {
+    if (pendingCommits_.empty()) return;
+    std::vector<std::size_t> failed;
+    for (PendingCommit& p : pendingCommits_) {
+        RecoveredFileInfo& entry = allRecoveredFiles[p.entry];
+        const auto committed = output_->commit(*p.file, p.base, p.ext, p.offset, p.carved);
+        if (!committed) {
+            logLine("❌ Write failed/truncated for " + entry.fileName + " (" + formatByteCount(0) + ")");
+            if (auto f = formatFromName(entry.fileType)) report.writeFail(p.offset, *f, 0, entry.fileName);
+            noteOutputError(p.file->lastError(), p.offset);
+            failed.push_back(p.entry);
+            continue;
+        }
+        if (*committed != entry.fileName) entry.id = entry.fileName = *committed;
+        if (p.carved) queueThumbnail(*committed);
+    }
+    pendingCommits_.clear();
+    reservedNames_.clear();
+    for (auto it = failed.rbegin(); it != failed.rend(); ++it) {
+        allRecoveredFiles.erase(allRecoveredFiles.begin() + static_cast<long>(*it));
+        --filesFound;
+    }
+}
+
+void DiskCarver::announce(const std::string& phase) {
+    if (!lastProgressUpdate_ ||
+        std::chrono::duration<double>(Clock::now() - *lastProgressUpdate_).count() >= foundRecordInterval)
+        sendProgress(phase);
+    else
+        pendingPhase_ = phase;
 }
 
 void DiskCarver::queueThumbnail(const std::string& fileName) {

@@ -74,6 +74,9 @@ public:
     const std::vector<std::pair<std::uint64_t, std::uint64_t>>& unreadableRanges() const { return unreadable_; }
     double progressUpdateInterval = 0.5;
     double pauseInterval = 0.5;
+    // Records for found files come at most this often; a reader polling twice a
+    // second sees every file in the first poll after it took its name.
+    double foundRecordInterval = 0.25;
     std::uint64_t blockSize = 512;
     std::uint64_t chunkSize = 8'388'608;
     FormatDetector detector;
@@ -114,6 +117,21 @@ private:
     bool stillHoldsFormat(Device& device, std::uint64_t offset, FileFormat format);
     void noteOutputError(int error, std::uint64_t offset);
     void queueThumbnail(const std::string& fileName);
+    void announce(const std::string& phase);
+    void flushCommits();
+    // A free name for base.ext, counting names that pending files will take.
+    std::string reserveName(const std::string& base, const std::string& ext, bool reserve = true);
+
+    struct PendingCommit {
+        std::unique_ptr<PendingFile> file;
+        std::string base, ext;
+        std::uint64_t offset = 0;
+        bool carved = false;
+        std::size_t entry = 0;  // index in allRecoveredFiles
+    };
+    std::vector<PendingCommit> pendingCommits_;
+    std::set<std::string> reservedNames_;
+    std::string pendingPhase_;
 
     std::atomic<bool> stopRequested_{false};
     std::optional<std::chrono::steady_clock::time_point> lastProgressUpdate_;

@@ -26,7 +26,8 @@ protected:
     void SetUp() override {
         oldSink = setLogSink([this](std::string_view l) { log += std::string(l) + "\n"; });
         carver.diagnosticPath = (dir / "diag.txt").string();
-        carver.progressUpdateInterval = 3600;  // only the records that are not rate-limited
+        carver.progressUpdateInterval = 3600;  // no rate records
+        carver.foundRecordInterval = 0;        // a record for every file
         carver.progressCallback = [this](std::uint64_t b, std::int64_t f, std::uint64_t o, std::uint64_t t,
                                          const std::string& phase, const std::vector<RecoveredFileInfo>& files) {
             phases.push_back(phase);
@@ -104,6 +105,29 @@ TEST_F(CarverTest, CarvesAlignedFilesByteForByteAndNamesThem) {
     again.scanDevice(device, "/dev/test", 512, card.image.size(), out(), 0);
     EXPECT_EQ(again.filesFound, 2);
     EXPECT_TRUE(again.allRecoveredFiles.empty());
+}
+
+TEST_F(CarverTest, FoundRecordsAreBatchedAndListOnlyFilesThatExist) {
+    Card card = makeCard();
+    test::FaultyDevice device(card.image);
+    carver.foundRecordInterval = 3600;
+    std::size_t checked = 0;
+    carver.progressCallback = [&](std::uint64_t, std::int64_t, std::uint64_t, std::uint64_t, const std::string& phase,
+                                  const std::vector<RecoveredFileInfo>& files) {
+        phases.push_back(phase);
+        // Every file a record lists is in the folder under its name, and no file is there unlisted.
+        for (const auto& f : files) EXPECT_TRUE(fs::exists(out() / f.fileName)) << f.fileName;
+        std::size_t onDisk = 0;
+        for (const auto& e : fs::directory_iterator(out()))
+            if (e.path().filename().string()[0] != '.') ++onDisk;
+        EXPECT_EQ(onDisk, files.size());
+        ++checked;
+    };
+    scan(device, card.image.size());
+    EXPECT_EQ(std::count_if(phases.begin(), phases.end(), [](const std::string& p) { return p.rfind("Found", 0) == 0; }),
+              0);
+    EXPECT_EQ(phases.back(), "Complete — Found 2 file(s)");
+    EXPECT_GE(checked, 2u);
 }
 
 TEST_F(CarverTest, ResumeStartsAtTheBlockBelowAndCountsFromTheOffset) {
