@@ -1,0 +1,196 @@
+// The `tessarine` command line, run as a user would run it.
+
+#include "common/Records.h"
+#include "tests/support/Process.h"
+#include "tests/support/Synthetic.h"
+#include "tests/support/TestSupport.h"
+
+#include <gtest/gtest.h>
+#include <nlohmann/json.hpp>
+
+#include <csignal>
+#include <filesystem>
+#include <fstream>
+#include <map>
+#include <set>
+#include <thread>
+
+namespace vf {
+namespace {
+
+namespace fs = std::filesystem;
+
+std::string tessarine() { return test::binPath("tessarine"); }
+
+std::string slurp(const fs::path& p) {
+    auto b = test::readFile(p);
+    return std::string(b.begin(), b.end());
+}
+
+// Hashes of the recovered files (thumbnails and hidden files left out), by name.
+std::map<std::string, std::string> folderHashes(const fs::path& dir) {
+    std::map<std::string, std::string> out;
+    for (const auto& e : fs::directory_iterator(dir)) {
+        const std::string name = e.path().filename().string();
+        if (name[0] == '.' || name.ends_with(".thumb.jpg")) continue;
+        out[name] = test::sha256(e.path());
+    }
+    return out;
+}
+
+std::multiset<std::string> hashSet(const std::map<std::string, std::string>& m) {
+    std::multiset<std::string> s;
+    for (const auto& [name, h] : m) s.insert(h);
+    return s;
+}
+
+TEST(Cli, UsageErrorsNameTheBadArgument) {
+    struct Case { std::string args; std::string message; };
+    const Case cases[] = {
+        {"", "tessarine: missing command"},
+        {"frobnicate", "tessarine: unknown command 'frobnicate'"},
+        {"scan", "tessarine: missing SOURCE"},
+        {"scan /dev/null", "tessarine: missing --output DIR"},
+        {"scan /dev/null --output /tmp/x --bogus", "tessarine: unknown option '--bogus'"},
+        {"scan /dev/null --output /tmp/x --formats JPEG,XYZ", "tessarine: --formats: unknown format 'XYZ'"},
+        {"scan /dev/null --output /tmp/x --min-size 12abc", "tessarine: --min-size '12abc' is not a byte count"},
+        {"scan /dev/null --output", "tessarine: option --output needs a value"},
+        {"scan /dev/null --output /tmp/x --progress-file /tmp/p", "tessarine: --progress-file and --control-file go together"},
+    };
+    for (const auto& c : cases) {
+        auto r = test::run(tessarine() + " " + c.args);
+        EXPECT_EQ(r.status, 2) << c.args;
+        EXPECT_EQ(r.output.rfind(c.message, 0), 0u) << c.args << " → " << r.output;
+        EXPECT_EQ(std::count(r.output.begin(), r.output.end(), '\n'), 1) << "one line: " << r.output;
+    }
+    auto help = test::run(tessarine() + " --help");
+    EXPECT_EQ(help.status, 0);
+    EXPECT_NE(help.output.find("usage: tessarine scan SOURCE --output DIR"), std::string::npos);
+    auto missing = test::run(tessarine() + " scan /no/such.img --output /tmp/x");
+    EXPECT_EQ(missing.status, 1);
+    EXPECT_NE(missing.output.find("cannot read /no/such.img"), std::string::npos);
+}
+
+TEST(Cli, DemoCardComesBackWhole) {
+    if (!test::haveTool("mcopy") || !test::haveTool("ffmpeg") || !test::haveTool("convert"))
+        GTEST_SKIP() << "mtools, ffmpeg or ImageMagick missing";
+    test::TempDir dir;
+    auto made = test::run(test::sourcePath("tools/make-demo-card") + " " + (dir / "card.img").string() + " " +
+                          (dir / "media").string());
+    ASSERT_EQ(made.status, 0) << made.output;
+    const std::string before = test::sha256(dir / "card.img");
+    auto r = test::run(tessarine() + " scan " + (dir / "card.img").string() + " --output " + (dir / "out").string() +
+                       " --report " + (dir / "diag.txt").string() + " --json 2>/dev/null");
+    ASSERT_EQ(r.status, 0) << r.output;
+    const auto summary = nlohmann::json::parse(r.output);
+    EXPECT_EQ(test::sha256(dir / "card.img"), before) << "the card must never change";
+
+    const auto recovered = folderHashes(dir / "out");
+    std::set<std::string> have;
+    for (const auto& [name, h] : recovered) have.insert(h);
+    for (const auto& e : fs::directory_iterator(dir / "media"))
+        EXPECT_EQ(have.count(test::sha256(e.path())), 1u) << e.path().filename() << " not recovered whole";
+
+    // Live and deleted directory entries keep their names; the formatted-over shoot is named by date and camera.
+    EXPECT_TRUE(recovered.count("DSC01001.jpg"));
+    EXPECT_TRUE(recovered.count("Screenshot.png"));
+    EXPECT_TRUE(recovered.count("2019-07-04_18-00-00_Canon_Canon-EOS-R6.jpeg"));
+    EXPECT_TRUE(recovered.count("2019-07-05_09-30-00_NIKON-CORPORATION_NIKON-Z-6.jpeg"));
+    EXPECT_EQ(summary["filesFound"].get<int>(), static_cast<int>(recovered.size()));
+    EXPECT_EQ(summary["files"].size(), recovered.size());
+    // Every carved photo has its thumbnail.
+    for (const auto& [name, h] : recovered)
+        if (name.ends_with(".jpeg")) EXPECT_TRUE(fs::exists(dir / "out" / (name.substr(0, name.size() - 5) + ".thumb.jpg"))) << name;
+}
+
+// Random data and zero stretches with photos at 4096-aligned offsets, and no file system.
+std::vector<std::vector<std::uint8_t>> writeRawImage(const fs::path& path, std::size_t mib, std::size_t files) {
+    auto image = test::randomBytes(mib << 20, 11);
+    std::vector<std::vector<std::uint8_t>> placed;
+    for (std::size_t k = 0; k < files; ++k) {
+        auto jpeg = test::makeJpeg(150'000 + 20'000 * (k % 7), static_cast<std::uint32_t>(100 + k));
+        const std::uint64_t at = ((mib << 20) / files) * k + 4096 * (k % 3);
+        test::place(image, at - at % 4096, jpeg);
+        placed.push_back(std::move(jpeg));
+    }
+    test::writeFile(path, image);
+    return placed;
+}
+
+TEST(Cli, ImageWithoutFileSystemAndProgressRecords) {
+    test::TempDir dir;
+    auto placed = writeRawImage(dir / "raw.img", 16, 12);
+    const auto progress = dir / "progress.json";
+    std::ofstream(dir / "control").close();
+    auto r = test::run(tessarine() + " scan " + (dir / "raw.img").string() + " --output " + (dir / "out").string() +
+                       " --no-thumbnails --report " + (dir / "diag.txt").string() + " --progress-file " +
+                       progress.string() + " --control-file " + (dir / "control").string());
+    ASSERT_EQ(r.status, 0) << r.output;
+    auto last = decodeProgress(slurp(progress));
+    ASSERT_TRUE(last) << slurp(progress);
+    EXPECT_EQ(last->phase, "Complete");
+    EXPECT_TRUE(last->isComplete);
+    EXPECT_EQ(last->filesFound, 12);
+    const auto recovered = hashSet(folderHashes(dir / "out"));
+    std::multiset<std::string> expected;
+    for (std::size_t k = 0; k < placed.size(); ++k) {
+        test::writeFile(dir / ("want" + std::to_string(k)), placed[k]);
+        expected.insert(test::sha256(dir / ("want" + std::to_string(k))));
+    }
+    EXPECT_EQ(recovered, expected);
+    EXPECT_NE(r.output.find("Done: recovered 12 file(s)"), std::string::npos) << r.output;
+}
+
+TEST(Cli, CtrlCStopsCleanly) {
+    test::TempDir dir;
+    const auto log = dir / "out.txt";
+    auto p = test::spawn({tessarine(), "scan", "/dev/zero", "--output", (dir / "out").string(), "--report",
+                          (dir / "diag.txt").string(), "--json"},
+                         log.string());
+    std::this_thread::sleep_for(std::chrono::milliseconds(700));
+    ::kill(p.pid, SIGINT);
+    const int status = test::waitFor(p);
+    EXPECT_EQ(status, 0) << slurp(log);
+    const std::string text = slurp(log);
+    EXPECT_NE(text.find("\"stopped\": true"), std::string::npos) << text;
+    EXPECT_TRUE(fs::exists(dir / "diag.txt"));
+}
+
+// Kills the scanner at ever later moments and resumes from the last record each
+// time, as the application's resume button does; the folder must end as an
+// uninterrupted run leaves it.
+TEST(Cli, KilledAndResumedRunsEndLikeAnUninterruptedOne) {
+    test::TempDir dir;
+    writeRawImage(dir / "raw.img", 96, 40);
+    auto scanArgs = [&](const fs::path& out, std::uint64_t resume) {
+        return std::vector<std::string>{tessarine(), "scan", (dir / "raw.img").string(), "--output", out.string(),
+                                        "--no-thumbnails", "--report", (dir / "diag.txt").string(), "--progress-file",
+                                        (dir / "progress.json").string(), "--control-file",
+                                        (dir / "control").string(), "--resume", std::to_string(resume)};
+    };
+    std::ofstream(dir / "control").close();
+    ASSERT_EQ(test::waitFor(test::spawn(scanArgs(dir / "clean", 0))), 0);
+    const auto clean = folderHashes(dir / "clean");
+    ASSERT_EQ(clean.size(), 40u);
+
+    std::uint64_t resume = 0;
+    int kills = 0;
+    for (int delayMs = 20;; delayMs += 25) {
+        fs::remove(dir / "progress.json");
+        auto p = test::spawn(scanArgs(dir / "killed", resume));
+        std::this_thread::sleep_for(std::chrono::milliseconds(delayMs));
+        const bool killed = ::kill(p.pid, SIGKILL) == 0;
+        const int status = test::waitFor(p);
+        if (auto rec = decodeProgress(slurp(dir / "progress.json"))) {
+            if (rec->isComplete && status == 0) break;
+            resume = rec->currentOffset;
+        }
+        if (killed) ++kills;
+        ASSERT_LT(delayMs, 20000) << "never completed";
+    }
+    EXPECT_GE(kills, 1);
+    EXPECT_EQ(folderHashes(dir / "killed"), clean);
+}
+
+}  // namespace
+}  // namespace vf
