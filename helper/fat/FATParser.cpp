@@ -1,1 +1,272 @@
 #include "helper/fat/FATParser.h"
+
+#include <array>
+#include <limits>
+#include <unordered_set>
+
+#include "helper/io/ByteReader.h"
+#include "helper/io/Log.h"
+
+namespace vf {
+namespace {
+
+constexpr std::size_t kBootSectorSize = 512;
+constexpr std::uint64_t kBackupSearchBytes = 32ull << 20;
+// The exFAT specification caps a cluster at 32 MiB (shift sum 25); a boot
+// sector that claims more would have us allocate gigabytes per cluster.
+constexpr unsigned kMaxExFATClusterShift = 25;
+constexpr std::size_t kFatCacheLimit = 256000;
+constexpr std::size_t kMaxChainClusters = 500000;
+// FAT entries are read in aligned blocks of this size; it is a multiple of
+// every sector size and device block size the scanner meets.
+constexpr std::uint64_t kFatBlockSize = 4096;
+constexpr std::uint32_t kFat32Bad = 0x0FFFFFF7;
+constexpr std::uint32_t kExFATBad = 0xFFFFFFF7;
+
+bool isPowerOfTwo(std::uint64_t v) { return v != 0 && (v & (v - 1)) == 0; }
+
+std::optional<std::array<std::uint8_t, kBootSectorSize>> readBlock(Device& device, std::uint64_t offset) {
+    std::array<std::uint8_t, kBootSectorSize> block{};
+    if (!device.readExact(offset, block)) return std::nullopt;
+    return block;
+}
+
+void logGeometry(const Geometry& g) {
+    const char* kind = g.kind == FileSystemKind::fat32 ? "📂 FAT32 volume: partition at byte " : "📂 exFAT volume: partition at byte ";
+    logLine(std::string(kind) + std::to_string(g.partitionStart) + ", " + std::to_string(g.bytesPerCluster / 1024) +
+            " KB clusters, " + "data region at byte " + std::to_string(g.dataStartByte) + ", " +
+            std::to_string(g.totalDataClusters) + " clusters total");
+}
+
+// The root directory of an exFAT volume holds its allocation bitmap entry
+// (type 0x81) among its first entries. Checking for it tells the main boot
+// sector from its backup copy, which are byte for byte the same.
+bool rootLooksValid(Device& device, const Geometry& g) {
+    const std::uint64_t pos = g.dataStartByte + (std::uint64_t{g.rootCluster} - 2) * g.bytesPerCluster;
+    const auto block = readBlock(device, pos);
+    if (!block) return false;
+    for (std::size_t i = 0; i < block->size(); i += 32) {
+        if ((*block)[i] == 0x00) return false;
+        if ((*block)[i] == 0x81) return true;
+    }
+    return false;
+}
+
+}  // namespace
+
+FATParser::FATParser(Device& device, const Geometry& geo) : device_(device), geo_(geo) {}
+
+std::optional<Geometry> FATParser::parseFAT32BootSector(Device& device, std::uint64_t offset) {
+    const auto block = readBlock(device, offset);
+    if (!block) return std::nullopt;
+    const ByteReader r(*block);
+    if (r.u8(510) != 0x55 || r.u8(511) != 0xAA) return std::nullopt;
+    if (!r.matches(82, "FAT32")) return std::nullopt;
+
+    const std::uint64_t bytesPerSector = r.le16(11).value_or(0);
+    // 512 to 4096: the high byte at least 2 rules out 256 and below.
+    if (r.u8(12).value_or(0) < 2 || bytesPerSector > 4096 || !isPowerOfTwo(bytesPerSector)) return std::nullopt;
+    const std::uint64_t sectorsPerCluster = r.u8(13).value_or(0);
+    if (sectorsPerCluster == 0 || sectorsPerCluster > 128 || !isPowerOfTwo(sectorsPerCluster)) return std::nullopt;
+    const std::uint64_t reserved = r.le16(14).value_or(0);
+    if (reserved == 0) return std::nullopt;  // the boot sector itself is reserved
+    const std::uint64_t fatCount = r.u8(16).value_or(0);
+    if (fatCount != 1 && fatCount != 2) return std::nullopt;
+    const std::uint64_t sectorsPerFat = r.le32(36).value_or(0);
+    if (sectorsPerFat == 0) return std::nullopt;
+    const std::uint64_t totalSectors = r.le32(32).value_or(0);
+    if (totalSectors == 0) return std::nullopt;
+
+    const std::uint64_t firstDataSector = reserved + fatCount * sectorsPerFat;
+    if (firstDataSector >= totalSectors) return std::nullopt;
+    const std::uint64_t clusterCount = (totalSectors - firstDataSector) / sectorsPerCluster;
+    if (clusterCount < 2) return std::nullopt;
+    const std::uint32_t rootCluster = r.le32(44).value_or(0);
+    if (rootCluster < 2) return std::nullopt;
+
+    Geometry g;
+    g.kind = FileSystemKind::fat32;
+    g.partitionStart = offset;
+    g.bytesPerSector = bytesPerSector;
+    g.sectorsPerCluster = sectorsPerCluster;
+    g.bytesPerCluster = bytesPerSector * sectorsPerCluster;
+    g.totalDataClusters = clusterCount;
+    g.rootCluster = rootCluster;
+    // Offsets are absolute; a volume whose end does not fit in 64 bits is not one.
+    const auto fatStart = checkedAdd(offset, reserved * bytesPerSector);
+    const auto dataStart = checkedAdd(offset, firstDataSector * bytesPerSector);
+    if (!fatStart || !dataStart || !checkedAdd(*dataStart, clusterCount * g.bytesPerCluster)) return std::nullopt;
+    g.fatStartByte = *fatStart;
+    g.dataStartByte = *dataStart;
+    return g;
+}
+
+std::optional<Geometry> FATParser::parseExFATBootSector(Device& device, std::uint64_t partitionStart,
+                                                        std::optional<std::uint64_t> readPosition) {
+    const auto block = readBlock(device, readPosition.value_or(partitionStart));
+    if (!block) return std::nullopt;
+    const ByteReader r(*block);
+    if (!r.matches(3, "EXFAT   ")) return std::nullopt;
+    if (r.u8(510) != 0x55 || r.u8(511) != 0xAA) return std::nullopt;
+    const unsigned sectorShift = r.u8(108).value_or(0);
+    if (sectorShift < 9 || sectorShift > 12) return std::nullopt;
+    const unsigned clusterShift = r.u8(109).value_or(0xFF);
+    if (clusterShift > 25) return std::nullopt;
+    if (sectorShift + clusterShift > kMaxExFATClusterShift) return std::nullopt;
+    const std::uint64_t fatOffset = r.le32(80).value_or(0);
+    const std::uint64_t heapOffset = r.le32(88).value_or(0);
+    if (fatOffset == 0 || fatOffset >= heapOffset) return std::nullopt;
+    const std::uint64_t clusterCount = r.le32(92).value_or(0);
+    if (clusterCount < 2) return std::nullopt;
+    const std::uint32_t rootCluster = r.le32(96).value_or(0);
+    if (rootCluster < 2) return std::nullopt;
+
+    Geometry g;
+    g.kind = FileSystemKind::exfat;
+    g.partitionStart = partitionStart;
+    g.bytesPerSector = std::uint64_t{1} << sectorShift;
+    g.sectorsPerCluster = std::uint64_t{1} << clusterShift;
+    g.bytesPerCluster = std::uint64_t{1} << (sectorShift + clusterShift);
+    g.totalDataClusters = clusterCount;
+    g.rootCluster = rootCluster;
+    const auto fatStart = checkedAdd(partitionStart, fatOffset * g.bytesPerSector);
+    const auto dataStart = checkedAdd(partitionStart, heapOffset * g.bytesPerSector);
+    if (!fatStart || !dataStart || !checkedAdd(*dataStart, clusterCount * g.bytesPerCluster)) return std::nullopt;
+    g.fatStartByte = *fatStart;
+    g.dataStartByte = *dataStart;
+    return g;
+}
+
+std::unique_ptr<FATParser> FATParser::detect(Device& device) {
+    const auto sector0 = readBlock(device, 0);
+    if (!sector0) return nullptr;
+    const ByteReader r(*sector0);
+
+    std::vector<std::uint64_t> candidates{0};
+    if (r.u8(510) == 0x55 && r.u8(511) == 0xAA && !r.matches(82, "FAT")) {
+        for (std::size_t entry : {446u, 462u, 478u, 494u}) {
+            const std::uint8_t type = r.u8(entry + 4).value_or(0);
+            const std::uint64_t startSector = r.le32(entry + 8).value_or(0);
+            // 512 whatever the device's block size: that is how the table counts.
+            if ((type == 0x07 || type == 0x0B || type == 0x0C) && startSector != 0)
+                candidates.push_back(startSector * 512);
+        }
+    }
+    for (std::uint64_t offset : candidates) {
+        auto geo = parseFAT32BootSector(device, offset);
+        if (!geo) geo = parseExFATBootSector(device, offset);
+        if (geo) {
+            logGeometry(*geo);
+            return std::make_unique<FATParser>(device, *geo);
+        }
+    }
+
+    // The backup boot region: an exFAT volume whose main boot sector is gone,
+    // or one in a partition the table above does not list.
+    std::vector<std::uint8_t> head(kBackupSearchBytes, 0);
+    const ReadResult got = device.readAt(0, head);
+    if (got.bytes > kBootSectorSize) {
+        const ByteReader h(std::span<const std::uint8_t>(head.data(), got.bytes));
+        for (std::uint64_t o = 0; o + kBootSectorSize <= got.bytes; o += kBootSectorSize) {
+            if (!h.matches(o + 3, "EXFAT   ")) continue;
+            const unsigned s = h.u8(o + 108).value_or(0);
+            if (s < 9 || s > 12) continue;
+            const std::uint64_t backupDistance = std::uint64_t{12} << s;
+            const auto asMain = parseExFATBootSector(device, o, o);
+            const auto asBackup = parseExFATBootSector(device, o >= backupDistance ? o - backupDistance : 0, o);
+            // The backup is an exact copy of the main sector, so both readings
+            // pass the field checks; the root directory tells which is true.
+            std::optional<Geometry> chosen;
+            if (asMain && rootLooksValid(device, *asMain)) chosen = asMain;
+            else if (asBackup && rootLooksValid(device, *asBackup)) chosen = asBackup;
+            else chosen = asMain ? asMain : asBackup;
+            if (chosen) {
+                logLine("📂 Recovered exFAT geometry from backup boot region at byte " + std::to_string(o));
+                return std::make_unique<FATParser>(device, *chosen);
+            }
+        }
+    }
+    logLine("ℹ️  No FAT32 volume found — will use linear carving only");
+    return nullptr;
+}
+
+std::uint32_t FATParser::badClusterMarker() const {
+    return geo_.kind == FileSystemKind::fat32 ? kFat32Bad : kExFATBad;
+}
+
+bool FATParser::inHeap(std::uint64_t cluster) const {
+    return cluster >= 2 && cluster - 2 < geo_.totalDataClusters;
+}
+
+std::optional<std::uint32_t> FATParser::clusterForOffset(std::uint64_t offset) const {
+    if (offset < geo_.dataStartByte) return std::nullopt;
+    const std::uint64_t i = (offset - geo_.dataStartByte) / geo_.bytesPerCluster;
+    if (i >= geo_.totalDataClusters || i > std::numeric_limits<std::uint32_t>::max() - 2) return std::nullopt;
+    return static_cast<std::uint32_t>(i + 2);
+}
+
+std::uint64_t FATParser::clusterOffset(std::uint32_t cluster) const {
+    // Below cluster 2 there is no data; callers check inHeap first.
+    const std::uint64_t index = cluster >= 2 ? cluster - 2u : 0;
+    return geo_.dataStartByte + index * geo_.bytesPerCluster;
+}
+
+std::uint32_t FATParser::fatEntry(std::uint32_t cluster) {
+    if (const auto it = fatCache_.find(cluster); it != fatCache_.end()) return it->second;
+    const std::uint64_t pos = geo_.fatStartByte + std::uint64_t{cluster} * 4;
+    if (pos < geo_.fatStartByte) return badClusterMarker();
+    const std::uint64_t blockStart = alignDown(pos, kFatBlockSize);
+    if (fatBlock_.empty() || fatBlockStart_ != blockStart) {
+        fatBlock_.assign(kFatBlockSize, 0);
+        const ReadResult got = device_.readAt(blockStart, fatBlock_);
+        fatBlock_.resize(got.bytes);  // the bytes counted are valid even after an error
+        fatBlockStart_ = blockStart;
+    }
+    const auto raw = ByteReader(fatBlock_).le32(static_cast<std::size_t>(pos - blockStart));
+    if (!raw) {
+        fatBlock_.clear();  // a failed read is not remembered
+        return badClusterMarker();
+    }
+    const std::uint32_t value = geo_.kind == FileSystemKind::fat32 ? (*raw & 0x0FFFFFFF) : *raw;
+    if (fatCache_.size() < kFatCacheLimit) fatCache_.emplace(cluster, value);
+    return value;
+}
+
+std::vector<std::uint32_t> FATParser::clusterChain(std::uint32_t start) {
+    std::vector<std::uint32_t> chain;
+    const std::uint32_t bad = badClusterMarker();
+    // A cluster beyond the heap does not exist; a FAT entry naming one is damage.
+    auto usable = [&](std::uint32_t c) { return c >= 2 && c < bad && inHeap(c); };
+    if (!usable(start)) return chain;
+    std::unordered_set<std::uint32_t> seen;
+    std::uint32_t current = start;
+    while (seen.insert(current).second) {
+        chain.push_back(current);
+        if (chain.size() >= kMaxChainClusters) break;
+        const std::uint32_t next = fatEntry(current);
+        if (!usable(next)) break;
+        current = next;
+    }
+    return chain;
+}
+
+bool FATParser::isClusterRecovered(std::uint32_t cluster) const {
+    const std::size_t page = cluster >> 16;
+    if (page >= recoveredPages_.size() || !recoveredPages_[page]) return false;
+    const std::uint32_t bit = cluster & 0xFFFF;
+    return ((*recoveredPages_[page])[bit >> 6] >> (bit & 63)) & 1;
+}
+
+void FATParser::markRecovered(const Extent& run) {
+    for (std::uint64_t i = 0; i < run.count; ++i) {
+        const std::uint64_t c = std::uint64_t{run.first} + i;
+        if (c > std::numeric_limits<std::uint32_t>::max()) break;
+        const std::size_t page = static_cast<std::size_t>(c >> 16);
+        if (page >= recoveredPages_.size()) recoveredPages_.resize(page + 1);
+        if (!recoveredPages_[page]) recoveredPages_[page] = std::make_unique<std::vector<std::uint64_t>>(1024, 0);
+        const std::uint32_t bit = static_cast<std::uint32_t>(c & 0xFFFF);
+        (*recoveredPages_[page])[bit >> 6] |= std::uint64_t{1} << (bit & 63);
+    }
+}
+
+}  // namespace vf

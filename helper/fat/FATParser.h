@@ -72,11 +72,30 @@ public:
     const std::unordered_map<std::uint32_t, std::uint64_t>& contiguousFiles() const { return contiguousFiles_; }
 
 private:
+    struct WalkState;
+    struct Extent {
+        std::uint32_t first = 0;
+        std::uint64_t count = 0;
+    };
+
+    std::uint32_t badClusterMarker() const;
+    bool inHeap(std::uint64_t cluster) const;
+    void scanFAT32Directory(std::uint32_t cluster, WalkState& walk, int depth);
+    void scanExFATDirectory(std::uint32_t cluster, bool noFatChain, std::optional<std::uint64_t> dataLength,
+                            WalkState& walk, int depth);
+    void markRecovered(const Extent& run);
+
     Device& device_;
     Geometry geo_;
     std::unordered_map<std::uint32_t, std::uint32_t> fatCache_;
+    // The aligned block of the FAT that the last uncached entry came from.
+    std::vector<std::uint8_t> fatBlock_;
+    std::uint64_t fatBlockStart_ = 0;
     std::unordered_map<std::uint32_t, std::uint64_t> contiguousFiles_;
-    std::vector<std::uint64_t> recoveredBits_;  // one bit per cluster, grown on demand
+    // One bit per cluster in pages of 65,536 clusters, made on first use, so a
+    // volume that claims billions of clusters costs only the pages touched.
+    std::vector<std::unique_ptr<std::vector<std::uint64_t>>> recoveredPages_;
+    std::vector<std::uint8_t> ioBuffer_;  // reused by every extractFile
 };
 
 }  // namespace vf

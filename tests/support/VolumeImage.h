@@ -1,0 +1,58 @@
+#pragma once
+// Builds FAT32 and exFAT card images with tools/make-fat32-image and
+// tools/make-exfat-image (the real mkfs, mtools and exfat-fuse), for tests
+// that scan a card. Operations run in the order they are added.
+//
+//   VolumeImage card(VolumeImage::Kind::fat32, dir / "card.img");
+//   card.mbr().mkdir("/DCIM/100CANON").put(jpeg, "/DCIM/100CANON/IMG_0001.JPG");
+//   const VolumeBuild built = card.build();
+//   if (built.skipped()) GTEST_SKIP() << built.output;
+//   ASSERT_TRUE(built.ok()) << built.output;
+
+#include <cstdint>
+#include <filesystem>
+#include <string>
+#include <vector>
+
+namespace vf::test {
+
+struct VolumeBuild {
+    int status = -1;
+    std::string output;
+    bool ok() const { return status == 0; }
+    // The tool could not run here (no root, loop device or FUSE for exFAT).
+    bool skipped() const { return status == 77; }
+};
+
+class VolumeImage {
+public:
+    enum class Kind { fat32, exfat };
+    VolumeImage(Kind kind, std::filesystem::path image);
+
+    VolumeImage& sizeMiB(std::uint64_t mib);
+    VolumeImage& clusterBytes(std::uint64_t bytes);
+    // An MBR partition (type 0x0C for FAT32, 0x07 for exFAT) at this sector.
+    VolumeImage& mbr(std::uint64_t startSector = 8192);
+
+    VolumeImage& mkdir(const std::string& path);
+    VolumeImage& put(const std::filesystem::path& source, const std::string& path);
+    VolumeImage& del(const std::string& path);
+    VolumeImage& firstFit();   // FAT32 only: later files take the lowest free clusters
+    VolumeImage& wipeBoot();   // exFAT only: zero the main boot sector at the end
+
+    VolumeBuild build() const;
+    std::string commandLine() const;
+
+    const std::filesystem::path& image() const { return image_; }
+    // Byte offset of the volume inside the image.
+    std::uint64_t volumeOffset() const { return startSector_ * 512; }
+
+private:
+    Kind kind_;
+    std::filesystem::path image_;
+    std::vector<std::string> options_;
+    std::vector<std::string> operations_;
+    std::uint64_t startSector_ = 0;
+};
+
+}  // namespace vf::test
