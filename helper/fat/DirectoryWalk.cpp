@@ -146,7 +146,7 @@ void FATParser::scanExFATDirectory(std::uint32_t cluster, bool noFatChain, std::
         clusters = clusterChain(cluster);
     } else if (inHeap(cluster)) {
         const std::uint64_t wanted = limit / bpc + (limit % bpc != 0);
-        const std::uint64_t count = std::min(wanted, geo_.totalDataClusters + 2 - cluster);
+        const std::uint64_t count = std::min(wanted, heapEnd() - cluster);
         for (std::uint64_t i = 0; i < count; ++i) clusters.push_back(static_cast<std::uint32_t>(cluster + i));
     }
 

@@ -37,7 +37,7 @@ bool FATParser::extractFile(std::uint64_t offset, std::uint64_t size, ByteSink& 
     if (const auto it = contiguousFiles_.find(*start); it != contiguousFiles_.end()) {
         const std::uint64_t bytes = checkedAdd(firstSkip, std::min(size, it->second)).value_or(UINT64_MAX);
         // Never past the heap's last cluster, whatever the directory claims.
-        const std::uint64_t count = std::min(ceilDiv(bytes, bpc), geo_.totalDataClusters + 2 - *start);
+        const std::uint64_t count = std::min(ceilDiv(bytes, bpc), heapEnd() - *start);
         if (count > 0) runs.push_back({*start, count});
     } else {
         for (std::uint32_t c : clusterChain(*start)) {

@@ -1,5 +1,6 @@
 #include "helper/fat/FATParser.h"
 
+#include <algorithm>
 #include <array>
 #include <limits>
 #include <unordered_set>
@@ -194,8 +195,10 @@ std::uint32_t FATParser::badClusterMarker() const {
     return geo_.kind == FileSystemKind::fat32 ? kFat32Bad : kExFATBad;
 }
 
-bool FATParser::inHeap(std::uint64_t cluster) const {
-    return cluster >= 2 && cluster - 2 < geo_.totalDataClusters;
+bool FATParser::inHeap(std::uint64_t cluster) const { return cluster >= 2 && cluster < heapEnd(); }
+
+std::uint64_t FATParser::heapEnd() const {
+    return std::min<std::uint64_t>(geo_.totalDataClusters + 2, std::uint64_t{1} << 32);
 }
 
 std::optional<std::uint32_t> FATParser::clusterForOffset(std::uint64_t offset) const {

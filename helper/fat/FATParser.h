@@ -80,6 +80,8 @@ private:
 
     std::uint32_t badClusterMarker() const;
     bool inHeap(std::uint64_t cluster) const;
+    // One past the last cluster number that exists (and fits in 32 bits).
+    std::uint64_t heapEnd() const;
     void scanFAT32Directory(std::uint32_t cluster, WalkState& walk, int depth);
     void scanExFATDirectory(std::uint32_t cluster, bool noFatChain, std::optional<std::uint64_t> dataLength,
                             WalkState& walk, int depth);

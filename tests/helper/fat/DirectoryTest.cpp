@@ -1,7 +1,6 @@
 #include <gtest/gtest.h>
 
 #include "helper/fat/FATParser.h"
-#include "helper/fat/FatNames.h"
 #include "tests/helper/fat/SyntheticVolumes.h"
 
 namespace vf {
@@ -19,40 +18,25 @@ std::unique_ptr<FATParser> exfatParser(Device& dev, const ExFatVolume& v) {
     return g ? std::make_unique<FATParser>(dev, *g) : nullptr;
 }
 
-// Writes a long-name set before a short entry, as mtools does; returns the next slot.
-std::size_t longNamed(Fat32Volume& v, std::uint32_t dir, std::size_t slot, std::u16string_view name,
-                      const std::string& name11, std::uint32_t first, std::uint32_t size, bool deleted = false) {
-    constexpr std::array<std::size_t, 13> at = {1, 3, 5, 7, 9, 14, 16, 18, 20, 22, 24, 28, 30};
-    std::array<std::uint8_t, 11> sn{};
-    std::copy_n(name11.begin(), 11, sn.begin());
-    const std::uint8_t sum = shortNameChecksum(sn);
-    std::vector<std::uint16_t> u(name.begin(), name.end());
-    if (u.size() % 13) u.push_back(0);
-    while (u.size() % 13) u.push_back(0xFFFF);
-    const std::size_t n = u.size() / 13;
-    for (std::size_t k = n; k >= 1; --k, ++slot) {
-        const std::size_t e = v.clusterPos(dir) + 32 * slot;
-        v.bytes[e] = deleted ? 0xE5 : static_cast<std::uint8_t>(k | (k == n ? 0x40 : 0));
-        v.bytes[e + 11] = 0x0F;
-        v.bytes[e + 13] = sum;
-        for (std::size_t i = 0; i < 13; ++i) test::put16(v.bytes, e + at[i], u[(k - 1) * 13 + i]);
-    }
-    std::string shortName = name11;
-    if (deleted) shortName[0] = '\xE5';
-    v.entry(dir, slot, shortName, 0x20, first, size);
-    return slot + 1;
-}
-
 TEST(Fat32Directory, IndexesShortAndLongNamesDeletedOnesIncluded) {
     Fat32Volume v(64, 1);
     v.entry(2, 0, "CARD       ", 0x08, 0, 0);  // volume label
-    std::size_t slot = longNamed(v, 2, 1, u"IMG_0001.AVIF", "IMG_00~1AVI", 10, 5000);
+    std::size_t slot = v.longNamed(2, 1, u"IMG_0001.AVIF", "IMG_00~1AVI", 10, 5000);
     v.chain({10, 11, 12, 13, 14, 15, 16, 17, 18, 19});
-    slot = longNamed(v, 2, slot, u"IMG_0002.HEIC", "IMG_00~2HEI", 20, 700, true);
+    slot = v.longNamed(2, slot, u"IMG_0002.HEIC", "IMG_00~2HEI", 20, 700, true);
     v.entry(2, slot++, "\xE5HOTO001JPG", 0x20, 21, 100);  // deleted, its FAT entry freed
     v.entry(2, slot++, "README     ", 0x20, 22, 10);      // no extension
     v.entry(2, slot++, "EMPTY   JPG", 0x20, 0, 0);        // an empty file has no cluster
     v.entry(2, slot++, "\x05" "BC     JPG", 0x20, 23, 10); // first byte stands for 0xE5
+    // A deleted long name whose first entry (the name's end) was reused by a
+    // live short entry, and deleted long entries whose own short entry was
+    // reused by another deleted file: neither is taken for a name.
+    const std::size_t cut = slot;
+    slot = v.longNamed(2, slot, u"VID_20240101_123456.mp4", "VID_20~1MP4", 24, 5, true);
+    v.entry(2, cut, "LIVE    JPG", 0x20, 25, 6);
+    const std::size_t orphan = v.longNamed(2, slot, u"IMG_0003.AVIF", "IMG_00~3AVI", 26, 7, true) - 1;
+    v.entry(2, orphan, "\xE5THER   JPG", 0x20, 26, 7);
+    slot = orphan + 1;
     v.entry(2, slot++, "SUB        ", 0x10, 3, 0);
     v.entry(3, 0, ".          ", 0x10, 3, 0);
     v.entry(3, 1, "..         ", 0x10, 0, 0);
@@ -66,7 +50,10 @@ TEST(Fat32Directory, IndexesShortAndLongNamesDeletedOnesIncluded) {
     const DirectoryIndex index = p->buildDirectoryIndex();
 
     auto at = [&](std::uint32_t c) { return index.at(p->clusterOffset(c)); };
-    ASSERT_EQ(index.size(), 5u);
+    ASSERT_EQ(index.size(), 8u);
+    EXPECT_EQ(at(24), (DirectoryHint{24, "?ID_20~1", "MP4", 5, true, false}));
+    EXPECT_EQ(at(25).originalName, "LIVE");
+    EXPECT_EQ(at(26), (DirectoryHint{26, "?THER", "JPG", 7, true, false}));
     EXPECT_EQ(at(10), (DirectoryHint{10, "IMG_0001", "AVIF", 5000, false, false}));
     EXPECT_EQ(at(20), (DirectoryHint{20, "IMG_0002", "HEIC", 700, true, false}));
     EXPECT_EQ(at(21), (DirectoryHint{21, "?HOTO001", "JPG", 100, true, false}));

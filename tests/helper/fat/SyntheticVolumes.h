@@ -7,6 +7,8 @@
 #include <string>
 #include <vector>
 
+#include "helper/fat/FatNames.h"
+
 namespace vf::test {
 
 inline void put16(std::vector<std::uint8_t>& b, std::size_t at, std::uint16_t v) {
@@ -65,6 +67,28 @@ struct Fat32Volume {
         put16(bytes, at + 20, static_cast<std::uint16_t>(first >> 16));
         put16(bytes, at + 26, static_cast<std::uint16_t>(first));
         put32(bytes, at + 28, size);
+    }
+    // A VFAT long-name set and its short entry from `slot` on; returns the next slot.
+    std::size_t longNamed(std::uint32_t dir, std::size_t slot, std::u16string_view name, const std::string& name11,
+                          std::uint32_t first, std::uint32_t size, bool deleted = false) {
+        constexpr std::size_t at[13] = {1, 3, 5, 7, 9, 14, 16, 18, 20, 22, 24, 28, 30};
+        const std::vector<std::uint8_t> raw(name11.begin(), name11.begin() + 11);
+        const std::uint8_t sum = shortNameChecksum(raw);
+        std::vector<std::uint16_t> u(name.begin(), name.end());
+        if (u.size() % 13) u.push_back(0);
+        while (u.size() % 13) u.push_back(0xFFFF);
+        const std::size_t n = u.size() / 13;
+        for (std::size_t k = n; k >= 1; --k, ++slot) {
+            const std::size_t e = clusterPos(dir) + 32 * slot;
+            bytes[e] = deleted ? 0xE5 : static_cast<std::uint8_t>(k | (k == n ? 0x40 : 0));
+            bytes[e + 11] = 0x0F;
+            bytes[e + 13] = sum;
+            for (std::size_t i = 0; i < 13; ++i) put16(bytes, e + at[i], u[(k - 1) * 13 + i]);
+        }
+        std::string shortName = name11;
+        if (deleted) shortName[0] = '\xE5';
+        entry(dir, slot, shortName, 0x20, first, size);
+        return slot + 1;
     }
     void fill(std::uint32_t c, const std::vector<std::uint8_t>& data) {
         std::copy(data.begin(), data.end(), bytes.begin() + static_cast<std::ptrdiff_t>(clusterPos(c)));
