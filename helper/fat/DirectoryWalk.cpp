@@ -21,7 +21,7 @@ struct FATParser::WalkState {
 namespace {
 
 constexpr int kMaxDepth = 16;  // the root is level 0
-// The exFAT specification caps a directory at 256 MiB; a DataLength beyond
+// exFAT allows no directory above 256 MiB; a DataLength beyond
 // that, or a chain longer than that, is not read further.
 constexpr std::uint64_t kMaxDirectoryBytes = 256ull << 20;
 

@@ -13,7 +13,7 @@ namespace {
 
 constexpr std::size_t kBootSectorSize = 512;
 constexpr std::uint64_t kBackupSearchBytes = 32ull << 20;
-// The exFAT specification caps a cluster at 32 MiB (shift sum 25); a boot
+// exFAT allows no cluster above 32 MiB (shift sum 25); a boot
 // sector that claims more would have us allocate gigabytes per cluster.
 constexpr unsigned kMaxExFATClusterShift = 25;
 constexpr std::size_t kFatCacheLimit = 256000;

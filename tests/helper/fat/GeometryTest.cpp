@@ -120,7 +120,7 @@ TEST(BootSector, ExFatFieldsOutOfRangeAreRejected) {
         {"sector shift 8", [](auto& b) { b[108] = 8; }},
         {"sector shift 13", [](auto& b) { b[108] = 13; }},
         {"cluster shift 26", [](auto& b) { b[109] = 26; }},
-        // Clusters above 32 MiB break the exFAT specification and would cost gigabytes.
+        // exFAT allows no cluster above 32 MiB; such a one would cost gigabytes.
         {"64 MiB clusters", [](auto& b) { b[109] = 17; }},
         {"4 GiB clusters", [](auto& b) { b[108] = 12; b[109] = 20; }},
         {"FAT at 0", [](auto& b) { put32(b, 80, 0); }},
@@ -135,7 +135,7 @@ TEST(BootSector, ExFatFieldsOutOfRangeAreRejected) {
         EXPECT_FALSE(FATParser::parseExFATBootSector(dev, 0)) << what;
     }
     ExFatVolume v(16);
-    v.bytes[109] = 16;  // 32 MiB: the largest the specification allows
+    v.bytes[109] = 16;  // 32 MiB: the largest exFAT allows
     MemoryDevice dev(v.bytes);
     const auto g = FATParser::parseExFATBootSector(dev, 0);
     ASSERT_TRUE(g);
