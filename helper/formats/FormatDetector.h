@@ -39,6 +39,9 @@ public:
     Match findFirstMatch(std::span<const std::uint8_t> buf, std::size_t end, std::size_t start) const;
     Match matchAt(std::span<const std::uint8_t> buf, std::size_t end, std::size_t position) const;
 
+    // Looks at the bytes from the match to the end of the 64 KiB that a read at
+    // absoluteOffset aligned down to blockSize returns; taken from the lent buffer
+    // when it holds all of them, else read from the device.
     FileFormat refineFormat(FileFormat format, Device& device, std::uint64_t absoluteOffset,
                             std::uint64_t blockSize) const;
 
@@ -54,9 +57,25 @@ public:
     std::uint64_t hintBase = 0;
     bool hintValid = false;
 
+    // How findFirstMatch walks a buffer. Every kind gives the same result: `plain`
+    // tries each position in turn, the vector kinds skip 16 or 32 positions at a
+    // time that no signature can start at. The default is the fastest the processor
+    // offers; tests and benchmarks choose others to compare them.
+    enum class Search { plain, vector16, vector32 };
+    static bool searchAvailable(Search s);
+    void setSearch(Search s);          // an unavailable kind falls back to the best available one
+    Search search() const;             // the kind findFirstMatch actually uses
+
 private:
-    std::vector<const FormatSignature*> byFirstByte_[256];
-    std::vector<const FormatSignature*> anyFirstByte_;
+    struct Candidate;  // a table row prepared for comparison in place
+    static const std::vector<Candidate>& candidates();  // parallel to allSignatures()
+    std::optional<FileFormat> formatAt(const std::uint8_t* data, std::size_t limit, std::size_t p) const;
+
+    std::array<std::vector<const Candidate*>, 256> byFirstByte_;
+    std::vector<const Candidate*> anyFirstByte_;
+    bool anyActive_ = false;
+    bool prefilterCovers_ = false;  // every active signature implies one of the prefilter's byte groups
+    Search search_ = Search::plain;
 };
 
 // First-directory test for the DNG version tag (50706) over bytes in memory.

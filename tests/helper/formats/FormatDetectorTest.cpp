@@ -1,0 +1,252 @@
+#include "helper/formats/FormatDetector.h"
+
+#include <gtest/gtest.h>
+
+#include <random>
+#include <string>
+
+#include "tests/support/TestSupport.h"
+
+namespace vf {
+namespace {
+
+using Bytes = std::vector<std::uint8_t>;
+using Search = FormatDetector::Search;
+
+Bytes ascii(std::string_view s) { return Bytes(s.begin(), s.end()); }
+
+const FormatSet kTiffFamily = FormatSet::of({FileFormat::tiff, FileFormat::cr2, FileFormat::nef, FileFormat::nrw,
+                                             FileFormat::arw, FileFormat::srf, FileFormat::sr2, FileFormat::pef,
+                                             FileFormat::dng, FileFormat::rwl, FileFormat::orf, FileFormat::dcr,
+                                             FileFormat::kdc, FileFormat::erf, FileFormat::srw, FileFormat::_3fr});
+
+// The search as defined, position by position, written from the table alone.
+class Reference {
+public:
+    explicit Reference(const FormatSet& enabled) {
+        const bool tiffFamily = enabled.intersects(kTiffFamily);
+        for (const FormatSignature& s : allSignatures()) {
+            if (s.magic.empty()) continue;
+            if (!enabled.contains(s.format) && !(s.format == FileFormat::tiff && tiffFamily)) continue;
+            const bool keyed = s.offset == 0 && (!s.mask || s.mask->empty() || (*s.mask)[0] != 0);
+            (keyed ? byFirstByte_[s.magic[0]] : any_).push_back(&s);
+        }
+    }
+
+    Match at(std::span<const std::uint8_t> buf, std::size_t end, std::size_t p) const {
+        if (p >= std::min(end, buf.size())) return {};
+        for (const FormatSignature* s : byFirstByte_[buf[p]])
+            if (matches(*s, buf, end, p)) return {s->format, p};
+        for (const FormatSignature* s : any_)
+            if (matches(*s, buf, end, p)) return {s->format, p};
+        return {};
+    }
+
+    Match first(std::span<const std::uint8_t> buf, std::size_t end, std::size_t start) const {
+        for (std::size_t p = start; p < end; ++p)
+            if (Match m = at(buf, end, p); m.format) return m;
+        return {};
+    }
+
+private:
+    static bool matches(const FormatSignature& s, std::span<const std::uint8_t> buf, std::size_t end, std::size_t p) {
+        const std::size_t from = p + static_cast<std::size_t>(s.offset);
+        if (from + s.magic.size() > std::min(end, buf.size())) return false;
+        for (std::size_t i = 0; i < s.magic.size(); ++i) {
+            const std::uint8_t m = s.mask ? (*s.mask)[i] : 0xFF;
+            if (((s.magic[i] ^ buf[from + i]) & m) != 0) return false;
+        }
+        return true;
+    }
+
+    std::vector<const FormatSignature*> byFirstByte_[256];
+    std::vector<const FormatSignature*> any_;
+};
+
+std::vector<Search> searchKinds() {
+    std::vector<Search> kinds;
+    for (Search s : {Search::plain, Search::vector16, Search::vector32})
+        if (FormatDetector::searchAvailable(s)) kinds.push_back(s);
+    return kinds;
+}
+
+// Writes a row of the table at p, keeping the buffer's bytes where the row leaves
+// them free and cutting the row off at the buffer's end. Sometimes one demanded
+// byte is spoiled, for a near miss.
+void plant(Bytes& buf, std::size_t p, const FormatSignature& s, std::mt19937& rng) {
+    const std::size_t from = p + static_cast<std::size_t>(s.offset);
+    const std::size_t spoil = rng() % 4 == 0 ? rng() % s.magic.size() : s.magic.size();
+    for (std::size_t i = 0; i < s.magic.size() && from + i < buf.size(); ++i) {
+        const std::uint8_t m = s.mask ? (*s.mask)[i] : 0xFF;
+        std::uint8_t b = static_cast<std::uint8_t>((buf[from + i] & ~m) | (s.magic[i] & m));
+        if (i == spoil && m != 0) b ^= 0x01;
+        buf[from + i] = b;
+    }
+}
+
+Bytes adversarialBuffer(std::mt19937& rng) {
+    const std::size_t size = rng() % 3 == 0 ? rng() % 64 : rng() % 1400;
+    Bytes buf;
+    switch (rng() % 5) {
+        case 0: buf.assign(size, 0x00); break;
+        case 1: buf.assign(size, 0xFF); break;
+        case 2:  // two-byte pairs that half match many rows
+            buf.resize(size);
+            for (std::size_t i = 0; i < size; ++i) buf[i] = "IIMMFUBRGI\x47\xFF"[rng() % 12];
+            break;
+        default: buf = test::randomBytes(size, static_cast<std::uint32_t>(rng())); break;
+    }
+    if (size == 0) return buf;
+    const auto& table = allSignatures();
+    const std::size_t plants = rng() % 6;
+    for (std::size_t k = 0; k < plants; ++k) {
+        // Favour the last bytes, where rows stop fitting and the vector search hands over.
+        const std::size_t p = rng() % 2 ? size - 1 - rng() % std::min<std::size_t>(size, 400) : rng() % size;
+        plant(buf, p, table[rng() % table.size()], rng);
+    }
+    if (rng() % 3 == 0) {  // transport-stream sync bytes, often cut short by the end
+        const std::size_t p = rng() % size;
+        for (std::size_t i = p; i < buf.size() && i <= p + 376; i += 188) buf[i] = 0x47;
+    }
+    return buf;
+}
+
+FormatSet randomSet(std::mt19937& rng) {
+    FormatSet s;
+    for (FileFormat f : allFormats())
+        if (rng() % 4 == 0) s.insert(f);
+    return s;
+}
+
+// Compares every search kind with the reference over random ranges and over the
+// scan loop's walk (restart one past each match) through the whole buffer.
+void expectSameAsReference(const Bytes& buf, const FormatSet& enabled, std::mt19937& rng) {
+    const Reference ref(enabled);
+    FormatDetector d;
+    d.setEnabledFormats(enabled);
+    const std::span<const std::uint8_t> s(buf);
+    for (Search kind : searchKinds()) {
+        d.setSearch(kind);
+        std::size_t i = 0;
+        while (true) {
+            const Match want = ref.first(s, s.size(), i);
+            ASSERT_EQ(d.findFirstMatch(s, s.size(), i), want) << "start " << i << " size " << s.size();
+            if (!want.format) break;
+            ASSERT_EQ(d.matchAt(s, s.size(), want.index), want);
+            i = want.index + 1;
+        }
+        for (int k = 0; k < 4; ++k) {
+            const std::size_t end = s.empty() ? 0 : rng() % (s.size() + 1);
+            const std::size_t start = rng() % (end + 2);
+            ASSERT_EQ(d.findFirstMatch(s, end, start), ref.first(s, end, start))
+                << "start " << start << " end " << end << " size " << s.size();
+        }
+    }
+}
+
+TEST(FormatDetectorSearch, AgreesWithPositionByPositionDefinition) {
+    std::mt19937 rng(20240601);
+    const std::vector<FormatSet> fixed = {FormatSet::all(), FormatSet{}, FormatSet::of({FileFormat::nef}),
+                                          FormatSet::of({FileFormat::jpeg}), FormatSet::of({FileFormat::mts}),
+                                          FormatSet::of({FileFormat::mp4, FileFormat::cr3})};
+    for (int round = 0; round < 1500; ++round) {
+        const Bytes buf = adversarialBuffer(rng);
+        expectSameAsReference(buf, fixed[static_cast<std::size_t>(round) % fixed.size()], rng);
+        expectSameAsReference(buf, randomSet(rng), rng);
+        if (HasFatalFailure()) return;
+    }
+}
+
+TEST(FormatDetectorSearch, AgreesOnLargeBuffersForEverySingleFormat) {
+    std::mt19937 rng(7);
+    Bytes buf = test::randomBytes(1 << 16, 99);
+    for (int k = 0; k < 300; ++k) plant(buf, rng() % buf.size(), allSignatures()[rng() % 30], rng);
+    expectSameAsReference(buf, FormatSet::all(), rng);
+    for (FileFormat f : allFormats()) expectSameAsReference(buf, FormatSet::of({f}), rng);
+}
+
+TEST(FormatDetectorSearch, VectorSearchCoversEveryRowOfTheTable) {
+    // Falling back to the plain walk would be correct but far too slow for a scan.
+    FormatDetector d;
+    EXPECT_NE(d.search(), Search::plain);
+    for (FileFormat f : allFormats()) {
+        d.setEnabledFormats(FormatSet::of({f}));
+        EXPECT_NE(d.search(), Search::plain) << displayName(f);
+    }
+    d.setSearch(Search::plain);
+    EXPECT_EQ(d.search(), Search::plain);
+}
+
+TEST(FormatDetectorSearch, EarliestPositionWinsThenFirstByteListThenTableOrder) {
+    const FormatDetector d;
+    Bytes buf(64, 0x00);
+    const Bytes jpeg{0xFF, 0xD8, 0xFF}, tiff{0x49, 0x49, 0x2A, 0x00};
+    std::copy(jpeg.begin(), jpeg.end(), buf.begin() + 10);
+    std::copy(tiff.begin(), tiff.end(), buf.begin() + 4);
+    EXPECT_EQ(d.findFirstMatch(buf, buf.size(), 0), (Match{FileFormat::tiff, 4}));
+    EXPECT_EQ(d.findFirstMatch(buf, buf.size(), 5), (Match{FileFormat::jpeg, 10}));
+    EXPECT_EQ(d.findFirstMatch(buf, 12, 5), Match{});  // the JPEG header does not fit
+
+    // A 24-byte box "ftypcrx ": the keyed cr3 row beats the any-byte mp4 row.
+    Bytes cr3{0x00, 0x00, 0x00, 0x18};
+    for (std::uint8_t c : ascii("ftypcrx ")) cr3.push_back(c);
+    cr3.resize(40, 0x00);
+    EXPECT_EQ(d.matchAt(cr3, cr3.size(), 0), (Match{FileFormat::cr3, 0}));
+    Bytes mp4{0x00, 0x00, 0x00, 0x20};
+    for (std::uint8_t c : ascii("ftypisom")) mp4.push_back(c);
+    mp4.resize(32, 0x00);
+    EXPECT_EQ(d.findFirstMatch(mp4, mp4.size(), 0), (Match{FileFormat::mp4, 0}));
+
+    const Bytes rw2{0x49, 0x49, 0x55, 0x00, 0x18, 0x00, 0x00, 0x00};
+    const Bytes fff{0x49, 0x49, 0x55, 0x00, 0x08, 0x00, 0x00, 0x00};
+    EXPECT_EQ(d.matchAt(rw2, rw2.size(), 0).format, FileFormat::rw2);
+    EXPECT_EQ(d.matchAt(fff, fff.size(), 0).format, FileFormat::fff);
+    EXPECT_EQ(d.matchAt(rw2, 4, 0).format, FileFormat::fff);  // rw2 needs eight bytes
+    EXPECT_EQ(d.matchAt(rw2, 4, 4), Match{});
+}
+
+TEST(FormatDetectorSearch, TransportStreamNeedsThreeSyncBytesInRange) {
+    Bytes buf = test::randomBytes(1000, 3);
+    for (std::uint8_t& b : buf)
+        if (b == 0x47) b = 0x46;
+    for (std::size_t i : {100, 288, 476}) buf[i] = 0x47;
+    FormatDetector onlyMts;
+    onlyMts.setEnabledFormats(FormatSet::of({FileFormat::mts}));
+    EXPECT_EQ(onlyMts.findFirstMatch(buf, buf.size(), 0), (Match{FileFormat::mts, 100}));
+    EXPECT_EQ(onlyMts.findFirstMatch(buf, 477, 0), (Match{FileFormat::mts, 100}));
+    EXPECT_EQ(onlyMts.findFirstMatch(buf, 476, 0), Match{});
+    buf[288] = 0x48;
+    EXPECT_EQ(onlyMts.findFirstMatch(buf, buf.size(), 0), Match{});
+}
+
+TEST(FormatDetectorSearch, EnabledSetsAndTheTiffRule) {
+    const Bytes tiff{0x49, 0x49, 0x2A, 0x00, 0x08, 0x00, 0x00, 0x00, 0x00, 0x00};
+    const Bytes jpeg{0xFF, 0xD8, 0xFF, 0xE0};
+    FormatDetector d;
+    d.setEnabledFormats(FormatSet::of({FileFormat::nef}));
+    EXPECT_EQ(d.findFirstMatch(tiff, tiff.size(), 0), (Match{FileFormat::tiff, 0}));
+    EXPECT_EQ(d.findFirstMatch(jpeg, jpeg.size(), 0), Match{});
+    d.setEnabledFormats(FormatSet::of({FileFormat::jpeg, FileFormat::fff}));  // fff is not TIFF-family
+    EXPECT_EQ(d.findFirstMatch(tiff, tiff.size(), 0), Match{});
+    EXPECT_EQ(d.findFirstMatch(jpeg, jpeg.size(), 0), (Match{FileFormat::jpeg, 0}));
+    d.setEnabledFormats(FormatSet{});
+    const Bytes everything = test::randomBytes(4096, 5);
+    EXPECT_EQ(d.findFirstMatch(tiff, tiff.size(), 0), Match{});
+    EXPECT_EQ(d.findFirstMatch(everything, everything.size(), 0), Match{});
+    EXPECT_EQ(d.matchAt(jpeg, jpeg.size(), 0), Match{});
+}
+
+TEST(FormatDetectorSearch, RangesOutsideTheBuffer) {
+    const FormatDetector d;
+    const Bytes jpeg{0xFF, 0xD8, 0xFF};
+    EXPECT_EQ(d.findFirstMatch(jpeg, 3, 3), Match{});
+    EXPECT_EQ(d.findFirstMatch(jpeg, 2, 5), Match{});
+    EXPECT_EQ(d.matchAt(jpeg, 3, 3), Match{});
+    EXPECT_EQ(d.findFirstMatch({}, 0, 0), Match{});
+    // An end past the buffer is a caller's fault; it must not read past the bytes.
+    EXPECT_EQ(d.findFirstMatch(jpeg, 100, 0), (Match{FileFormat::jpeg, 0}));
+    EXPECT_EQ(d.matchAt(jpeg, 100, 50), Match{});
+}
+
+}  // namespace
+}  // namespace vf
