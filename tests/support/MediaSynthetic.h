@@ -1,0 +1,77 @@
+#pragma once
+// Builders of small synthetic media files for the length-rule tests: field
+// layouts written byte by byte, for formats that no tool here writes and for
+// the corner cases that real tools never produce.
+
+#include <cstdint>
+#include <string_view>
+#include <vector>
+
+namespace vf::test {
+
+// A growable byte image with positioned writes in either byte order.
+class ByteWriter {
+public:
+    explicit ByteWriter(bool littleEndian = true) : little_(littleEndian) {}
+    std::vector<std::uint8_t> bytes;
+
+    void u8(std::size_t at, std::uint8_t v);
+    void u16(std::size_t at, std::uint16_t v);
+    void u32(std::size_t at, std::uint32_t v);
+    void u64(std::size_t at, std::uint64_t v);
+    void text(std::size_t at, std::string_view s);
+    void raw(std::size_t at, const std::vector<std::uint8_t>& data);
+    void resize(std::size_t n) { if (bytes.size() < n) bytes.resize(n); }
+    bool littleEndian() const { return little_; }
+
+private:
+    void put(std::size_t at, std::uint64_t v, int width);
+    bool little_;
+};
+
+// A copy of `file` at `offset` inside `total` random bytes (grown to fit).
+std::vector<std::uint8_t> embedAt(const std::vector<std::uint8_t>& file, std::size_t offset, std::size_t total,
+                                  std::uint32_t seed);
+
+// A baseline-looking JPEG of `size` bytes: SOI, an APP0 segment, a scan header,
+// entropy bytes without FF, and EOI as its last two bytes.
+std::vector<std::uint8_t> jpegOfSize(std::size_t size, std::uint32_t seed);
+
+// `primary` with an APP2 "MPF" index inserted after its first segment, listing
+// itself and `preview`, which follows it. `littleEndian` picks the index's byte order.
+std::vector<std::uint8_t> mpfJpeg(const std::vector<std::uint8_t>& primary, const std::vector<std::uint8_t>& preview,
+                                  bool littleEndian = false);
+
+struct TiffEntry {
+    std::uint16_t tag, type;
+    std::uint32_t count, value;
+};
+// Writes a TIFF directory at `at`: count, entries (values as given), next offset.
+void writeIfd(ByteWriter& w, std::size_t at, const std::vector<TiffEntry>& entries, std::uint32_t next);
+// An 8-byte TIFF header: "II" or "MM", the version, the first directory's offset.
+void writeTiffHeader(ByteWriter& w, std::uint16_t version, std::uint32_t firstIfd);
+
+// A GIF whose global colour table and image data hold 3B bytes before the trailer.
+std::vector<std::uint8_t> gifWithEarlySemicolons();
+
+// CRW: header, a root heap with a sub-heap record first, the raw data record,
+// and the root directory with its offset as the file's last four bytes.
+std::vector<std::uint8_t> crwFile(std::size_t rawBytes, std::uint32_t seed);
+
+// X3F with a section directory of `entries` entries at the end, whose trailing
+// pointer gives its own position (or a wrong one).
+std::vector<std::uint8_t> x3fFile(std::size_t bodyBytes, std::uint32_t entries, bool pointerMatches,
+                                  std::uint32_t width, std::uint32_t height);
+
+// MXF: header partition pack, `bodyPackets` essence packets of `packetBytes`
+// value bytes, footer partition pack, then an index segment, fill and a
+// random index pack when `footerExtras`.
+std::vector<std::uint8_t> mxfFile(int bodyPackets, std::size_t packetBytes, bool footerExtras);
+
+// `packets` transport-stream packets (sync byte 47 every 188 bytes).
+std::vector<std::uint8_t> tsPackets(std::size_t packets, std::uint32_t seed);
+
+// A valid uncompressed BMP header and pixels: 40-byte info header, 24 bits.
+std::vector<std::uint8_t> bmpFile(std::uint32_t width, std::uint32_t height, std::uint32_t seed);
+
+}  // namespace vf::test
