@@ -14,6 +14,7 @@
 #include "helper/DiskCarver.h"
 #include "helper/OutputDirectory.h"
 #include "helper/ProgressWriter.h"
+#include "helper/ThumbnailAdapter.h"
 #include "helper/io/Log.h"
 #include "platform/Privileges.h"
 #include "platform/Unmounter.h"
@@ -201,7 +202,11 @@ int runSession(int argc, char** argv, const SessionOptions& options) {
             return fail("Could not drop root privileges to uid " + std::to_string(uid) + ": " + why);
         }
         if (uid != 0) logLine("✅ Running as uid=" + std::to_string(uid) + " gid=" + std::to_string(gid));
+        // Made after the drop, so the tool runs as the user who owns the folder.
+        const auto thumbs = makeThumbnailSink(Owner{uid, gid});
+        carver.thumbnails = thumbs.get();
         carver.scanDescriptor(*fd, devicePath, outputDir, resumeOffset);
+        carver.thumbnails = nullptr;
         ::close(*fd);
     }
     logLine("Scan complete. Files: " + std::to_string(carver.filesFound));

@@ -42,6 +42,11 @@ std::vector<std::uint8_t> readFile(const std::filesystem::path& p) {
     return std::vector<std::uint8_t>(std::istreambuf_iterator<char>(in), {});
 }
 
+std::string readText(const std::filesystem::path& p) {
+    const auto b = readFile(p);
+    return std::string(b.begin(), b.end());
+}
+
 void writeFile(const std::filesystem::path& p, const std::vector<std::uint8_t>& data) {
     std::ofstream out(p, std::ios::binary | std::ios::trunc);
     out.write(reinterpret_cast<const char*>(data.data()), static_cast<std::streamsize>(data.size()));

@@ -24,6 +24,7 @@ private:
 
 std::vector<std::uint8_t> randomBytes(std::size_t n, std::uint32_t seed);
 std::vector<std::uint8_t> readFile(const std::filesystem::path& p);
+std::string readText(const std::filesystem::path& p);
 void writeFile(const std::filesystem::path& p, const std::vector<std::uint8_t>& data);
 
 struct CommandResult {
