@@ -13,8 +13,6 @@ namespace {
 using Bytes = std::vector<std::uint8_t>;
 using Search = FormatDetector::Search;
 
-Bytes ascii(std::string_view s) { return Bytes(s.begin(), s.end()); }
-
 const FormatSet kTiffFamily = FormatSet::of({FileFormat::tiff, FileFormat::cr2, FileFormat::nef, FileFormat::nrw,
                                              FileFormat::arw, FileFormat::srf, FileFormat::sr2, FileFormat::pef,
                                              FileFormat::dng, FileFormat::rwl, FileFormat::orf, FileFormat::dcr,
@@ -177,74 +175,38 @@ TEST(FormatDetectorSearch, VectorSearchCoversEveryRowOfTheTable) {
     EXPECT_EQ(d.search(), Search::plain);
 }
 
-TEST(FormatDetectorSearch, EarliestPositionWinsThenFirstByteListThenTableOrder) {
+TEST(FormatDetectorSearch, TableOrderAndPlacement) {
+    using F = FileFormat;
+    const std::vector<F> order = {F::crw, F::cr2, F::orf,  F::orf, F::orf,  F::mrw,  F::cr3, F::cr3, F::raf, F::x3f,
+                                  F::rw2, F::fff, F::iiq,  F::braw, F::mxf, F::mts,  F::png, F::gif, F::gif, F::bmp,
+                                  F::webp, F::avi, F::mp4, F::mov, F::mov,  F::jpeg, F::ppm, F::ppm, F::tiff, F::tiff};
+    const auto& table = allSignatures();
+    ASSERT_EQ(table.size(), order.size());
+    for (std::size_t i = 0; i < table.size(); ++i) {
+        EXPECT_EQ(table[i].format, order[i]) << "row " << i + 1;
+        EXPECT_EQ(table[i].offset, (i == 7 || (i >= 22 && i <= 24)) ? 4 : 0) << "row " << i + 1;
+    }
+    const FormatSignature& ts = table[15];
+    ASSERT_EQ(ts.magic.size(), 377u);
+    for (std::size_t i = 0; i < 377; ++i) EXPECT_EQ((*ts.mask)[i], i % 188 == 0 ? 0xFF : 0x00) << i;
+
     const FormatDetector d;
     Bytes buf(64, 0x00);
     const Bytes jpeg{0xFF, 0xD8, 0xFF}, tiff{0x49, 0x49, 0x2A, 0x00};
     std::copy(jpeg.begin(), jpeg.end(), buf.begin() + 10);
     std::copy(tiff.begin(), tiff.end(), buf.begin() + 4);
-    EXPECT_EQ(d.findFirstMatch(buf, buf.size(), 0), (Match{FileFormat::tiff, 4}));
-    EXPECT_EQ(d.findFirstMatch(buf, buf.size(), 5), (Match{FileFormat::jpeg, 10}));
-    EXPECT_EQ(d.findFirstMatch(buf, 12, 5), Match{});  // the JPEG header does not fit
-
-    // A 24-byte box "ftypcrx ": the keyed cr3 row beats the any-byte mp4 row.
-    Bytes cr3{0x00, 0x00, 0x00, 0x18};
-    for (std::uint8_t c : ascii("ftypcrx ")) cr3.push_back(c);
-    cr3.resize(40, 0x00);
-    EXPECT_EQ(d.matchAt(cr3, cr3.size(), 0), (Match{FileFormat::cr3, 0}));
-    Bytes mp4{0x00, 0x00, 0x00, 0x20};
-    for (std::uint8_t c : ascii("ftypisom")) mp4.push_back(c);
-    mp4.resize(32, 0x00);
-    EXPECT_EQ(d.findFirstMatch(mp4, mp4.size(), 0), (Match{FileFormat::mp4, 0}));
-
+    EXPECT_EQ(d.findFirstMatch(buf, buf.size(), 0), (Match{F::tiff, 4}));  // the earliest position wins
+    EXPECT_EQ(d.findFirstMatch(buf, 12, 5), Match{});                       // the JPEG header does not fit
+    Bytes cr3{0x00, 0x00, 0x00, 0x18, 'f', 't', 'y', 'p', 'c', 'r', 'x', ' '};
+    EXPECT_EQ(d.matchAt(cr3, cr3.size(), 0).format, F::cr3);  // keyed row 7 before any-byte mp4
+    cr3[3] = 0x20;
+    EXPECT_EQ(d.matchAt(cr3, cr3.size(), 0).format, F::cr3);  // row 8, before mp4 in table order
+    cr3[8] = 'i';
+    EXPECT_EQ(d.matchAt(cr3, cr3.size(), 0).format, F::mp4);
     const Bytes rw2{0x49, 0x49, 0x55, 0x00, 0x18, 0x00, 0x00, 0x00};
-    const Bytes fff{0x49, 0x49, 0x55, 0x00, 0x08, 0x00, 0x00, 0x00};
-    EXPECT_EQ(d.matchAt(rw2, rw2.size(), 0).format, FileFormat::rw2);
-    EXPECT_EQ(d.matchAt(fff, fff.size(), 0).format, FileFormat::fff);
-    EXPECT_EQ(d.matchAt(rw2, 4, 0).format, FileFormat::fff);  // rw2 needs eight bytes
-    EXPECT_EQ(d.matchAt(rw2, 4, 4), Match{});
-}
-
-TEST(FormatDetectorSearch, TransportStreamNeedsThreeSyncBytesInRange) {
-    Bytes buf = test::randomBytes(1000, 3);
-    for (std::uint8_t& b : buf)
-        if (b == 0x47) b = 0x46;
-    for (std::size_t i : {100, 288, 476}) buf[i] = 0x47;
-    FormatDetector onlyMts;
-    onlyMts.setEnabledFormats(FormatSet::of({FileFormat::mts}));
-    EXPECT_EQ(onlyMts.findFirstMatch(buf, buf.size(), 0), (Match{FileFormat::mts, 100}));
-    EXPECT_EQ(onlyMts.findFirstMatch(buf, 477, 0), (Match{FileFormat::mts, 100}));
-    EXPECT_EQ(onlyMts.findFirstMatch(buf, 476, 0), Match{});
-    buf[288] = 0x48;
-    EXPECT_EQ(onlyMts.findFirstMatch(buf, buf.size(), 0), Match{});
-}
-
-TEST(FormatDetectorSearch, EnabledSetsAndTheTiffRule) {
-    const Bytes tiff{0x49, 0x49, 0x2A, 0x00, 0x08, 0x00, 0x00, 0x00, 0x00, 0x00};
-    const Bytes jpeg{0xFF, 0xD8, 0xFF, 0xE0};
-    FormatDetector d;
-    d.setEnabledFormats(FormatSet::of({FileFormat::nef}));
-    EXPECT_EQ(d.findFirstMatch(tiff, tiff.size(), 0), (Match{FileFormat::tiff, 0}));
-    EXPECT_EQ(d.findFirstMatch(jpeg, jpeg.size(), 0), Match{});
-    d.setEnabledFormats(FormatSet::of({FileFormat::jpeg, FileFormat::fff}));  // fff is not TIFF-family
-    EXPECT_EQ(d.findFirstMatch(tiff, tiff.size(), 0), Match{});
-    EXPECT_EQ(d.findFirstMatch(jpeg, jpeg.size(), 0), (Match{FileFormat::jpeg, 0}));
-    d.setEnabledFormats(FormatSet{});
-    const Bytes everything = test::randomBytes(4096, 5);
-    EXPECT_EQ(d.findFirstMatch(tiff, tiff.size(), 0), Match{});
-    EXPECT_EQ(d.findFirstMatch(everything, everything.size(), 0), Match{});
-    EXPECT_EQ(d.matchAt(jpeg, jpeg.size(), 0), Match{});
-}
-
-TEST(FormatDetectorSearch, RangesOutsideTheBuffer) {
-    const FormatDetector d;
-    const Bytes jpeg{0xFF, 0xD8, 0xFF};
-    EXPECT_EQ(d.findFirstMatch(jpeg, 3, 3), Match{});
-    EXPECT_EQ(d.findFirstMatch(jpeg, 2, 5), Match{});
-    EXPECT_EQ(d.matchAt(jpeg, 3, 3), Match{});
-    EXPECT_EQ(d.findFirstMatch({}, 0, 0), Match{});
-    // An end past the buffer is a caller's fault; it must not read past the bytes.
-    EXPECT_EQ(d.findFirstMatch(jpeg, 100, 0), (Match{FileFormat::jpeg, 0}));
+    EXPECT_EQ(d.matchAt(rw2, rw2.size(), 0).format, F::rw2);
+    EXPECT_EQ(d.matchAt(rw2, 4, 0).format, F::fff);
+    EXPECT_EQ(d.findFirstMatch(jpeg, 100, 0), (Match{F::jpeg, 0}));  // an end past the buffer reads no further
     EXPECT_EQ(d.matchAt(jpeg, 100, 50), Match{});
 }
 
