@@ -1,6 +1,9 @@
 // Containers and video: ISO media boxes, RIFF, MPEG transport stream, MXF KLV
 // packets and the BRAW header.
 
+#include <initializer_list>
+#include <string_view>
+
 #include "helper/formats/LengthRules.h"
 
 namespace vf::lengthrules {
@@ -31,6 +34,12 @@ bool printableType(const ByteReader& h, std::size_t at) {
         if (!c || ((*c < 0x20 || *c > 0x7E) && *c != 0xA9)) return false;
     }
     return true;
+}
+
+bool oneOf(const ByteReader& box, std::initializer_list<std::string_view> types) {
+    for (std::string_view t : types)
+        if (box.matches(4, t)) return true;
+    return false;
 }
 
 struct BoxHeader {
@@ -100,17 +109,20 @@ bool isoMediaPlausible(FileSizeCalculator& calc, Device& device, std::uint64_t o
         return !box->extended && box->size >= 16 && box->size <= 4096 && box->size % 4 == 0 && printableType(h, 8);
     }
     if (h.matches(4, "moov")) {
-        // Its first child (normally "mvhd") is a box too.
-        const auto child = boxHeader(ByteReader(h.sub(8, 16)));
-        return !box->extended && box->size >= 16 && child && child->size >= 8 && child->size <= box->size - 8;
+        // Its first child is one of the boxes a movie header starts with.
+        const ByteReader child(h.sub(8, 16));
+        const auto inner = boxHeader(child);
+        return !box->extended && box->size >= 16 && inner && inner->size >= 8 && inner->size <= box->size - 8 &&
+               oneOf(child, {"mvhd", "cmov", "prfl", "iods", "trak", "udta", "meta", "mvex"});
     }
     if (h.matches(4, "mdat")) {
         if (box->size == 0 || box->extended) return true;
-        // A file that starts with its media data has a box right after it.
+        // A file that starts with its media data has its movie box (or free
+        // space before it) right after it.
         const auto next = calc.readChunk(offset + box->size, 16, device);
         if (!next) return false;
-        const auto after = boxHeader(ByteReader(fileBytes(*next)));
-        return after.has_value();
+        const ByteReader after(fileBytes(*next));
+        return boxHeader(after) && oneOf(after, {"moov", "free", "skip", "wide", "uuid", "mdat"});
     }
     return h.matches(4, "wide") || h.matches(4, "free") || h.matches(4, "skip");
 }

@@ -157,19 +157,30 @@ std::uint64_t jpegLength(FileSizeCalculator& calc, Device& device, std::uint64_t
 }
 
 bool jpegPlausible(FileSizeCalculator& calc, Device& device, std::uint64_t offset) {
-    const auto c = head(calc, device, offset, 4096);
+    // Enough for the longest first segment (an EXIF block of 64 KiB) and the marker after it.
+    constexpr std::uint64_t kReach = 65'544;
+    const auto c = head(calc, device, offset, kReach);
     if (!c) return false;
     const ByteReader b(fileBytes(*c));
-    if (b.u8(0) != 0xFF || b.u8(1) != 0xD8 || b.u8(2) != 0xFF) return false;
-    const auto m = b.u8(3);
-    // What follows the start marker: a table, frame, application or comment
-    // segment (never a scan, a restart or another start or end marker).
-    if (!m || *m < 0xC0 || *m == 0xFF || (*m >= 0xD0 && *m <= 0xDA)) return false;
-    const auto len = b.be16(4);
-    if (!len || *len < 2) return false;
-    // The segment must be followed by the next marker, when that lies in the read.
-    const std::size_t next = 4 + static_cast<std::size_t>(*len);
-    return next >= b.size() || b.u8(next) == 0xFF;
+    if (b.u8(0) != 0xFF || b.u8(1) != 0xD8) return false;
+    // The first few segments must be well formed: FF, then a table, frame,
+    // application or comment marker (never a restart, start or end marker),
+    // then a length that leads to the next FF. A scan header ends the check.
+    std::size_t p = 2;
+    for (int segment = 0; segment < 8; ++segment) {
+        for (int fill = 0; fill < 16 && b.u8(p + 1) == 0xFF; ++fill) ++p;  // fill bytes before a marker
+        // Segments beyond the read are not checked; beyond the device's end
+        // they cannot belong to a file.
+        if (!b.has(p, 4)) return segment > 0 && b.size() == kReach;
+        const std::uint8_t m = *b.u8(p + 1);
+        if (*b.u8(p) != 0xFF || m < 0xC0 || m == 0xFF || (m >= 0xD0 && m <= 0xD9)) return false;
+        if (m == 0xDA && segment == 0) return false;
+        const std::uint16_t len = *b.be16(p + 2);
+        if (len < 2) return false;
+        if (m == 0xDA) return true;
+        p += 2 + static_cast<std::size_t>(len);
+    }
+    return true;
 }
 
 }  // namespace vf::lengthrules

@@ -137,9 +137,25 @@ bool gifPlausible(FileSizeCalculator& calc, Device& device, std::uint64_t offset
     if (!c) return false;
     const ByteReader h(fileBytes(*c));
     if (!gifHeader(h)) return false;
-    if (h.le16(6) == 0 || h.le16(8) == 0) return false;
-    const auto first = h.u8(13 + static_cast<std::size_t>(colourTableBytes(*h.u8(10))));
-    return first == 0x21 || first == 0x2C || first == 0x3B;
+    const std::uint16_t width = *h.le16(6), height = *h.le16(8);
+    if (width == 0 || height == 0) return false;
+    // The first block: a known extension, or an image inside the screen
+    // with a real LZW code size.
+    const std::size_t p = 13 + static_cast<std::size_t>(colourTableBytes(*h.u8(10)));
+    const auto first = h.u8(p);
+    if (first == 0x21) {
+        const auto label = h.u8(p + 1), size = h.u8(p + 2);
+        if (!label || !size) return false;
+        return (*label == 0xF9 && *size == 4) || (*label == 0xFF && *size == 11) || (*label == 0x01 && *size == 12) ||
+               *label == 0xFE;
+    }
+    if (first != 0x2C) return false;
+    const auto left = h.le16(p + 1), top = h.le16(p + 3), w = h.le16(p + 5), ht = h.le16(p + 7);
+    const auto packed = h.u8(p + 9);
+    if (!left || !top || !w || !ht || !packed || *w == 0 || *ht == 0) return false;
+    if (*left + *w > width || *top + *ht > height) return false;
+    const auto codeSize = h.u8(p + 10 + static_cast<std::size_t>(colourTableBytes(*packed)));
+    return !codeSize || (*codeSize >= 2 && *codeSize <= 8);  // beyond the read: not checked
 }
 
 std::optional<std::uint64_t> bmpHeaderLength(ByteReader h) {
