@@ -1,0 +1,190 @@
+// tessarine-thumb SOURCE OUTPUT LONGEST_SIDE QUALITY
+//
+// Writes OUTPUT, a JPEG of SOURCE whose longer side is at most LONGEST_SIDE
+// pixels (never enlarged), at the given JPEG quality, mode 0644. Exit status
+// 0 on success; otherwise no OUTPUT is written. Still pictures go through
+// libvips, camera raw files through LibRaw (embedded preview first), video
+// clips to tessarine-thumb-video beside this program. The input is
+// untrusted: the decoder is chosen from the file's own bytes, every other
+// loader stays blocked, and the caller runs this program under resource
+// limits as an unprivileged user.
+
+#include <array>
+#include <libraw/libraw.h>
+
+#include "platform/ThumbnailTool.h"
+
+namespace {
+
+using namespace vf::thumb;
+using vf::ThumbnailDecoder;
+
+constexpr std::uint64_t kMaxBufferedFile = 256ull << 20;  // BMP files are read whole
+
+// ---------------------------------------------------------------- libvips
+
+const char* loaderClass(ThumbnailDecoder d) {
+    switch (d) {
+        case ThumbnailDecoder::jpeg: return "VipsForeignLoadJpeg";
+        case ThumbnailDecoder::png: return "VipsForeignLoadPng";
+        case ThumbnailDecoder::gif: return "VipsForeignLoadNsgif";
+        case ThumbnailDecoder::tiff: return "VipsForeignLoadTiff";
+        case ThumbnailDecoder::webp: return "VipsForeignLoadWebp";
+        case ThumbnailDecoder::heif: return "VipsForeignLoadHeif";
+        case ThumbnailDecoder::ppm: return "VipsForeignLoadPpm";
+        case ThumbnailDecoder::bmp: return "VipsForeignLoadMagick";
+        case ThumbnailDecoder::raw: return "VipsForeignLoadJpeg";  // the embedded preview
+        case ThumbnailDecoder::video:
+        case ThumbnailDecoder::none: return nullptr;
+    }
+    return nullptr;
+}
+
+// ---------------------------------------------------------------- LibRaw
+
+struct ProcessedImage {
+    libraw_processed_image_t* p = nullptr;
+    ~ProcessedImage() {
+        if (p) LibRaw::dcraw_clear_mem(p);
+    }
+};
+
+Image fromProcessed(const libraw_processed_image_t* p, int longestSide) {
+    if (!p) return nullptr;
+    if (p->type == LIBRAW_IMAGE_JPEG) {
+        VipsInput in;
+        in.data = p->data;
+        in.size = p->data_size;
+        // Previews carry no orientation of their own; the raw file's is applied by the caller.
+        return vipsThumbnail(in, longestSide, false);
+    }
+    if (p->type == LIBRAW_IMAGE_BITMAP)
+        return pixelThumbnail(p->data, p->data_size, p->width, p->height, p->colors, p->bits, longestSide);
+    return nullptr;
+}
+
+VipsAngle rawOrientation(int flip) {
+    switch (flip) {
+        case 3: return VIPS_ANGLE_D180;
+        case 5: return VIPS_ANGLE_D270;
+        case 6: return VIPS_ANGLE_D90;
+        default: return VIPS_ANGLE_D0;
+    }
+}
+
+Image rawThumbnail(const Input& in, int longestSide) {
+    const Mapping map(in);
+    if (!map.data()) return nullptr;
+    auto raw = std::make_unique<LibRaw>();
+    libraw_output_params_t& params = raw->imgdata.params;
+    params.half_size = 1;
+    params.use_camera_wb = 1;
+    params.output_bps = 8;
+    params.user_qual = 0;  // bilinear: fastest, and ample for a thumbnail
+    params.max_raw_memory_mb = 512;
+    if (raw->open_buffer(map.data(), map.size()) != LIBRAW_SUCCESS) return nullptr;
+
+    // The embedded preview is a JPEG the camera made: fast, and what the camera showed.
+    Image preview;
+    if (raw->unpack_thumb() == LIBRAW_SUCCESS) {
+        int err = 0;
+        ProcessedImage thumb{raw->dcraw_make_mem_thumb(&err)};
+        preview = rotated(fromProcessed(thumb.p, longestSide), rawOrientation(raw->imgdata.sizes.flip));
+    }
+    // A preview much smaller than asked for (some keep only 160 px) loses to a decode.
+    if (preview && longerSide(preview) * 2 >= longestSide) return preview;
+    if (raw->unpack() == LIBRAW_SUCCESS && raw->dcraw_process() == LIBRAW_SUCCESS) {
+        int err = 0;
+        ProcessedImage full{raw->dcraw_make_mem_image(&err)};
+        if (Image img = fromProcessed(full.p, longestSide)) return img;
+    }
+    return preview;
+}
+
+// ---------------------------------------------------------------- dispatch
+
+Image bufferedThumbnail(const Input& in, int longestSide) {
+    if (in.size > kMaxBufferedFile) return nullptr;
+    const Mapping map(in);
+    if (!map.data()) return nullptr;
+    VipsInput input;
+    input.data = map.data();
+    input.size = map.size();
+    return vipsThumbnail(input, longestSide, true);
+}
+
+Image decode(ThumbnailDecoder d, const Input& in, int longestSide) {
+    switch (d) {
+        case ThumbnailDecoder::raw: return rawThumbnail(in, longestSide);
+        case ThumbnailDecoder::bmp: return bufferedThumbnail(in, longestSide);  // its loader reads no stream
+        case ThumbnailDecoder::video:  // handed over before decoding starts
+        case ThumbnailDecoder::none: return nullptr;
+        default: {
+            VipsInput input;
+            input.fd = in.fd;
+            return vipsThumbnail(input, longestSide, true);
+        }
+    }
+}
+
+// Clips go to the video program; exec keeps this process, so its limits,
+// user and process group hold there too.
+int handOverVideo(char** argv) {
+    std::error_code ec;
+    const std::filesystem::path self = std::filesystem::read_symlink("/proc/self/exe", ec);
+    if (ec) return kNotDecoded;
+    const std::string video = (self.parent_path() / "tessarine-thumb-video").string();
+    char* args[] = {const_cast<char*>(video.c_str()), argv[1], argv[2], argv[3], argv[4], nullptr};
+    ::execv(video.c_str(), args);
+    say("cannot start the video program", std::strerror(errno));
+    return kNotDecoded;
+}
+
+int run(int argc, char** argv) {
+    const std::optional<Arguments> args = parseArguments(argc, argv);
+    if (!args) return kUsage;
+    const std::optional<Input> in = openInput(args->source);
+    if (!in) {
+        say("cannot read the source, or it is not a regular file", std::strerror(errno));
+        return kUnreadable;
+    }
+    if (sameFile(*in, argv[2])) {
+        say("the output is the source");
+        return kUsage;
+    }
+    const vf::ThumbnailPlan plan = vf::planThumbnail(readHead(*in), in->extension);
+    if (plan.empty()) {
+        say("not a picture or clip that can be decoded");
+        return kNotDecoded;
+    }
+    if (plan.decoders[0] == ThumbnailDecoder::video) return handOverVideo(argv);
+
+    ::setenv("MAGICK_THREAD_LIMIT", "1", 1);
+    std::array<const char*, 2> loaders{};
+    std::array<const char*, 2> modules{};
+    for (std::size_t i = 0; i < plan.decoders.size(); ++i) {
+        loaders[i] = loaderClass(plan.decoders[i]);
+        if (plan.decoders[i] == ThumbnailDecoder::heif) modules[i] = "vips-heif";
+        if (plan.decoders[i] == ThumbnailDecoder::bmp) modules[i] = "vips-magick";
+    }
+    if (!startVips(argv[0], loaders, modules)) {
+        say("libvips did not start", vipsError());
+        return kNotDecoded;
+    }
+    Image thumb;
+    for (ThumbnailDecoder d : plan.decoders) {
+        if (d == ThumbnailDecoder::none) break;
+        thumb = decode(d, *in, args->longestSide);
+        if (thumb) break;
+        say("decoding failed", std::string(vf::decoderName(d)) + (vips_error_buffer()[0] ? ": " + vipsError() : ""));
+    }
+    return finish(std::move(thumb), *args);
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    const int status = run(argc, argv);
+    if (vipsStarted) vips_shutdown();
+    return status;
+}

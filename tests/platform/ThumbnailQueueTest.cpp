@@ -1,0 +1,186 @@
+// The sandbox around each thumbnail run and the worker pool, with small
+// shell scripts standing in for the tool: one that hangs, one that spins,
+// one that reports what it was given.
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <chrono>
+#include <csignal>
+#include <fcntl.h>
+#include <fstream>
+#include <sstream>
+#include <stdexcept>
+#include <sys/stat.h>
+#include <thread>
+#include <unistd.h>
+
+#include "platform/Thumbnailer.h"
+#include "tests/support/TestSupport.h"
+
+namespace vf {
+namespace {
+
+namespace fs = std::filesystem;
+using Clock = std::chrono::steady_clock;
+
+std::string readText(const fs::path& p) {
+    std::ifstream in(p);
+    std::stringstream s;
+    s << in.rdbuf();
+    return s.str();
+}
+
+class ThumbnailSandbox : public ::testing::Test {
+protected:
+    void SetUp() override {
+        // Reachable by the unprivileged user the scripts run as under root.
+        fs::permissions(dir_.path(), fs::perms(0755));
+        work_ = dir_ / "work";
+        fs::create_directory(work_);
+        fs::permissions(work_, fs::perms(01777));
+        source_ = work_ / "source.jpeg";
+        test::writeFile(source_, {1, 2, 3});
+        fs::permissions(source_, fs::perms(0644));
+    }
+
+    // A stand-in tool: $1 source, $2 output, $3 side, $4 quality.
+    std::string script(const std::string& name, const std::string& body) {
+        const fs::path p = dir_ / name;
+        std::ofstream(p) << "#!/bin/sh\n" << body << "\n";
+        fs::permissions(p, fs::perms(0755));
+        return p.string();
+    }
+
+    ThumbnailJob job(const std::string& output = "out.jpg") const { return {source_, work_ / output, 200, 60}; }
+
+    test::TempDir dir_;
+    fs::path work_, source_;
+};
+
+TEST_F(ThumbnailSandbox, HangingToolIsKilledWithEverythingItStarted) {
+    ThumbnailOptions o;
+    // Leaves a temporary where the real tool would, and a grandchild.
+    o.toolPath = script("hang", "echo partial > \"$(dirname \"$2\")/.$(basename \"$2\").$$.part\"\n"
+                                "sleep 30 & echo $! > \"$(dirname \"$2\")/child\"\nwait");
+    o.wallSeconds = 1;
+    ThumbnailRunInfo info;
+    const auto start = Clock::now();
+    EXPECT_FALSE(runThumbnailTool(job(), o, &info));
+    const auto took = Clock::now() - start;
+    EXPECT_TRUE(info.timedOut);
+    EXPECT_EQ(info.signal, SIGKILL);
+    EXPECT_GE(took, std::chrono::milliseconds(900));
+    EXPECT_LT(took, std::chrono::seconds(5));
+    // The grandchild went with it, and so did the temporary.
+    const pid_t child = std::stoi(readText(work_ / "child"));
+    bool gone = false;
+    for (int i = 0; i < 100 && !gone; ++i) {
+        gone = ::kill(child, 0) != 0 || readText("/proc/" + std::to_string(child) + "/stat").find(") Z") !=
+                                             std::string::npos;
+        if (!gone) std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+    EXPECT_TRUE(gone);
+    for (const auto& e : fs::directory_iterator(work_))
+        EXPECT_EQ(e.path().filename().string().find(".part"), std::string::npos) << e.path();
+}
+
+TEST_F(ThumbnailSandbox, CpuAndMemoryLimitsEndTheTool) {
+    ThumbnailOptions o;
+    o.toolPath = script("spin", "while :; do :; done");
+    o.cpuSeconds = 1;
+    o.wallSeconds = 10;
+    ThumbnailRunInfo info;
+    const auto start = Clock::now();
+    EXPECT_FALSE(runThumbnailTool(job(), o, &info));
+    EXPECT_FALSE(info.timedOut);
+    EXPECT_TRUE(info.signal == SIGXCPU || info.signal == SIGKILL) << info.signal;
+    EXPECT_LT(Clock::now() - start, std::chrono::seconds(6));
+
+#if !defined(__SANITIZE_ADDRESS__)
+    if (!test::haveTool("python3")) GTEST_SKIP() << "python3 missing";
+    o.toolPath = script("hog", "python3 -c 'b = bytearray(1 << 30); open(\"'\"$2\"'\", \"w\").write(\"x\")'");
+    o.memoryBytes = 256ull << 20;
+    o.cpuSeconds = 30;  // filling a gigabyte can take more than a loaded second
+    EXPECT_FALSE(runThumbnailTool(job(), o, &info));
+    EXPECT_NE(info.exitStatus, 0);
+    EXPECT_FALSE(fs::exists(work_ / "out.jpg"));
+    o.memoryBytes = 0;  // the same script passes without the limit
+    EXPECT_TRUE(runThumbnailTool(job(), o, &info)) << info.exitStatus;
+#endif
+}
+
+TEST_F(ThumbnailSandbox, ToolSeesNullStreamsNoInheritedFilesAndACleanEnvironment) {
+    const int leaked = ::open("/dev/null", O_RDONLY);  // no CLOEXEC: would survive exec
+    ASSERT_GE(leaked, 3);
+    ::setenv("VF_TEST_SECRET", "1", 1);
+    ThumbnailOptions o;
+    // The streams are read before the report's own redirection replaces them.
+    o.toolPath = script("report", "streams=$(readlink /proc/$$/fd/0 /proc/$$/fd/1 /proc/$$/fd/2)\n"
+                                  "[ -e /proc/$$/fd/" + std::to_string(leaked) + " ] && leak=leaked\n"
+                                  "{ echo \"$streams\"; echo \"$leak\"; env; echo \"args $3 $4\"; id -u; id -g; id -G; } "
+                                  "> \"$2\"");
+    EXPECT_TRUE(runThumbnailTool(job(), o));
+    ::close(leaked);
+    ::unsetenv("VF_TEST_SECRET");
+    const std::string report = readText(work_ / "out.jpg");
+    EXPECT_EQ(report.substr(0, 30), "/dev/null\n/dev/null\n/dev/null\n");
+    EXPECT_EQ(report.find("leaked"), std::string::npos);
+    EXPECT_EQ(report.find("VF_TEST_SECRET"), std::string::npos);
+    EXPECT_NE(report.find("PATH=/usr/bin:/bin"), std::string::npos);
+    EXPECT_NE(report.find("args 200 60"), std::string::npos);
+    if (::geteuid() == 0) {
+        // Supplementary groups are gone too.
+        EXPECT_NE(report.find("\n65534\n65534\n65534\n"), std::string::npos) << report;
+        o.uid = 12345;
+        o.gid = 23456;
+        EXPECT_TRUE(runThumbnailTool(job("user.jpg"), o));
+        EXPECT_NE(readText(work_ / "user.jpg").find("\n12345\n23456\n23456\n"), std::string::npos);
+    }
+}
+
+TEST_F(ThumbnailSandbox, SuccessNeedsStatusZeroAndARegularOutput) {
+    ThumbnailOptions o;
+    ThumbnailRunInfo info;
+    o.toolPath = script("silent", "exit 0");
+    EXPECT_FALSE(runThumbnailTool(job(), o, &info));
+    EXPECT_EQ(info.exitStatus, 0);
+    o.toolPath = script("dirmaker", "mkdir \"$2\"");
+    EXPECT_FALSE(runThumbnailTool(job(), o));
+    o.toolPath = (dir_ / "no-such-tool").string();
+    EXPECT_FALSE(runThumbnailTool(job("x.jpg"), o, &info));
+    EXPECT_TRUE(info.started);
+    EXPECT_EQ(info.exitStatus, 127);
+}
+
+TEST_F(ThumbnailSandbox, QueueRunsJobsSideBySideAndWaits) {
+    ThumbnailOptions o;
+    o.toolPath = script("slow", "sleep 0.25; echo done > \"$2\"");
+    constexpr int kJobs = 8;
+    std::atomic<int> good{0}, calls{0};
+    const auto start = Clock::now();
+    {
+        ThumbnailQueue queue(o, 2);
+        for (int i = 0; i < kJobs; ++i)
+            queue.submit(job("j" + std::to_string(i) + ".jpg"), [&](const ThumbnailJob&, bool ok) {
+                calls++;
+                if (ok) good++;
+            });
+        EXPECT_GT(queue.pending(), 0u);
+        queue.wait();
+        EXPECT_EQ(queue.pending(), 0u);
+        EXPECT_EQ(good.load(), kJobs);
+        // Two at a time: about half the time of one after the other.
+        EXPECT_LT(Clock::now() - start, std::chrono::milliseconds(kJobs * 250 * 3 / 4));
+
+        // A callback that throws costs its worker nothing; the destructor waits.
+        queue.submit(job("t.jpg"), [](const ThumbnailJob&, bool) { throw std::runtime_error("caller bug"); });
+        for (int i = 0; i < 3; ++i) queue.submit(job("late" + std::to_string(i) + ".jpg"));
+    }
+    EXPECT_EQ(calls.load(), kJobs);
+    for (int i = 0; i < 3; ++i) EXPECT_TRUE(fs::exists(work_ / ("late" + std::to_string(i) + ".jpg")));
+    EXPECT_TRUE(fs::exists(work_ / "t.jpg"));
+}
+
+}  // namespace
+}  // namespace vf

@@ -1,0 +1,360 @@
+// The thumbnail tool on real files made by the real encoders, run as the
+// scanner runs it: through runThumbnailTool, as "nobody" when the tests are root.
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <chrono>
+#include <fcntl.h>
+#include <memory>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include "helper/io/ByteReader.h"
+#include "platform/Thumbnailer.h"
+#include "tests/support/TestSupport.h"
+
+namespace vf {
+namespace {
+
+namespace fs = std::filesystem;
+using test::run;
+
+struct Size {
+    int width = 0, height = 0;
+    bool operator==(const Size&) const = default;
+};
+
+// Dimensions from a JPEG's frame header; nothing when the file is no JPEG.
+std::optional<Size> jpegSize(const fs::path& p) {
+    const std::vector<std::uint8_t> data = test::readFile(p);
+    const ByteReader r(data);
+    if (r.be16(0) != 0xFFD8) return std::nullopt;
+    std::size_t pos = 2;
+    while (r.u8(pos) == 0xFF) {
+        const auto marker = r.u8(pos + 1);
+        const auto length = r.be16(pos + 2);
+        if (!marker || !length) return std::nullopt;
+        const bool frame = *marker >= 0xC0 && *marker <= 0xCF && *marker != 0xC4 && *marker != 0xC8 && *marker != 0xCC;
+        if (frame) {
+            const auto h = r.be16(pos + 5), w = r.be16(pos + 7);
+            if (!h || !w) return std::nullopt;
+            return Size{*w, *h};
+        }
+        pos += 2 + *length;
+    }
+    return std::nullopt;
+}
+
+// ---- a minimal DNG: a JPEG preview in IFD0, 16-bit Bayer data in a SubIFD
+
+struct TiffEntry {
+    std::uint16_t tag, type;
+    std::uint32_t count;
+    std::vector<std::uint8_t> data;
+};
+
+void put16(std::vector<std::uint8_t>& out, std::uint32_t v) {
+    out.push_back(static_cast<std::uint8_t>(v));
+    out.push_back(static_cast<std::uint8_t>(v >> 8));
+}
+void put32(std::vector<std::uint8_t>& out, std::uint32_t v) {
+    put16(out, v & 0xFFFF);
+    put16(out, v >> 16);
+}
+TiffEntry shorts(std::uint16_t tag, std::initializer_list<std::uint32_t> v) {
+    TiffEntry e{tag, 3, static_cast<std::uint32_t>(v.size()), {}};
+    for (auto x : v) put16(e.data, x);
+    return e;
+}
+TiffEntry longs(std::uint16_t tag, std::initializer_list<std::uint32_t> v) {
+    TiffEntry e{tag, 4, static_cast<std::uint32_t>(v.size()), {}};
+    for (auto x : v) put32(e.data, x);
+    return e;
+}
+TiffEntry text(std::uint16_t tag, const std::string& s) {
+    TiffEntry e{tag, 2, static_cast<std::uint32_t>(s.size() + 1), {s.begin(), s.end()}};
+    e.data.push_back(0);
+    return e;
+}
+
+// Appends one directory at the end of `file`, its long values after it.
+std::uint32_t appendIfd(std::vector<std::uint8_t>& file, std::vector<TiffEntry> entries) {
+    std::sort(entries.begin(), entries.end(), [](auto& a, auto& b) { return a.tag < b.tag; });
+    const auto start = static_cast<std::uint32_t>(file.size());
+    std::uint32_t extra = start + 2 + 12 * static_cast<std::uint32_t>(entries.size()) + 4;
+    std::vector<std::uint8_t> values;
+    put16(file, static_cast<std::uint32_t>(entries.size()));
+    for (const TiffEntry& e : entries) {
+        put16(file, e.tag);
+        put16(file, e.type);
+        put32(file, e.count);
+        if (e.data.size() <= 4) {
+            for (std::size_t i = 0; i < 4; ++i) file.push_back(i < e.data.size() ? e.data[i] : 0);
+        } else {
+            put32(file, extra + static_cast<std::uint32_t>(values.size()));
+            values.insert(values.end(), e.data.begin(), e.data.end());
+            if (values.size() % 2) values.push_back(0);
+        }
+    }
+    put32(file, 0);
+    file.insert(file.end(), values.begin(), values.end());
+    return start;
+}
+
+void patch32(std::vector<std::uint8_t>& file, std::size_t pos, std::uint32_t v) {
+    for (int i = 0; i < 4; ++i) file[pos + static_cast<std::size_t>(i)] = static_cast<std::uint8_t>(v >> (8 * i));
+}
+
+std::vector<std::uint8_t> makeDng(const std::vector<std::uint8_t>& preview, Size previewSize, Size rawSize) {
+    std::vector<std::uint8_t> file{'I', 'I', 42, 0, 0, 0, 0, 0};
+    const auto previewAt = static_cast<std::uint32_t>(file.size());
+    file.insert(file.end(), preview.begin(), preview.end());
+    if (file.size() % 2) file.push_back(0);
+    const auto rawAt = static_cast<std::uint32_t>(file.size());
+    const auto rawBytes = static_cast<std::uint32_t>(rawSize.width * rawSize.height * 2);
+    const std::vector<std::uint8_t> cfa = test::randomBytes(rawBytes, 7);
+    file.insert(file.end(), cfa.begin(), cfa.end());
+
+    const auto w = static_cast<std::uint32_t>(rawSize.width), h = static_cast<std::uint32_t>(rawSize.height);
+    const std::uint32_t rawIfd = appendIfd(
+        file, {longs(254, {0}), longs(256, {w}), longs(257, {h}), shorts(258, {16}), shorts(259, {1}),
+               shorts(262, {32803}), longs(273, {rawAt}), shorts(277, {1}), longs(278, {h}), longs(279, {rawBytes}),
+               shorts(33421, {2, 2}), TiffEntry{33422, 1, 4, {0, 1, 1, 2}}, longs(50717, {65535})});
+    TiffEntry colorMatrix{50721, 10, 9, {}};
+    for (int i = 0; i < 9; ++i) {
+        put32(colorMatrix.data, i % 4 == 0 ? 10000 : 0);
+        put32(colorMatrix.data, 10000);
+    }
+    const auto pw = static_cast<std::uint32_t>(previewSize.width), ph = static_cast<std::uint32_t>(previewSize.height);
+    const std::uint32_t ifd0 = appendIfd(
+        file, {longs(254, {1}), longs(256, {pw}), longs(257, {ph}), shorts(258, {8, 8, 8}), shorts(259, {7}),
+               shorts(262, {6}), text(271, "Velliform"), text(272, "Test"), longs(273, {previewAt}),
+               shorts(274, {1}), shorts(277, {3}), longs(278, {ph}),
+               longs(279, {static_cast<std::uint32_t>(preview.size())}), longs(330, {rawIfd}),
+               TiffEntry{50706, 1, 4, {1, 4, 0, 0}}, text(50708, "Velliform Test"), colorMatrix,
+               shorts(50778, {21})});
+    patch32(file, 4, ifd0);
+    return file;
+}
+
+// ---- test media, made once
+
+class ThumbnailTool : public ::testing::Test {
+protected:
+    static void SetUpTestSuite() {
+        for (const char* tool : {"convert", "ffmpeg", "heif-enc", "cwebp"})
+            if (!test::haveTool(tool)) missing_ += std::string(" ") + tool;
+        if (!missing_.empty()) return;
+        media_ = new test::TempDir;
+        const fs::path& m = media_->path();
+        fs::permissions(m, fs::perms(0755));
+        auto sh = [](const std::string& cmd) {
+            const auto r = run(cmd);
+            if (r.status != 0) ADD_FAILURE() << cmd << "\n" << r.output;
+        };
+        const std::string d = m.string() + "/";
+        // 24 megapixels of noisy test pattern, as dense as a camera's JPEG.
+        sh("ffmpeg -v error -f lavfi -i 'testsrc2=s=6000x4000,noise=alls=12:allf=t,format=yuvj420p' -frames:v 1 "
+           "-q:v 3 '" + d + "big.jpeg'");
+        sh("ffmpeg -v error -f lavfi -i testsrc2=s=640x480 -frames:v 1 '" + d + "base.png'");
+        sh("convert '" + d + "base.png' '" + d + "photo.gif'");
+        sh("convert '" + d + "base.png' -compress lzw '" + d + "photo.tif'");
+        sh("convert '" + d + "base.png' '" + d + "photo.ppm'");
+        sh("convert '" + d + "base.png' '" + d + "photo.bmp'");
+        sh("convert '" + d + "base.png' -quality 85 '" + d + "base.jpg'");
+        sh("convert -size 120x90 xc:blue -alpha set -channel A -evaluate set 50% '" + d + "small.png'");
+        sh("cwebp -quiet '" + d + "base.png' -o '" + d + "photo.webp'");
+        sh("heif-enc -q 40 '" + d + "base.jpg' -o '" + d + "photo.heic' >/dev/null");
+        sh("heif-enc -A -q 40 '" + d + "base.jpg' -o '" + d + "photo.avif' >/dev/null");
+        sh("ffmpeg -v error -f lavfi -i testsrc=size=640x360:rate=25:duration=2 -pix_fmt yuv420p '" + d + "clip.mp4'");
+        sh("ffmpeg -v error -f lavfi -i testsrc=size=320x240:rate=25:duration=2 -pix_fmt yuv420p -f mpegts '" + d +
+           "clip.mts'");
+        sh("ffmpeg -v error -f lavfi -i testsrc=size=320x180:rate=25:duration=1 -pix_fmt yuv420p -f mov '" + d +
+           "clip.mov'");
+        if (test::haveTool("exiftool")) sh("exiftool -q -overwrite_original -Rotation=90 '" + d + "clip.mov'");
+        sh("convert '" + d + "base.png' -resize 600x450 -quality 80 '" + d + "preview.jpg'");
+        sh("convert -size 60x45 xc:red '" + d + "tiny.jpg'");
+        test::writeFile(m / "photo.dng", makeDng(test::readFile(m / "preview.jpg"), {600, 450}, {640, 480}));
+        test::writeFile(m / "tinypreview.dng", makeDng(test::readFile(m / "tiny.jpg"), {60, 45}, {640, 480}));
+        test::writeFile(m / "garbage.jpeg", test::randomBytes(200000, 3));
+        std::vector<std::uint8_t> fake = test::randomBytes(200000, 4);
+        fake[0] = 0xFF, fake[1] = 0xD8, fake[2] = 0xFF;
+        test::writeFile(m / "broken.jpeg", fake);
+        for (const auto& e : fs::directory_iterator(m)) fs::permissions(e.path(), fs::perms(0644));
+    }
+    static void TearDownTestSuite() {
+        delete media_;
+        media_ = nullptr;
+    }
+
+    void SetUp() override {
+        if (!missing_.empty()) GTEST_SKIP() << "missing tools:" << missing_;
+        fs::permissions(out_.path(), fs::perms(0755));
+        outDir_ = out_ / "out";
+        fs::create_directory(outDir_);
+        // The tool runs as another user when we are root; it writes here.
+        fs::permissions(outDir_, fs::perms(0777));
+        options_.toolPath = test::binPath("tessarine-thumb");
+    }
+
+    static fs::path media(const std::string& name) { return media_->path() / name; }
+
+    bool make(const std::string& source, const std::string& output, int side = 200, ThumbnailRunInfo* info = nullptr) {
+        ThumbnailJob job;
+        job.source = media(source);
+        job.output = outDir_ / output;
+        job.longestSide = side;
+        return runThumbnailTool(job, options_, info);
+    }
+
+    std::vector<std::string> outputNames() const {
+        std::vector<std::string> names;
+        for (const auto& e : fs::directory_iterator(outDir_)) names.push_back(e.path().filename().string());
+        std::sort(names.begin(), names.end());
+        return names;
+    }
+
+    static inline test::TempDir* media_ = nullptr;
+    static inline std::string missing_;
+    test::TempDir out_;
+    fs::path outDir_;
+    ThumbnailOptions options_;
+};
+
+TEST_F(ThumbnailTool, EveryStillFormatBecomesASmallJpeg) {
+    const struct {
+        const char* file;
+        Size expected;
+    } cases[] = {
+        {"big.jpeg", {200, 133}}, {"base.png", {200, 150}},   {"photo.gif", {200, 150}},  {"photo.tif", {200, 150}},
+        {"photo.ppm", {200, 150}}, {"photo.bmp", {200, 150}}, {"photo.webp", {200, 150}}, {"photo.heic", {200, 150}},
+        {"photo.avif", {200, 150}},
+        {"small.png", {120, 90}},  // never enlarged; its transparency is flattened
+    };
+    for (const auto& c : cases) {
+        const std::string out = std::string(c.file) + ".thumb.jpg";
+        ThumbnailRunInfo info;
+        EXPECT_TRUE(make(c.file, out, 200, &info)) << c.file << " exit " << info.exitStatus;
+        EXPECT_EQ(jpegSize(outDir_ / out), c.expected) << c.file;
+        struct stat st {};
+        ASSERT_EQ(::stat((outDir_ / out).c_str(), &st), 0) << c.file;
+        EXPECT_EQ(st.st_mode & 07777, 0644u) << c.file;
+    }
+    // The preview size of the application.
+    EXPECT_TRUE(make("big.jpeg", "big800.jpg", 800));
+    EXPECT_EQ(jpegSize(outDir_ / "big800.jpg"), (Size{800, 533}));
+}
+
+TEST_F(ThumbnailTool, ClipsGiveAFrame) {
+    EXPECT_TRUE(make("clip.mp4", "mp4.jpg"));
+    EXPECT_EQ(jpegSize(outDir_ / "mp4.jpg"), (Size{200, 113}));
+    EXPECT_TRUE(make("clip.mts", "mts.jpg"));
+    EXPECT_EQ(jpegSize(outDir_ / "mts.jpg"), (Size{200, 150}));
+    EXPECT_TRUE(make("clip.mov", "mov.jpg"));
+    if (test::haveTool("exiftool")) {  // turned a quarter by its display matrix
+        EXPECT_EQ(jpegSize(outDir_ / "mov.jpg"), (Size{113, 200}));
+    }
+}
+
+TEST_F(ThumbnailTool, RawFilesUseTheirPreviewOrADecode) {
+    // A preview at least half the size asked for is taken as it is (600 px, not enlarged)...
+    EXPECT_TRUE(make("photo.dng", "dng800.jpg", 800));
+    EXPECT_EQ(jpegSize(outDir_ / "dng800.jpg"), (Size{600, 450}));
+    EXPECT_TRUE(make("photo.dng", "dng.jpg"));
+    EXPECT_EQ(jpegSize(outDir_ / "dng.jpg"), (Size{200, 150}));
+    // ...a smaller one loses to a half-size decode of the sensor data (320 x 240).
+    EXPECT_TRUE(make("tinypreview.dng", "tiny.jpg"));
+    EXPECT_EQ(jpegSize(outDir_ / "tiny.jpg"), (Size{200, 150}));
+    EXPECT_TRUE(make("tinypreview.dng", "tiny800.jpg", 800));
+    EXPECT_EQ(jpegSize(outDir_ / "tiny800.jpg"), (Size{320, 240}));
+}
+
+TEST_F(ThumbnailTool, BadInputFailsWithoutLeavingAnything) {
+    ThumbnailRunInfo info;
+    EXPECT_FALSE(make("garbage.jpeg", "garbage.jpg", 200, &info));
+    EXPECT_EQ(info.exitStatus, 1);
+    EXPECT_FALSE(make("broken.jpeg", "broken.jpg", 200, &info));
+    EXPECT_NE(info.exitStatus, 0);
+    EXPECT_FALSE(make("missing.jpeg", "missing.jpg", 200, &info));
+    EXPECT_EQ(info.exitStatus, 3);
+
+    // A FIFO would block a reader for ever; it is refused at once.
+    const fs::path fifo = outDir_ / "pipe.jpeg";
+    ASSERT_EQ(::mkfifo(fifo.c_str(), 0644), 0);
+    ThumbnailJob job{fifo, outDir_ / "pipe.jpg"};
+    const auto start = std::chrono::steady_clock::now();
+    EXPECT_FALSE(runThumbnailTool(job, options_, &info));
+    EXPECT_FALSE(info.timedOut);
+    EXPECT_EQ(info.exitStatus, 3);
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(5));
+    fs::remove(fifo);
+
+    // Bad arguments never reach the tool.
+    EXPECT_FALSE(make("base.png", "zero.jpg", 0, &info));
+    EXPECT_FALSE(info.started);
+    EXPECT_EQ(outputNames(), std::vector<std::string>{});  // no output and no temporary
+}
+
+TEST_F(ThumbnailTool, OutputIsReplacedWholeAndNeverFollowed) {
+    // A planted link at the output name is replaced, its target left alone.
+    const fs::path target = out_ / "elsewhere.txt";
+    test::writeFile(target, {'k', 'e', 'e', 'p'});
+    fs::create_symlink(target, outDir_ / "link.jpg");
+    EXPECT_TRUE(make("base.png", "link.jpg"));
+    EXPECT_FALSE(fs::is_symlink(outDir_ / "link.jpg"));
+    EXPECT_TRUE(jpegSize(outDir_ / "link.jpg"));
+    EXPECT_EQ(test::readFile(target), (std::vector<std::uint8_t>{'k', 'e', 'e', 'p'}));
+
+    // A thumbnail never takes the place of its own source.
+    const fs::path source = outDir_ / "self.png";
+    fs::copy_file(media("base.png"), source);
+    fs::permissions(source, fs::perms(0666));
+    const std::string before = test::sha256(source);
+    ThumbnailJob job{source, source};
+    EXPECT_FALSE(runThumbnailTool(job, options_));
+    EXPECT_EQ(test::sha256(source), before);
+}
+
+TEST_F(ThumbnailTool, RunsAsTheGivenUserWhenRoot) {
+    if (::geteuid() != 0) GTEST_SKIP() << "needs root to change user";
+    struct stat st {};
+    EXPECT_TRUE(make("base.png", "nobody.jpg"));  // no user given: nobody
+    ASSERT_EQ(::stat((outDir_ / "nobody.jpg").c_str(), &st), 0);
+    EXPECT_EQ(st.st_uid, 65534u);
+    EXPECT_EQ(st.st_gid, 65534u);
+
+    options_.uid = 4321;
+    options_.gid = 1234;
+    EXPECT_TRUE(make("base.png", "user.jpg"));
+    ASSERT_EQ(::stat((outDir_ / "user.jpg").c_str(), &st), 0);
+    EXPECT_EQ(st.st_uid, 4321u);
+    EXPECT_EQ(st.st_gid, 1234u);
+
+    options_.uid = 0;  // root is never used for decoding
+    options_.gid = 0;
+    EXPECT_TRUE(make("base.png", "root.jpg"));
+    ASSERT_EQ(::stat((outDir_ / "root.jpg").c_str(), &st), 0);
+    EXPECT_EQ(st.st_uid, 65534u);
+
+    // A user that may not read the source gets no thumbnail.
+    fs::permissions(media("base.png"), fs::perms(0600));
+    options_.uid = 4321;
+    EXPECT_FALSE(make("base.png", "denied.jpg"));
+    fs::permissions(media("base.png"), fs::perms(0644));
+
+    // A root-owned output folder: the tool writes into a private folder of
+    // its own and the result is moved into place with the folder's owner.
+    fs::permissions(outDir_, fs::perms(0755));
+    options_.uid.reset();
+    options_.gid.reset();
+    EXPECT_TRUE(make("base.png", "private.jpg"));
+    ASSERT_EQ(::stat((outDir_ / "private.jpg").c_str(), &st), 0);
+    EXPECT_EQ(st.st_uid, 0u);
+    EXPECT_TRUE(jpegSize(outDir_ / "private.jpg"));
+    EXPECT_FALSE(make("missing.png", "none.jpg"));
+    for (const auto& name : outputNames()) EXPECT_EQ(name.find(".vf-partial"), std::string::npos) << name;
+}
+
+}  // namespace
+}  // namespace vf
