@@ -326,7 +326,9 @@ void DiskCarver::linearPhase(Device& device, std::uint64_t resumeOffset) {
             }
             if (!haveLength) {
                 length = sizeCalculator->calculateSize(format, device, off);
-                if (!fatParser) {
+                // A candidate whose header its own rule rejects stays rejected:
+                // stretching it to the next file would save junk.
+                if (!fatParser && (length > 0 || sizeCalculator->plausibleStart(format, device, off))) {
                     if (auto g = findNextSignature(device, off)) {
                         const std::uint64_t gap = *g - off;
                         if (gap < length) length = gap;
@@ -442,8 +444,11 @@ std::optional<std::uint64_t> DiskCarver::findNextSignature(Device& device, std::
         if (r.bytes == 0) return std::nullopt;
         const std::span<const std::uint8_t> data(buf.data(), r.bytes);
         for (std::size_t k = 0; k < r.bytes; k += step) {
+            // Only a file whose own header holds up may end the current one:
+            // a chance "BM" inside compressed data must not cut a clip short.
             const Match m = detector.matchAt(data, r.bytes, k);
-            if (m.format) return pos + k;
+            if (m.format && (!sizeCalculator || sizeCalculator->plausibleStart(*m.format, device, pos + k)))
+                return pos + k;
         }
         pos += alignUp(r.bytes, step);
         if (r.failed() || r.bytes < want) return std::nullopt;

@@ -1,0 +1,146 @@
+// The engine over real files made by real tools: a clip from ffmpeg with a
+// chance "BM" inside it, and a FAT32 card from mtools whose deleted photos'
+// clusters hold new photos.
+
+#include "helper/DiskCarver.h"
+#include "helper/io/ByteReader.h"
+#include "helper/io/Log.h"
+#include "tests/support/MediaTools.h"
+#include "tests/support/Synthetic.h"
+#include "tests/support/TestSupport.h"
+#include "tests/support/VolumeImage.h"
+
+#include <gtest/gtest.h>
+
+#include <fcntl.h>
+#include <map>
+#include <unistd.h>
+
+namespace vf {
+namespace {
+
+namespace fs = std::filesystem;
+constexpr std::uint64_t MiB = 1 << 20;
+
+struct Scan {
+    test::TempDir dir;
+    std::string log;
+    LogSink old;
+    Scan() {
+        old = setLogSink([this](std::string_view l) { log += std::string(l) + "\n"; });
+        fs::create_directory(dir / "out");
+    }
+    ~Scan() { setLogSink(old); }
+
+    // Runs the engine on an image file, as the scanner does on a device.
+    bool run(const fs::path& image) {
+        const int fd = ::open(image.c_str(), O_RDONLY | O_CLOEXEC);
+        if (fd < 0) return false;
+        FdDevice device(fd);
+        DiskCarver carver;
+        carver.diagnosticPath = (dir / "diag.txt").string();
+        carver.scanDevice(device, image.string(), 512, fs::file_size(image), dir / "out", 0);
+        ::close(fd);
+        return !carver.errorMessage;
+    }
+    // Recovered files by name, thumbnails and hidden files left out.
+    std::map<std::string, std::vector<std::uint8_t>> files() const {
+        std::map<std::string, std::vector<std::uint8_t>> out;
+        for (const auto& e : fs::directory_iterator(dir / "out")) {
+            const std::string name = e.path().filename().string();
+            if (name[0] != '.' && !name.ends_with(".thumb.jpg")) out[name] = test::readFile(e.path());
+        }
+        return out;
+    }
+};
+
+TEST(CarverOnRealFiles, ChanceBmInsideAClipNeitherCutsItNorBecomesAFile) {
+    if (!test::haveTool("ffmpeg") || !test::haveTool("convert")) GTEST_SKIP() << "ffmpeg or ImageMagick missing";
+    Scan s;
+    const fs::path clipPath = s.dir / "clip.mp4";  // index last: one long mdat box
+    auto made = test::run("ffmpeg -nostdin -loglevel error -y -f lavfi -i testsrc2=size=640x480:rate=25 -t 5 "
+                          "-c:v libx264 -preset ultrafast -qp 0 -pix_fmt yuv420p '" + clipPath.string() + "'");
+    ASSERT_EQ(made.status, 0) << made.output;
+    auto clip = test::readFile(clipPath);
+    ASSERT_GT(clip.size(), 2 * MiB);
+    std::string why;
+    const auto bmp = test::makeMedia(s.dir, test::MediaKind::bmp3, &why);
+    ASSERT_TRUE(bmp) << why;
+
+    // Without a volume every 4096-byte block inside the clip is looked at again.
+    const std::uint64_t clipAt = 1 * MiB;
+    clip[MiB] = 'B', clip[MiB + 1] = 'M';
+    const std::size_t late = alignDown(clip.size() - 100'000, 4096);  // still inside mdat
+    clip[late] = 'B', clip[late + 1] = 'M';
+    const std::uint64_t bmpAt = alignUp(clipAt + clip.size(), 4096) + 64 * 1024;
+    const std::uint64_t photoAt = alignUp(bmpAt + bmp->size(), 4096) + 4096;
+    const auto photo = test::makeJpeg(200'000, 5);
+    auto image = test::randomBytes(alignUp(photoAt + photo.size(), MiB) + MiB, 9);
+    test::place(image, clipAt, clip);
+    test::place(image, bmpAt, *bmp);
+    test::place(image, photoAt, photo);
+    test::writeFile(s.dir / "card.img", image);
+
+    ASSERT_TRUE(s.run(s.dir / "card.img")) << s.log;
+    const auto got = s.files();
+    std::vector<std::vector<std::uint8_t>> contents;
+    for (const auto& [name, data] : got) contents.push_back(data);
+    EXPECT_EQ(got.size(), 3u) << s.log << "clip at " << clipAt << " BMP at " << bmpAt << " photo at " << photoAt << "\n"
+                              << test::readText(s.dir / "diag.txt");
+    EXPECT_NE(std::find(contents.begin(), contents.end(), clip), contents.end()) << "the clip was cut\n" << s.log;
+    EXPECT_NE(std::find(contents.begin(), contents.end(), *bmp), contents.end()) << "the real BMP is missing";
+    EXPECT_NE(std::find(contents.begin(), contents.end(), photo), contents.end());
+}
+
+TEST(CarverOnRealFiles, LivePhotosInDeletedPhotosClustersKeepTheirNamesAndData) {
+    if (!test::haveTool("mcopy") || !test::haveTool("mkfs.vfat") || !test::haveTool("sfdisk"))
+        GTEST_SKIP() << "mtools, mkfs.vfat or sfdisk missing";
+    Scan s;
+    test::VolumeImage card(test::VolumeImage::Kind::fat32, s.dir / "card.img");
+    card.mbr().mkdir("/DCIM/100CANON");
+    // Empty placeholders take the first directory slots, so that the new
+    // photos' entries come before the deleted photos' entries.
+    test::writeFile(s.dir / "empty", {});
+    for (int i = 1; i <= 3; ++i) card.put(s.dir / "empty", "/DCIM/100CANON/TMP_000" + std::to_string(i) + ".JPG");
+    std::vector<std::vector<std::uint8_t>> fresh, kept;
+    for (int i = 1; i <= 3; ++i) {
+        const auto old = s.dir / ("old" + std::to_string(i));
+        test::writeFile(old, test::makeJpeg(160'000 + 1000 * i, 30 + i));
+        card.put(old, "/DCIM/100CANON/OLD_000" + std::to_string(i) + ".JPG");
+    }
+    for (int i = 1; i <= 3; ++i)
+        card.del("/DCIM/100CANON/TMP_000" + std::to_string(i) + ".JPG")
+            .del("/DCIM/100CANON/OLD_000" + std::to_string(i) + ".JPG");
+    card.firstFit();
+    for (int i = 1; i <= 3; ++i) {
+        fresh.push_back(test::makeJpeg(158'000 + 500 * i, 40 + i, "2024:01:0" + std::to_string(i) + " 10:00:00"));
+        const auto src = s.dir / ("new" + std::to_string(i));
+        test::writeFile(src, fresh.back());
+        card.put(src, "/DCIM/100CANON/NEW_000" + std::to_string(i) + ".JPG");
+    }
+    // A deleted photo whose clusters nobody took comes back under its name.
+    kept.push_back(test::makeJpeg(190'000, 50));
+    test::writeFile(s.dir / "kept", kept.back());
+    card.put(s.dir / "kept", "/DCIM/100CANON/KEPT.JPG").del("/DCIM/100CANON/KEPT.JPG");
+    const auto built = card.build();
+    ASSERT_TRUE(built.ok()) << built.output;
+    const std::string before = test::sha256(card.image());
+
+    ASSERT_TRUE(s.run(card.image())) << s.log;
+    EXPECT_EQ(test::sha256(card.image()), before);
+    const auto got = s.files();
+    for (int i = 1; i <= 3; ++i) {
+        const std::string name = "NEW_000" + std::to_string(i) + ".jpg";
+        ASSERT_TRUE(got.count(name)) << name << "\n" << s.log;
+        EXPECT_EQ(got.at(name), fresh[i - 1]) << name;
+    }
+    // No name carries another photo's data, and nothing is written twice.
+    for (const auto& [name, data] : got) {
+        EXPECT_EQ(name.find("LD_000"), std::string::npos) << name;
+        EXPECT_TRUE(std::find(fresh.begin(), fresh.end(), data) != fresh.end() || data == kept[0]) << name;
+    }
+    EXPECT_EQ(got.size(), 4u) << s.log;
+}
+
+}  // namespace
+}  // namespace vf
