@@ -12,6 +12,7 @@
 
 #include "helper/io/ByteReader.h"
 #include "platform/Thumbnailer.h"
+#include "tests/support/DngBuilder.h"
 #include "tests/support/TestSupport.h"
 
 namespace vf {
@@ -44,98 +45,6 @@ std::optional<Size> jpegSize(const fs::path& p) {
         pos += 2 + *length;
     }
     return std::nullopt;
-}
-
-// ---- a minimal DNG: a JPEG preview in IFD0, 16-bit Bayer data in a SubIFD
-
-struct TiffEntry {
-    std::uint16_t tag, type;
-    std::uint32_t count;
-    std::vector<std::uint8_t> data;
-};
-
-void put16(std::vector<std::uint8_t>& out, std::uint32_t v) {
-    out.push_back(static_cast<std::uint8_t>(v));
-    out.push_back(static_cast<std::uint8_t>(v >> 8));
-}
-void put32(std::vector<std::uint8_t>& out, std::uint32_t v) {
-    put16(out, v & 0xFFFF);
-    put16(out, v >> 16);
-}
-TiffEntry shorts(std::uint16_t tag, std::initializer_list<std::uint32_t> v) {
-    TiffEntry e{tag, 3, static_cast<std::uint32_t>(v.size()), {}};
-    for (auto x : v) put16(e.data, x);
-    return e;
-}
-TiffEntry longs(std::uint16_t tag, std::initializer_list<std::uint32_t> v) {
-    TiffEntry e{tag, 4, static_cast<std::uint32_t>(v.size()), {}};
-    for (auto x : v) put32(e.data, x);
-    return e;
-}
-TiffEntry text(std::uint16_t tag, const std::string& s) {
-    TiffEntry e{tag, 2, static_cast<std::uint32_t>(s.size() + 1), {s.begin(), s.end()}};
-    e.data.push_back(0);
-    return e;
-}
-
-// Appends one directory at the end of `file`, its long values after it.
-std::uint32_t appendIfd(std::vector<std::uint8_t>& file, std::vector<TiffEntry> entries) {
-    std::sort(entries.begin(), entries.end(), [](auto& a, auto& b) { return a.tag < b.tag; });
-    const auto start = static_cast<std::uint32_t>(file.size());
-    std::uint32_t extra = start + 2 + 12 * static_cast<std::uint32_t>(entries.size()) + 4;
-    std::vector<std::uint8_t> values;
-    put16(file, static_cast<std::uint32_t>(entries.size()));
-    for (const TiffEntry& e : entries) {
-        put16(file, e.tag);
-        put16(file, e.type);
-        put32(file, e.count);
-        if (e.data.size() <= 4) {
-            for (std::size_t i = 0; i < 4; ++i) file.push_back(i < e.data.size() ? e.data[i] : 0);
-        } else {
-            put32(file, extra + static_cast<std::uint32_t>(values.size()));
-            values.insert(values.end(), e.data.begin(), e.data.end());
-            if (values.size() % 2) values.push_back(0);
-        }
-    }
-    put32(file, 0);
-    file.insert(file.end(), values.begin(), values.end());
-    return start;
-}
-
-void patch32(std::vector<std::uint8_t>& file, std::size_t pos, std::uint32_t v) {
-    for (int i = 0; i < 4; ++i) file[pos + static_cast<std::size_t>(i)] = static_cast<std::uint8_t>(v >> (8 * i));
-}
-
-std::vector<std::uint8_t> makeDng(const std::vector<std::uint8_t>& preview, Size previewSize, Size rawSize) {
-    std::vector<std::uint8_t> file{'I', 'I', 42, 0, 0, 0, 0, 0};
-    const auto previewAt = static_cast<std::uint32_t>(file.size());
-    file.insert(file.end(), preview.begin(), preview.end());
-    if (file.size() % 2) file.push_back(0);
-    const auto rawAt = static_cast<std::uint32_t>(file.size());
-    const auto rawBytes = static_cast<std::uint32_t>(rawSize.width * rawSize.height * 2);
-    const std::vector<std::uint8_t> cfa = test::randomBytes(rawBytes, 7);
-    file.insert(file.end(), cfa.begin(), cfa.end());
-
-    const auto w = static_cast<std::uint32_t>(rawSize.width), h = static_cast<std::uint32_t>(rawSize.height);
-    const std::uint32_t rawIfd = appendIfd(
-        file, {longs(254, {0}), longs(256, {w}), longs(257, {h}), shorts(258, {16}), shorts(259, {1}),
-               shorts(262, {32803}), longs(273, {rawAt}), shorts(277, {1}), longs(278, {h}), longs(279, {rawBytes}),
-               shorts(33421, {2, 2}), TiffEntry{33422, 1, 4, {0, 1, 1, 2}}, longs(50717, {65535})});
-    TiffEntry colorMatrix{50721, 10, 9, {}};
-    for (int i = 0; i < 9; ++i) {
-        put32(colorMatrix.data, i % 4 == 0 ? 10000 : 0);
-        put32(colorMatrix.data, 10000);
-    }
-    const auto pw = static_cast<std::uint32_t>(previewSize.width), ph = static_cast<std::uint32_t>(previewSize.height);
-    const std::uint32_t ifd0 = appendIfd(
-        file, {longs(254, {1}), longs(256, {pw}), longs(257, {ph}), shorts(258, {8, 8, 8}), shorts(259, {7}),
-               shorts(262, {6}), text(271, "Velliform"), text(272, "Test"), longs(273, {previewAt}),
-               shorts(274, {1}), shorts(277, {3}), longs(278, {ph}),
-               longs(279, {static_cast<std::uint32_t>(preview.size())}), longs(330, {rawIfd}),
-               TiffEntry{50706, 1, 4, {1, 4, 0, 0}}, text(50708, "Velliform Test"), colorMatrix,
-               shorts(50778, {21})});
-    patch32(file, 4, ifd0);
-    return file;
 }
 
 // ---- test media, made once
@@ -175,8 +84,8 @@ protected:
         if (test::haveTool("exiftool")) sh("exiftool -q -overwrite_original -Rotation=90 '" + d + "clip.mov'");
         sh("convert '" + d + "base.png' -resize 600x450 -quality 80 '" + d + "preview.jpg'");
         sh("convert -size 60x45 xc:red '" + d + "tiny.jpg'");
-        test::writeFile(m / "photo.dng", makeDng(test::readFile(m / "preview.jpg"), {600, 450}, {640, 480}));
-        test::writeFile(m / "tinypreview.dng", makeDng(test::readFile(m / "tiny.jpg"), {60, 45}, {640, 480}));
+        test::writeFile(m / "photo.dng", test::makeDng(test::readFile(m / "preview.jpg"), 600, 450, 640, 480));
+        test::writeFile(m / "tinypreview.dng", test::makeDng(test::readFile(m / "tiny.jpg"), 60, 45, 640, 480));
         test::writeFile(m / "garbage.jpeg", test::randomBytes(200000, 3));
         std::vector<std::uint8_t> fake = test::randomBytes(200000, 4);
         fake[0] = 0xFF, fake[1] = 0xD8, fake[2] = 0xFF;
