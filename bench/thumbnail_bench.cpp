@@ -10,6 +10,7 @@
 
 #include "platform/Thumbnailer.h"
 #include "tests/support/DngBuilder.h"
+#include "tests/support/MediaSynthetic.h"
 #include "tests/support/TestSupport.h"
 
 namespace {
@@ -31,7 +32,10 @@ struct Media {
         // A 24-megapixel raw file with a camera-sized embedded preview.
         vf::test::writeFile(dir / "photo.dng",
                             vf::test::makeDng(vf::test::readFile(dir / "preview.jpeg"), 1616, 1080, 6000, 4000));
-        for (const char* f : {"big.jpeg", "photo.dng"}) fs::permissions(dir / f, fs::perms(0644));
+        // The same photo as a camera writes it, with its preview in an MPF index.
+        vf::test::writeFile(dir / "camera.jpeg", vf::test::mpfJpeg(vf::test::readFile(dir / "big.jpeg"),
+                                                                  vf::test::readFile(dir / "preview.jpeg")));
+        for (const char* f : {"big.jpeg", "camera.jpeg", "photo.dng"}) fs::permissions(dir / f, fs::perms(0644));
     }
 };
 
@@ -54,6 +58,9 @@ void thumbnail(benchmark::State& state, const char* source, int side) {
 }
 
 BENCHMARK_CAPTURE(thumbnail, jpeg24mp_200px, "big.jpeg", 200)->Unit(benchmark::kMillisecond)->UseRealTime();
+BENCHMARK_CAPTURE(thumbnail, jpeg24mp_mpf_preview_200px, "camera.jpeg", 200)
+    ->Unit(benchmark::kMillisecond)
+    ->UseRealTime();
 BENCHMARK_CAPTURE(thumbnail, raw24mp_preview_200px, "photo.dng", 200)->Unit(benchmark::kMillisecond)->UseRealTime();
 BENCHMARK_CAPTURE(thumbnail, jpeg24mp_800px, "big.jpeg", 800)->Unit(benchmark::kMillisecond)->UseRealTime();
 

@@ -101,6 +101,86 @@ Image rawThumbnail(const Input& in, int longestSide) {
     return preview;
 }
 
+// ---------------------------------------------------------------- JPEG previews
+
+// Cameras store a large preview (often 1620 or 1920 px wide) after the photo,
+// listed in an APP2 "MPF" index. Decoding it costs a fraction of the 20-odd
+// megapixels of the photo itself, whose entropy data must be read in full.
+// Returns the preview's bytes inside `file`, or an empty span.
+std::span<const std::uint8_t> mpfPreview(std::span<const std::uint8_t> file) {
+    const vf::ByteReader r(file);
+    if (r.be16(0) != 0xFFD8) return {};
+    std::size_t pos = 2;
+    for (int segments = 0; segments < 32; ++segments) {
+        const auto marker = r.be16(pos), length = r.be16(pos + 2);
+        if (!marker || !length || (*marker & 0xFF00) != 0xFF00 || *marker == 0xFFDA || *length < 2) return {};
+        if (*marker == 0xFFE2 && r.matches(pos + 4, std::string_view("MPF\0", 4))) {
+            const std::size_t base = pos + 8;  // offsets count from the index's TIFF header
+            const std::size_t end = pos + 2 + *length;
+            const vf::ByteReader index(file.subspan(0, std::min(end, file.size())));
+            const bool little = index.matches(base, "II");
+            if (!little && !index.matches(base, "MM")) return {};
+            auto u16 = [&](std::size_t at) { return little ? index.le16(at) : index.be16(at); };
+            auto u32 = [&](std::size_t at) { return little ? index.le32(at) : index.be32(at); };
+            const auto ifd = u32(base + 4);
+            if (!ifd || *ifd > end) return {};
+            const auto count = u16(base + *ifd);
+            if (!count) return {};
+            for (std::size_t e = 0; e < std::min<std::size_t>(*count, 64); ++e) {
+                const std::size_t at = base + *ifd + 2 + 12 * e;
+                const auto tag = u16(at), type = u16(at + 2);
+                const auto n = u32(at + 4), where = u32(at + 8);
+                if (!tag || *tag != 0xB002 || !type || *type != 7 || !n || !where) continue;
+                // 16 bytes per image: attributes, size, offset, two dependents.
+                for (std::size_t k = 1; k < std::min<std::uint32_t>(*n / 16, 8); ++k) {
+                    const auto size = u32(base + *where + 16 * k + 4), offset = u32(base + *where + 16 * k + 8);
+                    if (!size || !offset || *size < 4) continue;
+                    const auto start = vf::checkedAdd(static_cast<std::uint64_t>(base), *offset);
+                    const auto stop = start ? vf::checkedAdd(*start, *size) : std::nullopt;
+                    if (!stop || *stop > file.size()) continue;
+                    const auto preview = file.subspan(static_cast<std::size_t>(*start), *size);
+                    if (vf::ByteReader(preview).be16(0) == 0xFFD8) return preview;
+                }
+                return {};
+            }
+            return {};
+        }
+        pos += 2 + *length;
+    }
+    return {};
+}
+
+Image jpegThumbnail(const Input& in, int longestSide) {
+    const Mapping map(in);
+    if (!map.data()) return nullptr;
+    const std::span<const std::uint8_t> file(static_cast<const std::uint8_t*>(map.data()), map.size());
+    if (const auto preview = mpfPreview(file); !preview.empty()) {
+        VipsInput input;
+        input.data = preview.data();
+        input.size = preview.size();
+        // Only a preview at least as large as asked for; the photo's own
+        // orientation applies, since previews seldom carry one.
+        Image header(vips_image_new_from_buffer(preview.data(), preview.size(), "", nullptr));
+        Image photo(vips_image_new_from_buffer(file.data(), file.size(), "", nullptr));
+        if (header && photo && std::max(header->Xsize, header->Ysize) >= longestSide) {
+            const int orientation = vips_image_get_orientation(photo.get());
+            if (Image thumb = vipsThumbnail(input, longestSide, false)) {
+                switch (orientation) {
+                    case 3: return rotated(std::move(thumb), VIPS_ANGLE_D180);
+                    case 6: return rotated(std::move(thumb), VIPS_ANGLE_D90);
+                    case 8: return rotated(std::move(thumb), VIPS_ANGLE_D270);
+                    default: return thumb;
+                }
+            }
+        }
+        vips_error_clear();
+    }
+    VipsInput input;
+    input.data = file.data();
+    input.size = file.size();
+    return vipsThumbnail(input, longestSide, true);
+}
+
 // ---------------------------------------------------------------- dispatch
 
 Image bufferedThumbnail(const Input& in, int longestSide) {
@@ -116,6 +196,7 @@ Image bufferedThumbnail(const Input& in, int longestSide) {
 Image decode(ThumbnailDecoder d, const Input& in, int longestSide) {
     switch (d) {
         case ThumbnailDecoder::raw: return rawThumbnail(in, longestSide);
+        case ThumbnailDecoder::jpeg: return jpegThumbnail(in, longestSide);
         case ThumbnailDecoder::bmp: return bufferedThumbnail(in, longestSide);  // its loader reads no stream
         case ThumbnailDecoder::video:  // handed over before decoding starts
         case ThumbnailDecoder::none: return nullptr;

@@ -13,6 +13,7 @@
 #include "helper/io/ByteReader.h"
 #include "platform/Thumbnailer.h"
 #include "tests/support/DngBuilder.h"
+#include "tests/support/MediaSynthetic.h"
 #include "tests/support/TestSupport.h"
 
 namespace vf {
@@ -86,6 +87,14 @@ protected:
         sh("convert -size 60x45 xc:red '" + d + "tiny.jpg'");
         test::writeFile(m / "photo.dng", test::makeDng(test::readFile(m / "preview.jpg"), 600, 450, 640, 480));
         test::writeFile(m / "tinypreview.dng", test::makeDng(test::readFile(m / "tiny.jpg"), 60, 45, 640, 480));
+        // Camera JPEGs with a large preview in an MPF index, turned a quarter.
+        sh("cp '" + d + "base.jpg' '" + d + "turned.jpg' && exiftool -q -overwrite_original -n -Orientation=6 '" + d +
+           "turned.jpg'");
+        sh("convert -size 400x200 xc:red -quality 80 '" + d + "wide.jpg'");
+        sh("convert -size 120x60 xc:red -quality 80 '" + d + "narrow.jpg'");
+        test::writeFile(m / "mpf.jpeg", test::mpfJpeg(test::readFile(m / "turned.jpg"), test::readFile(m / "wide.jpg")));
+        test::writeFile(m / "mpfsmall.jpeg",
+                        test::mpfJpeg(test::readFile(m / "turned.jpg"), test::readFile(m / "narrow.jpg"), true));
         test::writeFile(m / "garbage.jpeg", test::randomBytes(200000, 3));
         std::vector<std::uint8_t> fake = test::randomBytes(200000, 4);
         fake[0] = 0xFF, fake[1] = 0xD8, fake[2] = 0xFF;
@@ -177,6 +186,16 @@ TEST_F(ThumbnailTool, RawFilesUseTheirPreviewOrADecode) {
     EXPECT_EQ(jpegSize(outDir_ / "tiny.jpg"), (Size{200, 150}));
     EXPECT_TRUE(make("tinypreview.dng", "tiny800.jpg", 800));
     EXPECT_EQ(jpegSize(outDir_ / "tiny800.jpg"), (Size{320, 240}));
+}
+
+TEST_F(ThumbnailTool, JpegPreviewInItsMpfIndexStandsInForThePhoto) {
+    if (!test::haveTool("exiftool")) GTEST_SKIP() << "exiftool missing";
+    // The 2:1 preview, turned by the photo's orientation...
+    EXPECT_TRUE(make("mpf.jpeg", "mpf.jpg"));
+    EXPECT_EQ(jpegSize(outDir_ / "mpf.jpg"), (Size{100, 200}));
+    // ...unless it is smaller than asked for: then the 4:3 photo itself.
+    EXPECT_TRUE(make("mpfsmall.jpeg", "mpfsmall.jpg"));
+    EXPECT_EQ(jpegSize(outDir_ / "mpfsmall.jpg"), (Size{150, 200}));
 }
 
 TEST_F(ThumbnailTool, BadInputFailsWithoutLeavingAnything) {
