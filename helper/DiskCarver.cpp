@@ -188,7 +188,8 @@ void DiskCarver::maybeSendRate() {
     const auto now = Clock::now();
     if (!pendingPhase_.empty() && lastProgressUpdate_ &&
         std::chrono::duration<double>(now - *lastProgressUpdate_).count() >= foundRecordInterval) {
-        sendProgress(pendingPhase_);
+        // A copy: sendProgress clears the pending phase before it reports the phase.
+        sendProgress(std::string(pendingPhase_));
         return;
     }
     if (lastProgressUpdate_ &&
