@@ -107,6 +107,31 @@ TEST_F(CarverTest, CarvesAlignedFilesByteForByteAndNamesThem) {
     EXPECT_TRUE(again.allRecoveredFiles.empty());
 }
 
+TEST_F(CarverTest, NextFileBoundsTheOneBeforeIt) {
+    auto image = test::randomBytes(4 * MiB, 21);
+    // Only a well-formed header bounds a file: the later photos carry an EXIF block.
+    const auto cut = makeJpeg(300'000, 22), over = makeJpeg(150'000, 23, "2020:01:01 10:00:00");
+    const auto padded = makeJpeg(200'000, 24, "2020:01:03 10:00:00"), next = makeJpeg(180'000, 25, "2020:01:02 10:00:00");
+    // A photo partly overwritten by a later one: its own end marker is gone,
+    // so it would run on to the later photo's end.
+    place(image, 1 * MiB, cut);
+    place(image, 1 * MiB + 128 * 1024, over);
+    place(image, 2 * MiB, padded);
+    place(image, 2 * MiB + 512 * 1024, next);
+    test::FaultyDevice device(image);
+    scan(device, image.size());
+    ASSERT_EQ(carver.allRecoveredFiles.size(), 4u) << log;
+    const auto& files = carver.allRecoveredFiles;
+    EXPECT_EQ(recovered(files[0].fileName),
+              std::vector<std::uint8_t>(image.begin() + MiB, image.begin() + MiB + 128 * 1024));
+    // A next file close behind the end (within 2 MB) takes the bytes up to it.
+    EXPECT_EQ(recovered(files[1].fileName),
+              std::vector<std::uint8_t>(image.begin() + MiB + 128 * 1024, image.begin() + 2 * MiB));
+    EXPECT_EQ(recovered(files[2].fileName),
+              std::vector<std::uint8_t>(image.begin() + 2 * MiB, image.begin() + 2 * MiB + 512 * 1024));
+    EXPECT_EQ(recovered(files[3].fileName), next);  // nothing follows within reach
+}
+
 TEST_F(CarverTest, FoundRecordsAreBatchedAndListOnlyFilesThatExist) {
     Card card = makeCard();
     test::FaultyDevice device(card.image);
