@@ -479,9 +479,12 @@ bool DiskCarver::writeLinear(Device& device, std::uint64_t offset, std::uint64_t
 
 void DiskCarver::noteOutputError(int error, std::uint64_t offset) {
     if (error != ENOSPC && error != EDQUOT && error != EROFS && error != EIO) return;
+    // Several files can fail together (their names are given in one go): the
+    // resume must start at the first of them, or the others are never recovered.
+    const bool earlier = errorMessage.has_value();
     errorMessage = "Could not save recovered files: " + std::string(std::strerror(error)) +
                    " (output folder " + (output_ ? output_->path().string() : std::string()) + ")";
-    currentOffset = offset;
+    currentOffset = earlier ? std::min(currentOffset, offset) : offset;
     logLine("❌ " + *errorMessage);
 }
 

@@ -1,0 +1,121 @@
+// An output folder on a disk too small for what the card holds: the scan must
+// end with an error the application can show, keep only whole files, and a
+// resumed run on a grown disk must end as an uninterrupted one.
+
+#include "common/Records.h"
+#include "helper/DiskCarver.h"
+#include "helper/io/Log.h"
+#include "tests/support/EndToEnd.h"
+#include "tests/support/Process.h"
+#include "tests/support/Synthetic.h"
+#include "tests/support/TestSupport.h"
+
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <fstream>
+#include <map>
+#include <unistd.h>
+
+namespace vf {
+namespace {
+
+namespace fs = std::filesystem;
+
+TEST(FullDisk, ScanEndsWithAnErrorAndResumesIntoAGrownDisk) {
+    if (::getuid() != 0) GTEST_SKIP() << "mounting a tmpfs needs root";
+    test::TempDir dir;
+    // Twelve photos of about 400 KB on 40 MiB of random data without a file
+    // system, further apart than 2 MiB beyond their ends: 5 MB for a 3 MiB disk.
+    auto image = test::randomBytes(40 << 20, 21);
+    std::multiset<std::string> sources;
+    for (std::size_t k = 0; k < 12; ++k) {
+        const auto jpeg = test::makeJpeg(400'000 + 20'000 * (k % 5), static_cast<std::uint32_t>(300 + k));
+        test::place(image, ((40u << 20) / 12) * k / 4096 * 4096, jpeg);
+        sources.insert(test::sha256Of(dir.path(), jpeg));
+    }
+    test::writeFile(dir / "raw.img", image);
+    std::ofstream(dir / "control").close();
+    const fs::path progress = dir / "progress.json";
+    auto scan = [&](const fs::path& out, std::uint64_t resume) {
+        fs::remove(progress);
+        return test::waitFor(test::spawn({test::binPath("tessarine"), "scan", (dir / "raw.img").string(), "--output",
+                                          out.string(), "--no-thumbnails", "--report", (dir / "diag.txt").string(),
+                                          "--progress-file", progress.string(), "--control-file",
+                                          (dir / "control").string(), "--resume", std::to_string(resume)}));
+    };
+    ASSERT_EQ(scan(dir / "clean", 0), 0);
+    const auto clean = test::recoveredHashes(dir / "clean");
+    ASSERT_EQ(test::hashValues(clean), sources);
+
+    test::TmpfsMount disk(dir / "small", "3m");
+    if (!disk.ok()) GTEST_SKIP() << disk.why();
+    EXPECT_EQ(scan(dir / "small", 0), 1);
+    const auto failed = decodeProgress(test::readText(progress));
+    ASSERT_TRUE(failed) << test::readText(progress);
+    EXPECT_EQ(failed->phase, "Error");
+    EXPECT_TRUE(failed->isComplete);
+    ASSERT_TRUE(failed->errorMessage);
+    EXPECT_EQ(failed->errorMessage->rfind("Could not save recovered files: No space left on device", 0), 0u)
+        << *failed->errorMessage;
+
+    // Only whole files took final names, and no partial one is left taking space.
+    const auto partial = test::recoveredHashes(dir / "small");
+    EXPECT_GE(partial.size(), 3u);
+    EXPECT_LT(partial.size(), sources.size());
+    for (const auto& [name, h] : partial) {
+        EXPECT_TRUE(sources.count(h)) << name << " is not a whole photo";
+        EXPECT_EQ(clean.count(name) ? clean.at(name) : "", h) << name << " named unlike the uninterrupted run";
+    }
+    for (const auto& e : fs::directory_iterator(dir / "small"))
+        EXPECT_NE(e.path().filename().string().rfind(".vf-partial-", 0), 0u) << e.path();
+
+    ASSERT_TRUE(disk.resize("64m"));
+    EXPECT_EQ(scan(dir / "small", failed->currentOffset), 0);
+    const auto done = decodeProgress(test::readText(progress));
+    ASSERT_TRUE(done);
+    EXPECT_EQ(done->phase, "Complete");
+    EXPECT_EQ(done->filesFound, static_cast<std::int64_t>(sources.size()));
+    EXPECT_EQ(test::recoveredHashes(dir / "small"), clean) << "every photo exactly once, named as without the interruption";
+}
+
+// The disk fills up exactly with photos whose names are still to be given:
+// every commit then fails at once, and the resume point must be the first of
+// them, not the last, or the others would never be recovered.
+TEST(FullDisk, CommitsFailingTogetherResumeFromTheFirst) {
+    if (::getuid() != 0) GTEST_SKIP() << "mounting a tmpfs needs root";
+    test::TempDir dir;
+    constexpr std::uint64_t MiB = 1 << 20;
+    auto image = test::randomBytes(12 * MiB, 31);
+    std::map<std::uint64_t, std::vector<std::uint8_t>> photos;
+    for (std::uint64_t k = 0; k < 4; ++k) {
+        // 100 KiB each, the least a JPEG may be: 25 pages, so four fill 400 KiB to the byte.
+        photos[(1 + 3 * k) * MiB] = test::makeJpeg(102'400, static_cast<std::uint32_t>(400 + k));
+        test::place(image, (1 + 3 * k) * MiB, photos[(1 + 3 * k) * MiB]);
+    }
+    test::TmpfsMount disk(dir / "out", "400k");
+    if (!disk.ok()) GTEST_SKIP() << disk.why();
+    const LogSink old = setLogSink([](std::string_view) {});
+    test::FaultyDevice device(image);
+    DiskCarver carver;
+    carver.diagnosticPath = (dir / "diag.txt").string();
+    carver.progressUpdateInterval = carver.foundRecordInterval = 3600;  // every name given at the end
+    carver.scanDevice(device, "/dev/test", 512, image.size(), dir / "out", 0);
+    ASSERT_TRUE(carver.errorMessage);
+    EXPECT_EQ(carver.errorMessage->rfind("Could not save recovered files: No space left on device", 0), 0u)
+        << *carver.errorMessage;
+    EXPECT_EQ(carver.currentOffset, 1 * MiB);
+
+    ASSERT_TRUE(disk.resize("4m"));
+    DiskCarver resumed;
+    resumed.diagnosticPath = carver.diagnosticPath;
+    resumed.scanDevice(device, "/dev/test", 512, image.size(), dir / "out", carver.currentOffset);
+    setLogSink(old);
+    EXPECT_FALSE(resumed.errorMessage);
+    std::multiset<std::string> want;
+    for (const auto& [offset, bytes] : photos) want.insert(test::sha256Of(dir.path(), bytes));
+    EXPECT_EQ(test::hashValues(test::recoveredHashes(dir / "out")), want);
+}
+
+}  // namespace
+}  // namespace vf
