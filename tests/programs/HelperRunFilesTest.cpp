@@ -52,6 +52,7 @@ protected:
         if (!loop->ok()) GTEST_SKIP() << loop->why();
         ::chmod(dir.path().c_str(), 0777);
     }
+    void TearDown() override { test::removeReportOf(4321); }
 
     test::Spawned start(const fs::path& progress, const fs::path& control) {
         return test::spawn({test::binPath("TessarineHelper"), loop->device(), out.string(), progress.string(),

@@ -3,6 +3,7 @@
 // mounts the test makes itself (always released), the real helper polled while
 // it runs, and the recovered folder read back by content.
 
+#include <cstdint>
 #include <filesystem>
 #include <map>
 #include <set>
@@ -51,6 +52,10 @@ struct HelperRun {
 };
 HelperRun runHelper(const std::vector<std::string>& args, const std::string& progressPath,
                     const std::vector<std::string>& env = {});
+
+// Removes /tmp/tessarine_diag.txt when a run as `uid` left it, so that no
+// later run as another user finds a report it must not replace.
+void removeReportOf(std::uint32_t uid);
 
 // Hashes of the recovered files by name: thumbnails and hidden files left out.
 std::map<std::string, std::string> recoveredHashes(const std::filesystem::path& dir);
