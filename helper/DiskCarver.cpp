@@ -7,6 +7,7 @@
 #include <cstdio>
 #include <cstring>
 #include <fcntl.h>
+#include <future>
 #include <sys/stat.h>
 #include <thread>
 #include <unistd.h>
@@ -72,6 +73,59 @@ int signatureFamily(FileFormat f) {
     }
 }
 
+// One chunk of the device lent in place, with the positions where a signature
+// matches, found ahead on another thread while the scan handles the chunk before.
+struct Window {
+    std::uint64_t start = 0;
+    std::optional<DeviceView> view;  // nothing: the chunk is read into the buffer
+    std::vector<Match> matches;  // ascending; every match below searchedTo
+    std::size_t searchedTo = 0;
+};
+
+// Bytes at offset as readAt returns them: lent by the device when it can, else read into buffer.
+struct Fetched {
+    std::optional<DeviceView> view;
+    ReadResult result;
+    std::span<const std::uint8_t> bytes;
+};
+
+Fetched fetch(Device& device, std::uint64_t offset, std::size_t length, std::vector<std::uint8_t>& buffer) {
+    Fetched f;
+    f.view = device.view(offset, length);
+    if (f.view) {
+        f.bytes = f.view->bytes();
+        f.result.bytes = f.bytes.size();
+        return f;
+    }
+    if (buffer.size() < length) buffer.resize(length);
+    f.result = device.readAt(offset, std::span(buffer.data(), length));
+    f.bytes = std::span<const std::uint8_t>(buffer.data(), f.result.bytes);
+    return f;
+}
+
+// Bounds the list on a chunk where signatures match everywhere; the scan searches the rest itself.
+constexpr std::size_t kMaxMatchesAhead = 65536;
+
+Window lendChunk(Device& device, const FormatDetector& detector, std::uint64_t start, std::size_t length) {
+    Window w;
+    w.start = start;
+    w.view = device.view(start, length);
+    if (!w.view) return w;
+    const std::span<const std::uint8_t> bytes = w.view->bytes();
+    std::size_t i = 0;
+    while (w.matches.size() < kMaxMatchesAhead) {
+        const Match m = detector.findFirstMatch(bytes, bytes.size(), i);
+        if (!m.format) {
+            i = bytes.size();
+            break;
+        }
+        w.matches.push_back(m);
+        i = m.index + 1;
+    }
+    w.searchedTo = i;
+    return w;
+}
+
 // The report lives at a fixed path in a folder every user can write: replace
 // only a plain file of our own, never a link or someone else's file.
 bool safeToReplace(const std::string& path) {
@@ -116,7 +170,9 @@ void DiskCarver::scan(const std::string& devicePath, const std::filesystem::path
 void DiskCarver::scanDescriptor(int fd, const std::string& devicePath, const std::filesystem::path& outputDir,
                                 std::uint64_t resumeOffset) {
     FdDevice device(fd);
-    scanDevice(device, devicePath, queryBlockSize(fd), queryDeviceBytes(fd), outputDir, resumeOffset);
+    const std::optional<std::uint64_t> bytes = queryDeviceBytes(fd);
+    if (bytes) device.enableViews(*bytes);
+    scanDevice(device, devicePath, queryBlockSize(fd), bytes, outputDir, resumeOffset);
 }
 
 void DiskCarver::scanDevice(Device& device, const std::string& devicePath, std::optional<std::uint32_t> devBlockSize,
@@ -250,8 +306,10 @@ void DiskCarver::directoryPhase(Device& device) {
 }
 
 void DiskCarver::linearPhase(Device& device, std::uint64_t resumeOffset) {
-    std::vector<std::uint8_t> buffer(chunkSize);
+    std::vector<std::uint8_t> buffer;
     std::uint64_t next = resumeOffset;
+    std::future<Window> ahead;  // the chunk after this one, when the device lends views
+    Window w;
     for (;;) {
         checkControlFile();
         if (shouldPause && !pauseLoop()) return;
@@ -262,9 +320,22 @@ void DiskCarver::linearPhase(Device& device, std::uint64_t resumeOffset) {
             sendProgress("Seek error");
             return;
         }
-        const std::optional<std::size_t> got = readChunk(device, start, buffer);
-        if (!got) return;  // the device is gone; errorMessage says where
-        const std::size_t n = *got;
+        w = {};  // let the last chunk's mapping go before the next one is made
+        std::optional<Window> lent;
+        if (ahead.valid()) lent = ahead.get();
+        if (!lent || lent->start != start) lent = lendChunk(device, detector, start, static_cast<std::size_t>(chunkSize));
+        w = std::move(*lent);
+        std::size_t n = 0;
+        if (w.view) {
+            n = w.view->bytes().size();
+            failedRun_ = 0;
+        } else {
+            // Read and copied when the device lends no views or part of the chunk is unreadable.
+            buffer.resize(chunkSize);
+            const std::optional<std::size_t> got = readChunk(device, start, buffer);
+            if (!got) return;  // the device is gone; errorMessage says where
+            n = *got;
+        }
         if (n == 0) {
             sendProgress("Scan complete");
             return;
@@ -273,19 +344,29 @@ void DiskCarver::linearPhase(Device& device, std::uint64_t resumeOffset) {
         bytesScanned += n;
         maybeSendRate();
         next = start + n;
+        if (w.view && n == chunkSize)
+            ahead = std::async(std::launch::async, lendChunk, std::ref(device), std::cref(detector), next,
+                               static_cast<std::size_t>(chunkSize));
 
-        const std::span<const std::uint8_t> chunk(buffer.data(), n);
+        const std::span<const std::uint8_t> chunk = w.view ? w.view->bytes() : std::span<const std::uint8_t>(buffer.data(), n);
         sizeCalculator->setHint(chunk, start);
         detector.setHint(chunk, start);
 
         std::size_t i = 0;
+        auto listed = w.matches.begin();
         while (i < n) {
             if (stopping()) return;
             if (controlFilePath) {
                 checkControlFile();
                 if (stopping()) return;
             }
-            const Match m = detector.findFirstMatch(chunk, n, i);
+            // Positions found ahead are the ones the search would find, in order.
+            Match m;
+            listed = std::lower_bound(listed, w.matches.end(), i,
+                                      [](const Match& a, std::size_t at) { return a.index < at; });
+            if (listed != w.matches.end()) m = *listed;
+            else if (w.searchedTo >= n) break;
+            else m = detector.findFirstMatch(chunk, n, std::max(i, w.searchedTo));
             if (!m.format) break;
             const std::size_t p = m.index;
             const std::uint64_t off = start + p;
@@ -437,13 +518,13 @@ void DiskCarver::endOfScan() {
 std::optional<std::uint64_t> DiskCarver::findNextSignature(Device& device, std::uint64_t from) {
     const std::uint64_t step = from % 32768 == 0 ? 32768 : 4096;
     const std::uint64_t limit = std::min(from + kNextSignatureReach, totalBytes);
-    std::vector<std::uint8_t> buf(kNextSignatureRead + 512);
     std::uint64_t pos = from + step;
     while (pos < limit) {
         const std::size_t want = static_cast<std::size_t>(std::min<std::uint64_t>(kNextSignatureRead, limit - pos));
-        const ReadResult r = device.readAt(pos, std::span(buf.data(), want));
+        const Fetched f = fetch(device, pos, want, scratch_);
+        const ReadResult r = f.result;
         if (r.bytes == 0) return std::nullopt;
-        const std::span<const std::uint8_t> data(buf.data(), r.bytes);
+        const std::span<const std::uint8_t> data = f.bytes;
         for (std::size_t k = 0; k < r.bytes; k += step) {
             // Only a file whose own header holds up may end the current one:
             // a chance "BM" inside compressed data must not cut a clip short.
@@ -458,18 +539,18 @@ std::optional<std::uint64_t> DiskCarver::findNextSignature(Device& device, std::
 }
 
 bool DiskCarver::writeLinear(Device& device, std::uint64_t offset, std::uint64_t length, ByteSink& out) {
-    scratch_.resize(chunkSize);
     std::uint64_t pos = offset;
     std::uint64_t remaining = length;
     while (remaining > 0) {
         const std::uint64_t a = alignDown(pos, blockSize);
         const std::uint64_t d = pos - a;
         const std::uint64_t want = std::min<std::uint64_t>(alignUp(d + remaining, blockSize), chunkSize);
-        const ReadResult r = device.readAt(a, std::span(scratch_.data(), static_cast<std::size_t>(want)));
+        const Fetched f = fetch(device, a, static_cast<std::size_t>(want), scratch_);
+        const ReadResult r = f.result;
         if (r.failed()) unreadableInFile_ = a + r.bytes;
         if (r.bytes <= d) return false;
         const std::uint64_t k = std::min<std::uint64_t>(remaining, r.bytes - d);
-        if (!out.write(std::span<const std::uint8_t>(scratch_.data() + d, static_cast<std::size_t>(k)))) return false;
+        if (!out.write(f.bytes.subspan(static_cast<std::size_t>(d), static_cast<std::size_t>(k)))) return false;
         pos += k;
         remaining -= k;
         if (r.failed()) return false;
@@ -498,10 +579,10 @@ std::optional<RecoveredFileInfo> DiskCarver::recoverCarvedFile(Device& device, s
     if (start + chunk.size() < off + window) {
         const std::uint64_t a = alignDown(off, blockSize);
         const std::uint64_t d = off - a;
-        scratch_.resize(std::max<std::uint64_t>(chunkSize, kDateWindow));
-        const ReadResult r = device.readAt(a, std::span(scratch_.data(), static_cast<std::size_t>(kDateWindow)));
+        const Fetched f = fetch(device, a, static_cast<std::size_t>(kDateWindow), scratch_);
+        const ReadResult r = f.result;
         if (!r.failed() && r.bytes > d)
-            date = findCaptureDate(std::span<const std::uint8_t>(scratch_.data(), r.bytes), d,
+            date = findCaptureDate(f.bytes, d,
                                    static_cast<std::size_t>(std::min<std::uint64_t>(r.bytes, d + window)));
     } else {
         date = findCaptureDate(chunk, index, static_cast<std::size_t>(std::min<std::uint64_t>(chunk.size(), index + window)));

@@ -9,8 +9,10 @@
 #include <gtest/gtest.h>
 
 #include <filesystem>
+#include <fcntl.h>
 #include <fstream>
 #include <thread>
+#include <unistd.h>
 
 namespace vf {
 namespace {
@@ -130,6 +132,60 @@ TEST_F(CarverTest, NextFileBoundsTheOneBeforeIt) {
     EXPECT_EQ(recovered(files[2].fileName),
               std::vector<std::uint8_t>(image.begin() + 2 * MiB, image.begin() + 2 * MiB + 512 * 1024));
     EXPECT_EQ(recovered(files[3].fileName), next);  // nothing follows within reach
+}
+
+// Devices that lend views are searched ahead on a second thread; what is
+// recovered, named and reported must be what reads by copy give.
+TEST_F(CarverTest, DevicesThatLendViewsRecoverWhatCopiedReadsRecover) {
+    auto image = test::randomBytes(26 * MiB, 31);
+    // A chunk (8 MiB) with a chance "BM" every 64 bytes, off the 4096 grid: more
+    // matches than are listed ahead, so the scan searches the rest itself.
+    for (std::size_t p = 8 * MiB + 17; p < 16 * MiB; p += 64) image[p] = 'B', image[p + 1] = 'M';
+    place(image, 1 * MiB, makeJpeg(300'000, 32, "2021:05:01 09:00:00", "Nikon", "Z 6"));
+    place(image, 8 * MiB - 4096, makeJpeg(200'000, 33));  // across the first chunk boundary
+    place(image, 14 * MiB, makeJpeg(250'000, 34));       // past the listed matches
+    place(image, 20 * MiB + 4096, makeJpeg(150'000, 35, "2021:05:02 09:00:00"));
+    std::fill(image.begin() + 22 * MiB, image.begin() + 23 * MiB, 0);
+    test::writeFile(dir / "card.img", image);
+    const int fd = ::open((dir / "card.img").c_str(), O_RDONLY | O_CLOEXEC);
+    ASSERT_GE(fd, 0);
+
+    struct Outcome {
+        std::vector<std::tuple<std::string, std::uint64_t, std::uint64_t>> files;
+        std::vector<std::vector<std::uint8_t>> bytes;
+        std::string report;
+        std::uint64_t scanned = 0;
+    };
+    auto run = [&](Device& device, const std::string& name) {
+        fs::create_directory(dir / name);
+        DiskCarver c;
+        c.diagnosticPath = (dir / (name + ".txt")).string();
+        c.scanDevice(device, "/dev/test", 512, image.size(), dir / name, 0);
+        Outcome o;
+        for (const auto& f : c.allRecoveredFiles) {
+            o.files.emplace_back(f.fileName, f.offsetOnDisk, f.fileSize);
+            o.bytes.push_back(test::readFile(dir / name / f.fileName));
+        }
+        o.report = test::readText(dir / (name + ".txt"));
+        o.report = o.report.substr(0, o.report.find("--- Summary"));
+        o.scanned = c.bytesScanned;
+        return o;
+    };
+    test::FaultyDevice copiedDevice(image);
+    MemoryDevice memory(image);
+    FdDevice file(fd);
+    file.enableViews(image.size());
+    const Outcome copied = run(copiedDevice, "copied");
+    ASSERT_EQ(copied.files.size(), 4u);
+    EXPECT_EQ(std::get<1>(copied.files[2]), 14 * MiB);
+    for (auto [device, name] : {std::pair<Device*, std::string>{&memory, "memory"}, {&file, "mapped"}}) {
+        const Outcome o = run(*device, name);
+        EXPECT_EQ(o.files, copied.files) << name;
+        EXPECT_TRUE(o.bytes == copied.bytes) << name;
+        EXPECT_EQ(o.report, copied.report) << name;
+        EXPECT_EQ(o.scanned, copied.scanned) << name;
+    }
+    ::close(fd);
 }
 
 TEST_F(CarverTest, FoundRecordsAreBatchedAndListOnlyFilesThatExist) {

@@ -1,0 +1,72 @@
+// Views lend the same bytes readAt copies, or nothing.
+
+#include "helper/io/Device.h"
+#include "tests/support/TestSupport.h"
+
+#include <gtest/gtest.h>
+
+#include <fcntl.h>
+#include <unistd.h>
+
+namespace vf {
+namespace {
+
+std::vector<std::uint8_t> viewed(Device& d, std::uint64_t offset, std::size_t length) {
+    const auto v = d.view(offset, length);
+    if (!v) return {};
+    return {v->bytes().begin(), v->bytes().end()};
+}
+
+std::vector<std::uint8_t> copied(Device& d, std::uint64_t offset, std::size_t length) {
+    std::vector<std::uint8_t> out(length);
+    const ReadResult r = d.readAt(offset, out);
+    EXPECT_FALSE(r.failed());
+    out.resize(r.bytes);
+    return out;
+}
+
+TEST(DeviceView, FileAndMemoryViewsMatchReadsAtAnyOffsetUpToTheEnd) {
+    const std::vector<std::uint8_t> data = test::randomBytes(3 * 4096 + 700, 11);
+    test::TempDir dir;
+    test::writeFile(dir / "card.img", data);
+    const int fd = ::open((dir / "card.img").c_str(), O_RDONLY | O_CLOEXEC);
+    ASSERT_GE(fd, 0);
+    FdDevice file(fd);
+    EXPECT_FALSE(file.view(0, 512)) << "no views until the size is known";
+    file.enableViews(data.size());
+    MemoryDevice memory(data);
+
+    for (Device* d : {static_cast<Device*>(&file), static_cast<Device*>(&memory)}) {
+        // Inside a page, across pages, from an offset off the page grid, and past the end (short).
+        for (const auto& [offset, length] : std::vector<std::pair<std::uint64_t, std::size_t>>{
+                 {0, 512}, {512, 8192}, {4095, 4098}, {2 * 4096 + 1000, 10'000}, {data.size() - 1, 64}}) {
+            const auto v = viewed(*d, offset, length);
+            EXPECT_EQ(v, copied(*d, offset, length)) << offset << "+" << length;
+            EXPECT_FALSE(v.empty());
+        }
+        EXPECT_FALSE(d->view(data.size(), 512)) << "nothing at the end of the data";
+    }
+    // A view outlives a later one and the device's other reads.
+    const auto first = file.view(100, 200);
+    const auto second = file.view(5000, 300);
+    ASSERT_TRUE(first && second);
+    EXPECT_TRUE(std::equal(first->bytes().begin(), first->bytes().end(), data.begin() + 100));
+    EXPECT_TRUE(std::equal(second->bytes().begin(), second->bytes().end(), data.begin() + 5000));
+    ::close(fd);
+}
+
+TEST(DeviceView, AFileShorterThanItsStatedSizeLendsNoViewOfTheMissingPart) {
+    // Mapping past a file's end would fault on access; the page fill catches it.
+    test::TempDir dir;
+    test::writeFile(dir / "short.img", test::randomBytes(4096, 12));
+    const int fd = ::open((dir / "short.img").c_str(), O_RDONLY | O_CLOEXEC);
+    ASSERT_GE(fd, 0);
+    FdDevice file(fd);
+    file.enableViews(64 * 4096);  // the file shrank after its size was taken
+    EXPECT_FALSE(file.view(8 * 4096, 4096));
+    EXPECT_FALSE(file.view(0, 16 * 4096));
+    ::close(fd);
+}
+
+}  // namespace
+}  // namespace vf
