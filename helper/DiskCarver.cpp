@@ -217,7 +217,11 @@ void DiskCarver::scanDevice(Device& device, const std::string& devicePath, std::
     for (const auto& [offset, entry] : earlierRuns_)
         if (entry.carved && !output_->exists(stem(entry.name) + ".thumb.jpg")) queueThumbnail(entry.name);
 
-    if (resumeOffset == 0 && fatParser) directoryPhase(device);
+    if (resumeOffset == 0 && fatParser) {
+        inDirectoryPhase_ = true;
+        directoryPhase(device);
+        inDirectoryPhase_ = false;
+    }
     if (!errorMessage) {
         sendProgress("Starting scan");
         if (!stopping()) linearPhase(device, resumeOffset);
@@ -566,6 +570,10 @@ void DiskCarver::noteOutputError(int error, std::uint64_t offset) {
     errorMessage = "Could not save recovered files: " + std::string(std::strerror(error)) +
                    " (output folder " + (output_ ? output_->path().string() : std::string()) + ")";
     currentOffset = earlier ? std::min(currentOffset, offset) : offset;
+    // A resume skips the directory phase; one that failed there must run
+    // again from the start, or its files come back carved, without their
+    // names and cut at fragments. The manifest skips what is already saved.
+    if (inDirectoryPhase_) currentOffset = 0;
     logLine("❌ " + *errorMessage);
 }
 

@@ -116,6 +116,7 @@ private:
     bool writeLinear(Device& device, std::uint64_t offset, std::uint64_t length, ByteSink& out);
     bool stillHoldsFormat(Device& device, std::uint64_t offset, FileFormat format);
     void noteOutputError(int error, std::uint64_t offset);
+    bool inDirectoryPhase_ = false;
     void queueThumbnail(const std::string& fileName);
     void announce(const std::string& phase);
     void flushCommits();

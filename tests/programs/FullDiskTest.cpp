@@ -9,9 +9,11 @@
 #include "tests/support/Process.h"
 #include "tests/support/Synthetic.h"
 #include "tests/support/TestSupport.h"
+#include "tests/support/VolumeImage.h"
 
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
 #include <filesystem>
 #include <fstream>
 #include <map>
@@ -115,6 +117,48 @@ TEST(FullDisk, CommitsFailingTogetherResumeFromTheFirst) {
     std::multiset<std::string> want;
     for (const auto& [offset, bytes] : photos) want.insert(test::sha256Of(dir.path(), bytes));
     EXPECT_EQ(test::hashValues(test::recoveredHashes(dir / "out")), want);
+}
+
+// Filling up while files are restored from the card's directory: the resume
+// must restore the rest by name too, not leave them to carving.
+TEST(FullDisk, DirectoryPhaseFailureResumesWithTheDirectory) {
+    if (::getuid() != 0) GTEST_SKIP() << "mounting a tmpfs needs root";
+    if (!test::haveTool("mcopy") || !test::haveTool("mkfs.vfat")) GTEST_SKIP() << "mtools or mkfs.vfat missing";
+    test::TempDir dir;
+    test::VolumeImage card(test::VolumeImage::Kind::fat32, dir / "card.img");
+    card.mbr().mkdir("/DCIM");
+    std::map<std::string, std::vector<std::uint8_t>> photos;
+    for (int k = 0; k < 6; ++k) {
+        const std::string name = "IMG_000" + std::to_string(k) + ".jpg";
+        photos[name] = test::makeJpeg(150'000, static_cast<std::uint32_t>(500 + k), "2021:0" + std::to_string(k + 1) + ":01 10:00:00");
+        test::writeFile(dir / name, photos[name]);
+        card.put(dir / name, "/DCIM/" + name);
+    }
+    const auto built = card.build();
+    ASSERT_TRUE(built.ok()) << built.output;
+    test::TmpfsMount disk(dir / "out", "400k");
+    if (!disk.ok()) GTEST_SKIP() << disk.why();
+    const LogSink old = setLogSink([](std::string_view) {});
+    const int fd = ::open(card.image().c_str(), O_RDONLY | O_CLOEXEC);
+    ASSERT_GE(fd, 0);
+    FdDevice device(fd);
+    DiskCarver carver;
+    carver.diagnosticPath = (dir / "diag.txt").string();
+    carver.scanDevice(device, card.image().string(), 512, fs::file_size(card.image()), dir / "out", 0);
+    ASSERT_TRUE(carver.errorMessage);
+    EXPECT_EQ(carver.currentOffset, 0u);
+
+    ASSERT_TRUE(disk.resize("8m"));
+    DiskCarver resumed;
+    resumed.diagnosticPath = carver.diagnosticPath;
+    resumed.scanDevice(device, card.image().string(), 512, fs::file_size(card.image()), dir / "out",
+                       carver.currentOffset);
+    ::close(fd);
+    setLogSink(old);
+    EXPECT_FALSE(resumed.errorMessage);
+    std::map<std::string, std::string> want;
+    for (const auto& [name, bytes] : photos) want[name] = test::sha256Of(dir.path(), bytes);
+    EXPECT_EQ(test::recoveredHashes(dir / "out"), want);
 }
 
 }  // namespace
