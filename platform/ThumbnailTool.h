@@ -322,6 +322,33 @@ inline std::optional<Arguments> parseArguments(int argc, char** argv) {
     return Arguments{argv[1], output, *longest, *quality};
 }
 
+struct Start {
+    Arguments args;
+    Input in;
+};
+
+// The arguments checked and the source opened, or nothing with the exit
+// status to end with in `status`.
+inline std::optional<Start> start(int argc, char** argv, int& status) {
+    std::optional<Arguments> args = parseArguments(argc, argv);
+    if (!args) {
+        status = kUsage;
+        return std::nullopt;
+    }
+    std::optional<Input> in = openInput(args->source);
+    if (!in) {
+        say("cannot read the source, or it is not a regular file", std::strerror(errno));
+        status = kUnreadable;
+        return std::nullopt;
+    }
+    if (sameFile(*in, argv[2])) {
+        say("the output is the source");
+        status = kUsage;
+        return std::nullopt;
+    }
+    return Start{*args, std::move(*in)};
+}
+
 // Encodes and writes the thumbnail; the program's exit status.
 inline int finish(Image thumb, const Arguments& args) {
     if (!thumb) return kNotDecoded;

@@ -222,17 +222,11 @@ int handOverVideo(char** argv) {
 }
 
 int run(int argc, char** argv) {
-    const std::optional<Arguments> args = parseArguments(argc, argv);
-    if (!args) return kUsage;
-    const std::optional<Input> in = openInput(args->source);
-    if (!in) {
-        say("cannot read the source, or it is not a regular file", std::strerror(errno));
-        return kUnreadable;
-    }
-    if (sameFile(*in, argv[2])) {
-        say("the output is the source");
-        return kUsage;
-    }
+    int status = kOk;
+    const std::optional<Start> started = start(argc, argv, status);
+    if (!started) return status;
+    const Arguments* args = &started->args;
+    const Input* in = &started->in;
     const vf::ThumbnailPlan plan = vf::planThumbnail(readHead(*in), in->extension);
     if (plan.empty()) {
         say("not a picture or clip that can be decoded");
