@@ -116,7 +116,6 @@ private:
     bool writeLinear(Device& device, std::uint64_t offset, std::uint64_t length, ByteSink& out);
     bool stillHoldsFormat(Device& device, std::uint64_t offset, FileFormat format);
     void noteOutputError(int error, std::uint64_t offset);
-    bool inDirectoryPhase_ = false;
     void queueThumbnail(const std::string& fileName);
     void announce(const std::string& phase);
     void flushCommits();
@@ -139,13 +138,14 @@ private:
     std::chrono::steady_clock::time_point scanStart_;
     std::unique_ptr<OutputDirectory> output_;
     std::string devicePath_;
-    std::vector<std::uint8_t> scratch_;
+    std::vector<std::uint8_t> scratch_;  // reused by writeLinear, the date read and the look-ahead
     std::vector<std::pair<std::uint64_t, std::uint64_t>> unreadable_;  // [from, to) ranges
     std::uint64_t unreadableBytes_ = 0;
     std::uint64_t failedRun_ = 0;
-    std::optional<std::uint64_t> unreadableInFile_;
-    std::map<std::uint64_t, OutputDirectory::ManifestEntry> earlierRuns_;  // offsets this folder already holds  // set by writeLinear when the device failed
-    std::uint64_t failedRunStart_ = 0;  // reused by writeLinear and the date read
+    std::optional<std::uint64_t> unreadableInFile_;  // set by writeLinear when the device failed
+    std::map<std::uint64_t, OutputDirectory::ManifestEntry> earlierRuns_;  // offsets this folder already holds
+    std::uint64_t failedRunStart_ = 0;
+    bool inDirectoryPhase_ = false;
 };
 
 }  // namespace vf
