@@ -236,7 +236,8 @@ bool DiskCarver::stopping() {
     return shouldStop;
 }
 
-void DiskCarver::sendProgress(const std::string& phase) {
+// By value: callers pass pendingPhase_, which is cleared here before it is reported.
+void DiskCarver::sendProgress(std::string phase) {
     // Files take their names only now, so that every file in the folder is in the record.
     flushCommits();
     pendingPhase_.clear();
@@ -248,8 +249,7 @@ void DiskCarver::maybeSendRate() {
     const auto now = Clock::now();
     if (!pendingPhase_.empty() && lastProgressUpdate_ &&
         std::chrono::duration<double>(now - *lastProgressUpdate_).count() >= foundRecordInterval) {
-        // A copy: sendProgress clears the pending phase before it reports the phase.
-        sendProgress(std::string(pendingPhase_));
+        sendProgress(pendingPhase_);
         return;
     }
     if (lastProgressUpdate_ &&

@@ -93,7 +93,7 @@ public:
     DiagnosticReport report;
 
 private:
-    void sendProgress(const std::string& phase);
+    void sendProgress(std::string phase);
     void maybeSendRate();
     void checkControlFile();
     bool pauseLoop();  // false when the scan must end
