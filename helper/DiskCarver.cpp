@@ -410,6 +410,13 @@ void DiskCarver::linearPhase(Device& device, std::uint64_t resumeOffset) {
                     logLine("📁 FAT size: " + formatByteCount(length) + " (from directory entry)");
                 }
             }
+            if (!haveLength && fatParser && !sizeCalculator->plausibleStart(format, device, off)) {
+                // Every byte of a volume is searched, so chance signatures are
+                // common there, and a saved one would move the cursor past its
+                // made-up length, over whatever real files lie inside it.
+                i = p + 1;
+                continue;
+            }
             if (!haveLength) {
                 length = sizeCalculator->calculateSize(format, device, off);
                 // A candidate whose header its own rule rejects stays rejected:
@@ -450,7 +457,9 @@ void DiskCarver::linearPhase(Device& device, std::uint64_t resumeOffset) {
                 i = static_cast<std::size_t>(t - start);
                 continue;
             }
-            bytesScanned += t - (start + n);
+            // A length that runs past the card's end passes over no more than the card.
+            const std::uint64_t end = totalBytes > start + n ? std::min(t, totalBytes) : start + n;
+            bytesScanned += end - (start + n);
             next = t;
             break;
         }

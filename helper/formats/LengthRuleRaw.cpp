@@ -132,7 +132,9 @@ bool iiqPlausible(FileSizeCalculator& calc, Device& device, std::uint64_t offset
     if (!c) return false;
     const ByteReader h(fileBytes(*c));
     const auto v = h.le32(8);
-    return h.matches(0, "IIII") && v && (*v == 0 || *v >= 12);
+    // "IIII" alone turns up about once in 4 GiB of random data; a Phase One
+    // header goes on with "Raw" stored little-endian in bytes 5 to 7.
+    return h.matches(0, "IIII") && h.matches(5, "waR") && v && (*v == 0 || *v >= 12);
 }
 
 std::uint64_t x3fLength(FileSizeCalculator& calc, Device& device, std::uint64_t offset) {

@@ -1,6 +1,7 @@
 // The engine over real files made by real tools: a clip from ffmpeg with a
-// chance "BM" inside it, and a FAT32 card from mtools whose deleted photos'
-// clusters hold new photos.
+// chance "BM" inside it, and FAT32 cards from mtools: one whose deleted
+// photos' clusters hold new photos, one whose free space holds chance
+// signatures in front of photos that no directory lists.
 
 #include "helper/DiskCarver.h"
 #include "helper/io/ByteReader.h"
@@ -140,6 +141,60 @@ TEST(CarverOnRealFiles, LivePhotosInDeletedPhotosClustersKeepTheirNamesAndData) 
         EXPECT_TRUE(std::find(fresh.begin(), fresh.end(), data) != fresh.end() || data == kept[0]) << name;
     }
     EXPECT_EQ(got.size(), 4u) << s.log;
+}
+
+// Every byte of a volume is searched, so free space full of old compressed
+// data holds chance signatures. Taken for files, their made-up lengths (16 MiB
+// for a raw without a valid header, gigabytes from four random bytes) would be
+// saved as junk and carry the cursor over the photos behind them.
+TEST(CarverOnRealFiles, ChanceSignaturesInFreeClustersNeitherBecomeFilesNorHidePhotos) {
+    if (!test::haveTool("mcopy") || !test::haveTool("mkfs.vfat") || !test::haveTool("sfdisk"))
+        GTEST_SKIP() << "mtools, mkfs.vfat or sfdisk missing";
+    Scan s;
+    test::VolumeImage card(test::VolumeImage::Kind::fat32, s.dir / "card.img");
+    card.sizeMiB(96).mbr().mkdir("/DCIM");
+    const auto live = test::makeJpeg(150'000, 7, "2024:05:01 09:00:00");
+    test::writeFile(s.dir / "live", live);
+    card.put(s.dir / "live", "/DCIM/LIVE.JPG");
+    const auto built = card.build();
+    ASSERT_TRUE(built.ok()) << built.output;
+
+    // Random data from 24 MiB into the volume on, with signatures at odd
+    // offsets, and two photos without entries a little behind them.
+    const std::uint64_t base = card.volumeOffset() + 24 * MiB;
+    auto junk = test::randomBytes(40 * MiB, 5);
+    auto plant = [&](std::size_t at, std::vector<std::uint8_t> magic) {
+        std::copy(magic.begin(), magic.end(), junk.begin() + static_cast<std::ptrdiff_t>(at));
+    };
+    plant(1001, {0x00, 'M', 'R', 'M', 0x7F, 0x12, 0x34, 0x56});  // outer block far beyond 4 MiB
+    plant(5003, {'I', 'I', 'I', 'I', 1, 2, 3, 4, 0x00, 0x00, 0x00, 0x60});  // "length" 1.5 GiB
+    plant(9005, {0xFF, 0xD8, 0xFF, 0xE1, 0x00, 0x10});
+    plant(13'007, {'B', 'R', 'A', 'W', 0, 0, 0, 0, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0, 0});
+    const std::vector<std::vector<std::uint8_t>> photos = {
+        test::makeJpeg(210'000, 8, "2024:05:02 10:00:00"), test::makeJpeg(230'000, 9, "2024:05:03 11:00:00")};
+    std::size_t at = 2 * MiB;
+    for (const auto& photo : photos) {
+        std::copy(photo.begin(), photo.end(), junk.begin() + static_cast<std::ptrdiff_t>(at));
+        at += 8 * MiB;
+    }
+    {
+        const int fd = ::open(card.image().c_str(), O_WRONLY | O_CLOEXEC);
+        ASSERT_GE(fd, 0);
+        ASSERT_EQ(::pwrite(fd, junk.data(), junk.size(), static_cast<off_t>(base)),
+                  static_cast<ssize_t>(junk.size()));
+        ::close(fd);
+    }
+
+    ASSERT_TRUE(s.run(card.image())) << s.log;
+    const auto got = s.files();
+    ASSERT_TRUE(got.count("LIVE.jpg")) << s.log;
+    EXPECT_EQ(got.at("LIVE.jpg"), live);
+    std::vector<std::vector<std::uint8_t>> carved;
+    for (const auto& [name, data] : got)
+        if (name != "LIVE.jpg") carved.push_back(data);
+    ASSERT_EQ(carved.size(), photos.size()) << s.log;
+    for (const auto& photo : photos)
+        EXPECT_TRUE(std::find(carved.begin(), carved.end(), photo) != carved.end()) << s.log;
 }
 
 }  // namespace

@@ -122,6 +122,14 @@ TEST(LengthRulePlausible, TiffFamilyAndRawHeaders) {
     mrw.u32(4, 0);
     EXPECT_FALSE(plausible(FileFormat::mrw, mrw.bytes));
 
+    ByteWriter iiq(true);
+    iiq.text(0, "IIII");
+    iiq.raw(4, {0x00, 'w', 'a', 'R'});  // "Raw", little-endian
+    iiq.u32(8, 45'000'000);
+    EXPECT_TRUE(plausible(FileFormat::iiq, padded(iiq.bytes)));
+    iiq.text(5, "Raw");
+    EXPECT_FALSE(plausible(FileFormat::iiq, padded(iiq.bytes)));
+
     ByteWriter braw(true);
     braw.text(0, "BRAW");
     braw.u64(8, 100'000'000);
@@ -188,6 +196,8 @@ TEST(LengthRulePlausible, RandomDataBehindASignatureIsNoFile) {
         {FileFormat::webp, {'R', 'I', 'F', 'F', 1, 2, 3, 4, 'W', 'E', 'B', 'P'}, 0},
         {FileFormat::mts, {0x47}, 0},
         {FileFormat::mrw, {0x00, 'M', 'R', 'M'}, 0},
+        {FileFormat::iiq, {'I', 'I', 'I', 'I'}, 0},
+        {FileFormat::braw, {'B', 'R', 'A', 'W'}, 0},
     };
     for (const Planted& p : planted) {
         int accepted = 0;
