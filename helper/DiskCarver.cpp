@@ -14,6 +14,7 @@
 
 #include "common/ByteCount.h"
 #include "helper/CaptureInfo.h"
+#include "helper/Worker.h"
 #include "helper/ControlFile.h"
 #include "helper/ProgressWriter.h"
 #include "helper/io/ByteReader.h"
@@ -106,23 +107,49 @@ Fetched fetch(Device& device, std::uint64_t offset, std::size_t length, std::vec
 // Bounds the list on a chunk where signatures match everywhere; the scan searches the rest itself.
 constexpr std::size_t kMaxMatchesAhead = 65536;
 
-Window lendChunk(Device& device, const FormatDetector& detector, std::uint64_t start, std::size_t length) {
+struct Found {
+    std::vector<Match> matches;
+    std::size_t searchedTo = 0;  // every match below this position is listed
+};
+
+// Matches at positions [from, to) of bytes; signatures may reach past `to`.
+Found searchPart(const FormatDetector& detector, std::span<const std::uint8_t> bytes, std::size_t from,
+                 std::size_t to, std::size_t cap) {
+    Found f;
+    std::size_t i = from;
+    while (f.matches.size() < cap) {
+        const Match m = detector.findFirstMatch(bytes, bytes.size(), i, to);
+        if (!m.format) {
+            i = to;
+            break;
+        }
+        f.matches.push_back(m);
+        i = m.index + 1;
+    }
+    f.searchedTo = i;
+    return f;
+}
+
+// Maps the chunk and lists its matches, the upper half searched on `half` meanwhile.
+Window lendChunk(Device& device, const FormatDetector& detector, std::uint64_t start, std::size_t length,
+                 Worker& half) {
     Window w;
     w.start = start;
     w.view = device.view(start, length);
     if (!w.view) return w;
     const std::span<const std::uint8_t> bytes = w.view->bytes();
-    std::size_t i = 0;
-    while (w.matches.size() < kMaxMatchesAhead) {
-        const Match m = detector.findFirstMatch(bytes, bytes.size(), i);
-        if (!m.format) {
-            i = bytes.size();
-            break;
-        }
-        w.matches.push_back(m);
-        i = m.index + 1;
+    const std::size_t mid = bytes.size() / 2;
+    std::future<Found> upper =
+        half.post([&detector, bytes, mid] { return searchPart(detector, bytes, mid, bytes.size(), kMaxMatchesAhead / 2); });
+    Found lower = searchPart(detector, bytes, 0, mid, kMaxMatchesAhead / 2);
+    Found high = upper.get();
+    w.matches = std::move(lower.matches);
+    w.searchedTo = lower.searchedTo;
+    // The upper half's list counts only when the lower half's is complete.
+    if (lower.searchedTo >= mid) {
+        w.matches.insert(w.matches.end(), high.matches.begin(), high.matches.end());
+        w.searchedTo = high.searchedTo;
     }
-    w.searchedTo = i;
     return w;
 }
 
@@ -312,6 +339,8 @@ void DiskCarver::directoryPhase(Device& device) {
 void DiskCarver::linearPhase(Device& device, std::uint64_t resumeOffset) {
     std::vector<std::uint8_t> buffer;
     std::uint64_t next = resumeOffset;
+    // Declared first, gone last: a worker's job may still be running at a return below.
+    Worker half, reader;
     std::future<Window> ahead;  // the chunk after this one, when the device lends views
     Window w;
     for (;;) {
@@ -327,7 +356,8 @@ void DiskCarver::linearPhase(Device& device, std::uint64_t resumeOffset) {
         w = {};  // let the last chunk's mapping go before the next one is made
         std::optional<Window> lent;
         if (ahead.valid()) lent = ahead.get();
-        if (!lent || lent->start != start) lent = lendChunk(device, detector, start, static_cast<std::size_t>(chunkSize));
+        if (!lent || lent->start != start)
+            lent = lendChunk(device, detector, start, static_cast<std::size_t>(chunkSize), half);
         w = std::move(*lent);
         std::size_t n = 0;
         if (w.view) {
@@ -349,8 +379,9 @@ void DiskCarver::linearPhase(Device& device, std::uint64_t resumeOffset) {
         maybeSendRate();
         next = start + n;
         if (w.view && n == chunkSize)
-            ahead = std::async(std::launch::async, lendChunk, std::ref(device), std::cref(detector), next,
-                               static_cast<std::size_t>(chunkSize));
+            ahead = reader.post([this, &device, &half, next] {
+                return lendChunk(device, detector, next, static_cast<std::size_t>(chunkSize), half);
+            });
 
         const std::span<const std::uint8_t> chunk = w.view ? w.view->bytes() : std::span<const std::uint8_t>(buffer.data(), n);
         sizeCalculator->setHint(chunk, start);

@@ -295,8 +295,14 @@ Match FormatDetector::matchAt(std::span<const std::uint8_t> buf, std::size_t end
 }
 
 Match FormatDetector::findFirstMatch(std::span<const std::uint8_t> buf, std::size_t end, std::size_t start) const {
+    return findFirstMatch(buf, end, start, end);
+}
+
+Match FormatDetector::findFirstMatch(std::span<const std::uint8_t> buf, std::size_t end, std::size_t start,
+                                     std::size_t stop) const {
     const std::size_t limit = std::min(end, buf.size());
-    if (start >= limit || !anyActive_) return {};
+    stop = std::min(stop, limit);
+    if (start >= stop || !anyActive_) return {};
     const std::uint8_t* data = buf.data();
     std::size_t p = start;
 
@@ -304,7 +310,7 @@ Match FormatDetector::findFirstMatch(std::span<const std::uint8_t> buf, std::siz
     const std::size_t width = kind == Search::vector32 ? 32 : 16;
     if (kind != Search::plain && limit - p >= kPrefilterReach + width) {
         // Blocks whose probes all stay inside the range; the rest goes position by position.
-        const std::size_t last = limit - kPrefilterReach - width + 1;
+        const std::size_t last = std::min(limit - kPrefilterReach - width + 1, stop - 1);
         while (p <= last) {
             BlockHit hit;
 #ifdef VF_X86
@@ -316,12 +322,13 @@ Match FormatDetector::findFirstMatch(std::span<const std::uint8_t> buf, std::siz
             if (hit.lanes == 0) break;
             for (std::uint32_t lanes = hit.lanes; lanes != 0; lanes &= lanes - 1) {
                 const std::size_t q = p + static_cast<std::size_t>(std::countr_zero(lanes));
+                if (q >= stop) return {};
                 if (auto f = formatAt(data, limit, q)) return {f, q};
             }
             p += width;
         }
     }
-    for (; p < limit; ++p)
+    for (; p < stop; ++p)
         if (auto f = formatAt(data, limit, p)) return {f, p};
     return {};
 }

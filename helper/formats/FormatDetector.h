@@ -37,6 +37,9 @@ public:
 
     // First matching position in [start, end) of buf; end must not exceed buf.size().
     Match findFirstMatch(std::span<const std::uint8_t> buf, std::size_t end, std::size_t start) const;
+    // The same for positions in [start, stop) only; a signature there may still
+    // reach up to end. Lets threads search parts of one buffer.
+    Match findFirstMatch(std::span<const std::uint8_t> buf, std::size_t end, std::size_t start, std::size_t stop) const;
     Match matchAt(std::span<const std::uint8_t> buf, std::size_t end, std::size_t position) const;
 
     // Looks at the bytes from the match to the end of the 64 KiB that a read at
