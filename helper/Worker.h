@@ -12,6 +12,7 @@
 #include <future>
 #include <memory>
 #include <mutex>
+#include <system_error>
 #include <thread>
 
 namespace vf {
