@@ -29,6 +29,7 @@ private:
 std::unique_ptr<ThumbnailSink> makeThumbnailSink(std::optional<Owner> owner) {
     ThumbnailOptions options;
     options.toolPath = defaultThumbnailToolPath();
+    options.reuseProcesses = true;  // starting the libraries costs more than most thumbnails
     if (options.toolPath.empty() || ::access(options.toolPath.c_str(), X_OK) != 0) return nullptr;
     if (owner && ::geteuid() == 0) {
         options.uid = owner->uid;

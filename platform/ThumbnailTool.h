@@ -20,6 +20,8 @@
 #include <string>
 #include <string_view>
 #include <sys/mman.h>
+#include <sys/resource.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
 #include <unistd.h>
 #include <vector>
@@ -37,7 +39,7 @@
 
 namespace vf::thumb {
 
-enum Exit : int { kOk = 0, kNotDecoded = 1, kUsage = 2, kUnreadable = 3, kUnwritable = 4 };
+enum Exit : int { kOk = 0, kNotDecoded = 1, kUsage = 2, kUnreadable = 3, kUnwritable = 4, kHandOver = 5 };
 
 // Pictures larger than this are refused before decoding: the largest camera
 // sensors have some 150 megapixels, a decompression bomb has billions.
@@ -142,11 +144,9 @@ inline bool loadVipsModule(const char* name) {
     return g_module_open(path, G_MODULE_BIND_LAZY) != nullptr;
 }
 
-// Starts libvips with only the named `modules` ("vips-heif"); `loaders` are
-// the only loader classes left unblocked, whatever libvips's own sniffing
-// would make of the bytes. Null entries are skipped.
-inline bool startVips(const char* argv0, std::span<const char* const> loaders,
-                      std::span<const char* const> modules = {}) {
+// Starts libvips with no module loaded and every loader blocked; allowLoaders
+// then opens the ones a file needs.
+inline bool startVips(const char* argv0) {
     // Loading every module (PDF, OpenSlide, ImageMagick, ...) takes longer
     // than a whole JPEG thumbnail.
     ::setenv("VIPSHOME", "/nonexistent", 1);
@@ -154,12 +154,25 @@ inline bool startVips(const char* argv0, std::span<const char* const> loaders,
     vipsStarted = true;
     vips_concurrency_set(1);  // the caller runs several thumbnails side by side
     vips_cache_set_max(0);
-    for (const char* m : modules)
-        if (m && !loadVipsModule(m)) say("cannot load the libvips module", m);
+    vips_operation_block_set("VipsForeignLoad", TRUE);
+    return true;
+}
+
+// Leaves `loaders` the only loader classes unblocked, whatever libvips's own
+// sniffing would make of the bytes, loading the named `modules` ("vips-heif")
+// they live in. Null entries are skipped.
+inline void allowLoaders(std::span<const char* const> loaders, std::span<const char* const> modules = {}) {
+    static std::vector<std::string> loaded;
+    for (const char* m : modules) {
+        if (!m || std::find(loaded.begin(), loaded.end(), m) != loaded.end()) continue;
+        if (loadVipsModule(m))
+            loaded.emplace_back(m);
+        else
+            say("cannot load the libvips module", m);
+    }
     vips_operation_block_set("VipsForeignLoad", TRUE);
     for (const char* cls : loaders)
         if (cls) vips_operation_block_set(cls, FALSE);
-    return true;
 }
 
 // Where libvips reads a picture from: the source file, or bytes in memory.
@@ -349,19 +362,119 @@ inline std::optional<Start> start(int argc, char** argv, int& status) {
     return Start{*args, std::move(*in)};
 }
 
-// Encodes and writes the thumbnail; the program's exit status.
-inline int finish(Image thumb, const Arguments& args) {
+// The thumbnail as JPEG bytes in `jpeg`; the exit status.
+inline int encode(Image thumb, int quality, std::vector<std::uint8_t>& jpeg) {
     if (!thumb) return kNotDecoded;
-    const auto jpeg = encodeJpeg(std::move(thumb), args.quality);
-    if (!jpeg) {
+    auto bytes = encodeJpeg(std::move(thumb), quality);
+    if (!bytes) {
         say("JPEG encoding failed", vipsError());
         return kNotDecoded;
     }
-    if (!writeOutput(args.output, *jpeg)) {
+    jpeg = std::move(*bytes);
+    return kOk;
+}
+
+// Writes the thumbnail to OUTPUT; the program's exit status.
+inline int finish(int status, std::span<const std::uint8_t> jpeg, const Arguments& args) {
+    if (status != kOk) return status;
+    if (!writeOutput(args.output, jpeg)) {
         say("cannot write the output", std::strerror(errno));
         return kUnwritable;
     }
     return kOk;
+}
+
+// ---------------------------------------------------------------- serving
+
+// One file's thumbnail as JPEG bytes; the exit status it would end with.
+using Maker = int (*)(const Input& in, int longestSide, int quality, std::vector<std::uint8_t>& jpeg);
+
+inline bool writeAll(int fd, std::span<const std::uint8_t> bytes) {
+    std::size_t done = 0;
+    while (done < bytes.size()) {
+        const ssize_t n = ::write(fd, bytes.data() + done, bytes.size() - done);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) return false;
+        done += static_cast<std::size_t>(n);
+    }
+    return true;
+}
+
+inline long long cpuMilliseconds() {
+    rusage u{};
+    ::getrusage(RUSAGE_SELF, &u);
+    return (static_cast<long long>(u.ru_utime.tv_sec) + u.ru_stime.tv_sec) * 1000 +
+           (u.ru_utime.tv_usec + u.ru_stime.tv_usec) / 1000;
+}
+
+// PROGRAM --serve CPU_SECONDS: many files one after another, so that the
+// libraries load once. Standard input is a SOCK_SEQPACKET socket. Each
+// request is "LONGEST QUALITY EXTENSION" with two descriptors, the source
+// (read-only) and an empty output file; each reply is "STATUS CPU_MS", the
+// status one run would exit with and the CPU time used so far. Each file gets
+// CPU_SECONDS more before SIGXCPU. The socket's end ends the program.
+inline int serve(const char* cpuArg, Maker make) {
+    const auto cpuSeconds = parseInt(cpuArg, 1, 1000000);
+    if (!cpuSeconds) {
+        say("bad arguments");
+        return kUsage;
+    }
+    for (;;) {
+        char text[256];
+        alignas(cmsghdr) char control[CMSG_SPACE(2 * sizeof(int))];
+        iovec iov{text, sizeof text - 1};
+        msghdr msg{};
+        msg.msg_iov = &iov;
+        msg.msg_iovlen = 1;
+        msg.msg_control = control;
+        msg.msg_controllen = sizeof control;
+        ssize_t n;
+        do {
+            n = ::recvmsg(0, &msg, MSG_CMSG_CLOEXEC);
+        } while (n < 0 && errno == EINTR);
+        if (n <= 0) return kOk;
+        std::vector<int> fds;
+        for (cmsghdr* c = CMSG_FIRSTHDR(&msg); c; c = CMSG_NXTHDR(&msg, c)) {
+            if (c->cmsg_level != SOL_SOCKET || c->cmsg_type != SCM_RIGHTS) continue;
+            const std::size_t count = (c->cmsg_len - CMSG_LEN(0)) / sizeof(int);
+            for (std::size_t i = 0; i < count; ++i) {
+                int fd;
+                std::memcpy(&fd, CMSG_DATA(c) + i * sizeof(int), sizeof fd);
+                fds.push_back(fd);
+            }
+        }
+        text[n] = '\0';
+        int status = kUsage;
+        int side = 0, quality = 0;
+        char extension[64] = "";
+        const int fields = std::sscanf(text, "%d %d %63s", &side, &quality, extension);
+        struct stat st {};
+        if ((msg.msg_flags & (MSG_TRUNC | MSG_CTRUNC)) || fds.size() != 2 || fields < 2 || side < 1 ||
+            side > 16384 || quality < 1 || quality > 100) {
+            say("bad request");
+        } else if (::fstat(fds[0], &st) != 0 || !S_ISREG(st.st_mode) || st.st_size <= 0) {
+            status = kUnreadable;
+        } else {
+            const long long usedSeconds = cpuMilliseconds() / 1000 + 1;
+            rlimit cpu{};
+            if (::getrlimit(RLIMIT_CPU, &cpu) == 0 && cpu.rlim_max != RLIM_INFINITY) {
+                cpu.rlim_cur = std::min<rlim_t>(cpu.rlim_max, static_cast<rlim_t>(usedSeconds + *cpuSeconds));
+                ::setrlimit(RLIMIT_CPU, &cpu);
+            }
+            Input in;
+            in.fd = fds[0];
+            in.size = static_cast<std::uint64_t>(st.st_size);
+            in.extension = fields == 3 ? extension : "";
+            std::vector<std::uint8_t> jpeg;
+            status = make(in, side, quality, jpeg);
+            if (status == kOk && !writeAll(fds[1], jpeg)) status = kUnwritable;
+            vips_error_clear();
+        }
+        for (int fd : fds) ::close(fd);
+        char reply[64];
+        const int len = std::snprintf(reply, sizeof reply, "%d %lld", status, cpuMilliseconds());
+        if (::send(0, reply, static_cast<std::size_t>(len), MSG_NOSIGNAL) < 0) return kOk;
+    }
 }
 
 }  // namespace vf::thumb

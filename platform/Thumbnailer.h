@@ -33,6 +33,11 @@ struct ThumbnailOptions {
     double cpuSeconds = 10;                  // 0 or less for no limit
     std::uint64_t memoryBytes = 1ull << 30;  // address space; 0 for no limit
     double wallSeconds = 20;                 // then the tool is killed; 0 or less for no limit
+    // For ThumbnailQueue: each worker keeps one tool process (and one for
+    // clips) serving file after file, so the libraries load once; each file
+    // keeps its CPU and wall-clock limit, and a process that fails a file is
+    // replaced. Off: a process per file.
+    bool reuseProcesses = false;
 };
 
 // How one run ended, for callers that want to say why a thumbnail is missing.
@@ -46,9 +51,9 @@ struct ThumbnailRunInfo {
 // tessarine-thumb beside the running executable; empty when that cannot be found.
 std::string defaultThumbnailToolPath();
 
-// Where the tool writes before renaming onto `output`: a hidden name in the
-// same folder that carries the tool's process id, so that whoever kills the
-// tool can remove what it left.
+// Where a thumbnail is written before it is renamed onto `output`: a hidden
+// name in the same folder that carries the tool's process id, so that whoever
+// kills the tool can remove what it left.
 std::filesystem::path thumbnailTempPath(const std::filesystem::path& output, long pid);
 
 // Runs the tool once for the job and waits. True when it exited with status 0

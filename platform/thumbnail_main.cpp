@@ -1,4 +1,5 @@
 // tessarine-thumb SOURCE OUTPUT LONGEST_SIDE QUALITY
+// tessarine-thumb --serve CPU_SECONDS
 //
 // Writes OUTPUT, a JPEG of SOURCE whose longer side is at most LONGEST_SIDE
 // pixels (never enlarged), at the given JPEG quality, mode 0644. Exit status
@@ -7,7 +8,9 @@
 // clips to tessarine-thumb-video beside this program. The input is
 // untrusted: the decoder is chosen from the file's own bytes, every other
 // loader stays blocked, and the caller runs this program under resource
-// limits as an unprivileged user.
+// limits as an unprivileged user. With --serve it makes one thumbnail after
+// another for the files it is sent (see serve()); clips are answered with
+// status 5, for the caller to send to tessarine-thumb-video --serve.
 
 #include <array>
 #include <libraw/libraw.h>
@@ -221,20 +224,13 @@ int handOverVideo(char** argv) {
     return kNotDecoded;
 }
 
-int run(int argc, char** argv) {
-    int status = kOk;
-    const std::optional<Start> started = start(argc, argv, status);
-    if (!started) return status;
-    const Arguments* args = &started->args;
-    const Input* in = &started->in;
-    const vf::ThumbnailPlan plan = vf::planThumbnail(readHead(*in), in->extension);
+int makeStill(const Input& in, int longestSide, int quality, std::vector<std::uint8_t>& jpeg) {
+    const vf::ThumbnailPlan plan = vf::planThumbnail(readHead(in), in.extension);
     if (plan.empty()) {
         say("not a picture or clip that can be decoded");
         return kNotDecoded;
     }
-    if (plan.decoders[0] == ThumbnailDecoder::video) return handOverVideo(argv);
-
-    ::setenv("MAGICK_THREAD_LIMIT", "1", 1);
+    if (plan.decoders[0] == ThumbnailDecoder::video) return kHandOver;
     std::array<const char*, 2> loaders{};
     std::array<const char*, 2> modules{};
     for (std::size_t i = 0; i < plan.decoders.size(); ++i) {
@@ -242,18 +238,39 @@ int run(int argc, char** argv) {
         if (plan.decoders[i] == ThumbnailDecoder::heif) modules[i] = "vips-heif";
         if (plan.decoders[i] == ThumbnailDecoder::bmp) modules[i] = "vips-magick";
     }
-    if (!startVips(argv[0], loaders, modules)) {
-        say("libvips did not start", vipsError());
-        return kNotDecoded;
-    }
+    allowLoaders(loaders, modules);
     Image thumb;
     for (ThumbnailDecoder d : plan.decoders) {
         if (d == ThumbnailDecoder::none) break;
-        thumb = decode(d, *in, args->longestSide);
+        thumb = decode(d, in, longestSide);
         if (thumb) break;
         say("decoding failed", std::string(vf::decoderName(d)) + (vips_error_buffer()[0] ? ": " + vipsError() : ""));
     }
-    return finish(std::move(thumb), *args);
+    return encode(std::move(thumb), quality, jpeg);
+}
+
+int run(int argc, char** argv) {
+    ::setenv("MAGICK_THREAD_LIMIT", "1", 1);
+    if (argc == 3 && std::string_view(argv[1]) == "--serve") {
+        if (!startVips(argv[0])) {
+            say("libvips did not start", vipsError());
+            return kNotDecoded;
+        }
+        return serve(argv[2], makeStill);
+    }
+    int status = kOk;
+    const std::optional<Start> started = start(argc, argv, status);
+    if (!started) return status;
+    // Clips leave before libvips starts: the video program loads its own.
+    const vf::ThumbnailPlan plan = vf::planThumbnail(readHead(started->in), started->in.extension);
+    if (!plan.empty() && plan.decoders[0] == ThumbnailDecoder::video) return handOverVideo(argv);
+    if (!startVips(argv[0])) {
+        say("libvips did not start", vipsError());
+        return kNotDecoded;
+    }
+    std::vector<std::uint8_t> jpeg;
+    status = makeStill(started->in, started->args.longestSide, started->args.quality, jpeg);
+    return finish(status, jpeg, started->args);
 }
 
 }  // namespace

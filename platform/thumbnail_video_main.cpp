@@ -1,4 +1,5 @@
 // tessarine-thumb-video SOURCE OUTPUT LONGEST_SIDE QUALITY
+// tessarine-thumb-video --serve CPU_SECONDS
 //
 // The video half of tessarine-thumb, which hands clips over to it: a key
 // frame from about a second into the clip, scaled with swscale and written
@@ -118,6 +119,17 @@ Image frameThumbnail(VideoState& v, const AVFrame* f, int longestSide) {
     return pixelThumbnail(packed.data(), packed.size(), w, h, 3, 8, longestSide);
 }
 
+bool streamsDescribed(const AVFormatContext* fmt) {
+    bool video = false;
+    for (unsigned i = 0; i < fmt->nb_streams; ++i) {
+        const AVCodecParameters* p = fmt->streams[i]->codecpar;
+        if (p->codec_type != AVMEDIA_TYPE_VIDEO) continue;
+        if (p->codec_id == AV_CODEC_ID_NONE || p->width <= 0 || p->height <= 0) return false;
+        video = true;
+    }
+    return video;
+}
+
 Image videoThumbnail(const Input& in, int longestSide) {
     av_log_set_level(AV_LOG_QUIET);
     VideoState v;
@@ -139,7 +151,10 @@ Image videoThumbnail(const Input& in, int longestSide) {
     const int opened = avformat_open_input(&v.fmt, "", nullptr, &opts);
     av_dict_free(&opts);
     if (opened < 0) return nullptr;  // v.fmt freed and nulled by the call
-    if (avformat_find_stream_info(v.fmt, nullptr) < 0) return nullptr;
+    // Containers with a header (MP4, MOV, MKV, AVI, MXF) already state each
+    // stream's codec and size; probing decodes frames and costs more than the
+    // key frame itself. Only headerless streams (MPEG-TS) need it.
+    if (!streamsDescribed(v.fmt) && avformat_find_stream_info(v.fmt, nullptr) < 0) return nullptr;
 
     const AVCodec* decoder = nullptr;
     const int index = av_find_best_stream(v.fmt, AVMEDIA_TYPE_VIDEO, -1, -1, &decoder, 0);
@@ -192,19 +207,25 @@ Image videoThumbnail(const Input& in, int longestSide) {
     return nullptr;
 }
 
+int makeClip(const Input& in, int longestSide, int quality, std::vector<std::uint8_t>& jpeg) {
+    Image thumb = videoThumbnail(in, longestSide);
+    if (!thumb) say("decoding failed", "video");
+    return encode(std::move(thumb), quality, jpeg);
+}
+
 int run(int argc, char** argv) {
+    const bool serving = argc == 3 && std::string_view(argv[1]) == "--serve";
     int status = kOk;
-    const std::optional<Start> started = start(argc, argv, status);
-    if (!started) return status;
-    const Arguments* args = &started->args;
-    const Input* in = &started->in;
-    if (!startVips(argv[0], {})) {
+    std::optional<Start> started;
+    if (!serving && !(started = start(argc, argv, status))) return status;
+    if (!startVips(argv[0])) {
         say("libvips did not start", vipsError());
         return kNotDecoded;
     }
-    Image thumb = videoThumbnail(*in, args->longestSide);
-    if (!thumb) say("decoding failed", "video");
-    return finish(std::move(thumb), *args);
+    if (serving) return serve(argv[2], makeClip);
+    std::vector<std::uint8_t> jpeg;
+    status = makeClip(started->in, started->args.longestSide, started->args.quality, jpeg);
+    return finish(status, jpeg, started->args);
 }
 
 }  // namespace

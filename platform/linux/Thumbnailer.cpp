@@ -6,12 +6,14 @@
 #include <cmath>
 #include <csignal>
 #include <cstdlib>
+#include <cstring>
 #include <dirent.h>
 #include <fcntl.h>
 #include <grp.h>
 #include <poll.h>
 #include <sys/prctl.h>
 #include <sys/resource.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
 #include <sys/wait.h>
@@ -50,7 +52,8 @@ struct ChildSetup {
     char* const* envp;
     rlim_t cpuSeconds;   // 0: no limit
     rlim_t memoryBytes;  // 0: no limit
-    int folder;  // the source's folder: the tool starts there
+    int folder;   // the source's folder: the tool starts there; -1 for "/"
+    int channel;  // becomes standard input; -1 for /dev/null
     bool dropIds;
     uid_t uid;
     gid_t gid;
@@ -99,9 +102,10 @@ bool setLimit(int resource, rlim_t soft, rlim_t hard) {
 
     // Entered while still privileged, so that the unprivileged tool reaches
     // the source by its bare name even below folders only root may enter.
-    if (::fchdir(s.folder) != 0) ::_exit(kChildSetupFailed);
+    if ((s.folder >= 0 ? ::fchdir(s.folder) : ::chdir("/")) != 0) ::_exit(kChildSetupFailed);
     const int null = ::open("/dev/null", O_RDWR);
-    if (null < 0 || ::dup2(null, 0) < 0 || ::dup2(null, 1) < 0 || ::dup2(null, 2) < 0) ::_exit(kChildSetupFailed);
+    if (null < 0 || ::dup2(s.channel >= 0 ? s.channel : null, 0) < 0 || ::dup2(null, 1) < 0 || ::dup2(null, 2) < 0)
+        ::_exit(kChildSetupFailed);
     // The scanner holds the raw card open; the decoder must not inherit it.
     closeDescriptorsFrom(3);
 
@@ -189,6 +193,13 @@ bool folderWritableBy(const struct stat& st, uid_t uid, gid_t gid) {
     return (st.st_mode & (need >> 6)) == (need >> 6);
 }
 
+// Whether a user without supplementary groups may read a file, from its owner and mode alone.
+bool fileReadableBy(const struct stat& st, uid_t uid, gid_t gid) {
+    if (st.st_uid == uid) return st.st_mode & S_IRUSR;
+    if (st.st_gid == gid) return st.st_mode & S_IRGRP;
+    return st.st_mode & S_IROTH;
+}
+
 // A private folder, inside the output's own, that the unprivileged tool may
 // write into when it may not write beside the output (a root-owned output
 // folder). Its name starts like the scanner's temporaries, so that counts
@@ -227,10 +238,232 @@ private:
     std::filesystem::path path_;
 };
 
+// ---------------------------------------------------------------- served runs
+
+constexpr int kToolHandOver = 5;           // tessarine-thumb's answer for a clip
+constexpr unsigned kFilesPerServer = 256;  // then a fresh process: leaks and heap damage stay bounded
+constexpr double kServerCpuFiles = 4;      // a server's CPU budget, in files' limits
+
+std::chrono::steady_clock::time_point deadlineAfter(double seconds) {
+    return std::chrono::steady_clock::now() + std::chrono::duration_cast<std::chrono::steady_clock::duration>(
+                                                  std::chrono::duration<double>(std::min(seconds, 1e6)));
+}
+
+// One sandboxed `TOOL --serve` process, started when first needed, given one
+// file at a time. A process that fails a file (ends, hangs, answers nonsense)
+// is killed and replaced for the next.
+class ToolServer {
+public:
+    ToolServer(std::string tool, const ThumbnailOptions& options) : tool_(std::move(tool)), options_(options) {}
+    ~ToolServer() { stop(); }
+    ToolServer(const ToolServer&) = delete;
+    ToolServer& operator=(const ToolServer&) = delete;
+
+    bool ensureStarted();
+    pid_t pid() const { return pid_; }
+    uid_t uid() const { return options_.uid.value_or(0) != 0 ? *options_.uid : kNobody; }
+    gid_t gid() const { return options_.gid.value_or(0) != 0 ? *options_.gid : kNobody; }
+
+    // The tool's status for one file, or nothing when the process failed it.
+    std::optional<int> run(const std::string& request, int source, int output);
+
+private:
+    void stop();  // asks the process to end, then makes sure
+    void kill();
+
+    const std::string tool_;
+    const ThumbnailOptions& options_;
+    pid_t pid_ = -1;
+    int socket_ = -1;
+    int pidfd_ = -1;
+    unsigned files_ = 0;
+};
+
+bool ToolServer::ensureStarted() {
+    if (pid_ > 0) return true;
+    int pair[2];
+    if (::socketpair(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0, pair) != 0) return false;
+
+    const double perFile = options_.cpuSeconds > 0 ? std::ceil(std::min(options_.cpuSeconds, 1e6)) : 0;
+    std::vector<std::string> args{tool_, "--serve", std::to_string(perFile > 0 ? static_cast<long>(perFile) : 1000000)};
+    std::vector<std::string> env = childEnvironment();
+    const std::vector<char*> argv = pointers(args);
+    const std::vector<char*> envp = pointers(env);
+    ChildSetup setup{};
+    setup.tool = args[0].c_str();
+    setup.argv = argv.data();
+    setup.envp = envp.data();
+    // The whole budget as the process's limit; the tool lowers it for each file.
+    setup.cpuSeconds = static_cast<rlim_t>(perFile * kServerCpuFiles);
+    if (!kAddressSanitizer) setup.memoryBytes = static_cast<rlim_t>(options_.memoryBytes);
+    setup.dropIds = ::geteuid() == 0;
+    setup.uid = uid();
+    setup.gid = gid();
+    setup.parent = ::getpid();
+    setup.folder = -1;  // files come as descriptors: the tool needs no folder
+    setup.channel = pair[1];
+
+    const pid_t pid = ::fork();
+    if (pid < 0) {
+        ::close(pair[0]);
+        ::close(pair[1]);
+        return false;
+    }
+    if (pid == 0) runChild(setup);
+    ::close(pair[1]);
+    pid_ = pid;
+    socket_ = pair[0];
+    pidfd_ = openProcessFd(pid);
+    files_ = 0;
+    return true;
+}
+
+std::optional<int> ToolServer::run(const std::string& request, int source, int output) {
+    if (!ensureStarted()) return std::nullopt;
+    const int fds[2] = {source, output};
+    alignas(cmsghdr) char control[CMSG_SPACE(sizeof fds)] = {};
+    iovec iov{const_cast<char*>(request.data()), request.size()};
+    msghdr msg{};
+    msg.msg_iov = &iov;
+    msg.msg_iovlen = 1;
+    msg.msg_control = control;
+    msg.msg_controllen = sizeof control;
+    cmsghdr* c = CMSG_FIRSTHDR(&msg);
+    c->cmsg_level = SOL_SOCKET;
+    c->cmsg_type = SCM_RIGHTS;
+    c->cmsg_len = CMSG_LEN(sizeof fds);
+    std::memcpy(CMSG_DATA(c), fds, sizeof fds);
+    ssize_t sent;
+    do {
+        sent = ::sendmsg(socket_, &msg, MSG_NOSIGNAL);
+    } while (sent < 0 && errno == EINTR);
+    if (sent != static_cast<ssize_t>(request.size())) {
+        kill();
+        return std::nullopt;
+    }
+
+    const auto deadline =
+        options_.wallSeconds > 0 ? std::optional(deadlineAfter(options_.wallSeconds)) : std::nullopt;
+    char reply[64];
+    ssize_t got = -1;
+    for (;;) {
+        int timeoutMs = -1;
+        if (deadline) {
+            using namespace std::chrono;
+            const auto left = duration_cast<milliseconds>(*deadline - steady_clock::now()).count();
+            if (left <= 0) break;
+            timeoutMs = static_cast<int>(std::min<long long>(left + 1, 1 << 30));
+        }
+        pollfd p{socket_, POLLIN, 0};
+        const int n = ::poll(&p, 1, timeoutMs);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) break;
+        got = ::recv(socket_, reply, sizeof reply - 1, MSG_DONTWAIT);
+        if (got < 0 && (errno == EINTR || errno == EAGAIN)) continue;
+        break;
+    }
+    int status = -1;
+    long long cpuMs = -1;
+    if (got > 0) {
+        reply[got] = '\0';
+        if (std::sscanf(reply, "%d %lld", &status, &cpuMs) != 2 || status < 0 || cpuMs < 0) got = -1;
+    }
+    if (got <= 0) {  // ended, hung or answered nonsense
+        kill();
+        return std::nullopt;
+    }
+    const double budget = options_.cpuSeconds > 0 ? std::ceil(options_.cpuSeconds) * kServerCpuFiles : 0;
+    if (++files_ >= kFilesPerServer || (budget > 0 && cpuMs / 1000.0 + std::ceil(options_.cpuSeconds) + 1 > budget))
+        stop();
+    return status;
+}
+
+void ToolServer::stop() {
+    if (pid_ <= 0) return;
+    ::close(socket_);  // the tool's end of input
+    socket_ = -1;
+    if (!awaitExit(pid_, pidfd_, deadlineAfter(1))) ::kill(pid_, SIGKILL);
+    kill();
+}
+
+void ToolServer::kill() {
+    if (pid_ <= 0) return;
+    // Unreaped, its pid and group cannot be reused by another process.
+    ::kill(pid_, SIGKILL);
+    ::kill(-pid_, SIGKILL);
+    int status = 0;
+    while (::waitpid(pid_, &status, 0) < 0 && errno == EINTR) {
+    }
+    if (socket_ >= 0) ::close(socket_);
+    if (pidfd_ >= 0) ::close(pidfd_);
+    socket_ = pidfd_ = -1;
+    pid_ = -1;
+}
+
+// "LONGEST QUALITY EXTENSION"; an extension that would not read back as one word is left out.
+std::string serveRequest(const ThumbnailJob& job, const std::filesystem::path& source) {
+    std::string request = std::to_string(job.longestSide);
+    request.append(" ").append(std::to_string(job.quality));
+    const std::string ext = source.extension().string();
+    const bool plain = !ext.empty() && ext.size() < 60 &&
+                       std::all_of(ext.begin(), ext.end(), [](unsigned char ch) { return ch > ' ' && ch < 0x7F; });
+    if (plain) request.append(" ").append(ext);
+    return request;
+}
+
+// One job through the long-lived tools: we open the source and create the
+// output's temporary, the tool only reads and writes the descriptors it is given.
+bool runServed(const ThumbnailJob& job, ToolServer& still, ToolServer& clip) {
+    if (job.source.empty() || job.output.empty() || job.output.filename().empty()) return false;
+    if (job.longestSide < 1 || job.longestSide > kLongestSideLimit || job.quality < 1 || job.quality > 100)
+        return false;
+    std::error_code ec;
+    const std::filesystem::path output = std::filesystem::absolute(job.output, ec);
+    if (ec) return false;
+    struct stat folder {};
+    if (::stat(output.parent_path().c_str(), &folder) != 0 || !S_ISDIR(folder.st_mode)) return false;
+
+    // O_NONBLOCK so that a FIFO cannot stall the open; only regular files pass.
+    const int source = ::open(job.source.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+    if (source < 0) return false;
+    struct CloseFd {
+        int fd;
+        ~CloseFd() { ::close(fd); }
+    } closeSource{source};
+    struct stat in {}, existing {};
+    if (::fstat(source, &in) != 0 || !S_ISREG(in.st_mode) || in.st_size <= 0) return false;
+    // We open as root; the file must still be one the tool's user could read itself.
+    if (::geteuid() == 0 && !fileReadableBy(in, still.uid(), still.gid())) return false;
+    ::fcntl(source, F_SETFL, 0);
+    // Renaming the thumbnail onto its own source would destroy a recovered file.
+    if (::stat(output.c_str(), &existing) == 0 && existing.st_dev == in.st_dev && existing.st_ino == in.st_ino)
+        return false;
+
+    if (!still.ensureStarted()) return false;
+    const std::filesystem::path temp = thumbnailTempPath(output, still.pid());
+    ::unlink(temp.c_str());  // left by an earlier process with the same number
+    const int out = ::open(temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0644);
+    if (out < 0) return false;
+    const std::string request = serveRequest(job, job.source);
+    std::optional<int> status = still.run(request, source, out);
+    if (status == kToolHandOver) status = clip.run(request, source, out);
+
+    struct stat written {};
+    bool ok = status == 0 && ::fstat(out, &written) == 0 && S_ISREG(written.st_mode) && written.st_size > 0;
+    if (ok && ::geteuid() == 0) ok = ::fchown(out, folder.st_uid, folder.st_gid) == 0;
+    ok = ok && ::fchmod(out, 0644) == 0;
+    ok = ::close(out) == 0 && ok;
+    ok = ok && ::rename(temp.c_str(), output.c_str()) == 0;
+    if (!ok) ::unlink(temp.c_str());
+    return ok;
+}
+
 }  // namespace
 
 std::filesystem::path thumbnailTempPath(const std::filesystem::path& output, long pid) {
-    return output.parent_path() / ("." + output.filename().string() + "." + std::to_string(pid) + ".part");
+    std::string name = ".";
+    name.append(output.filename().string()).append(".").append(std::to_string(pid)).append(".part");
+    return output.parent_path() / name;
 }
 
 std::string defaultThumbnailToolPath() {
@@ -298,6 +531,7 @@ bool runThumbnailTool(const ThumbnailJob& job, const ThumbnailOptions& options, 
     if (!kAddressSanitizer) setup.memoryBytes = static_cast<rlim_t>(options.memoryBytes);
     setup.parent = ::getpid();
     setup.folder = folderFd;
+    setup.channel = -1;
 
     std::optional<std::chrono::steady_clock::time_point> deadline;
     if (options.wallSeconds > 0)
@@ -370,6 +604,13 @@ std::size_t ThumbnailQueue::pending() const {
 }
 
 void ThumbnailQueue::work(std::stop_token stop) {
+    // This worker's own long-lived tools, when the options ask for them.
+    std::optional<ToolServer> still, clip;
+    if (options_.reuseProcesses) {
+        const std::string tool = options_.toolPath.empty() ? defaultThumbnailToolPath() : options_.toolPath;
+        still.emplace(tool, options_);
+        clip.emplace((std::filesystem::path(tool).parent_path() / "tessarine-thumb-video").string(), options_);
+    }
     for (;;) {
         Entry entry;
         {
@@ -378,7 +619,7 @@ void ThumbnailQueue::work(std::stop_token stop) {
             entry = std::move(queue_.front());
             queue_.pop_front();
         }
-        const bool ok = runThumbnailTool(entry.job, options_);
+        const bool ok = still ? runServed(entry.job, *still, *clip) : runThumbnailTool(entry.job, options_);
         if (entry.done) {
             try {
                 entry.done(entry.job, ok);

@@ -182,5 +182,93 @@ TEST_F(ThumbnailSandbox, QueueRunsJobsSideBySideAndWaits) {
     EXPECT_TRUE(fs::exists(work_ / "t.jpg"));
 }
 
+// A stand-in for `tessarine-thumb --serve`, acting on the first word of each
+// source: "hang" never answers, "crash" ends the process, "empty" claims
+// success without writing, "report" writes what the process sees; anything
+// else is thumbnailed as "ok PID".
+constexpr const char* kServer = R"(#!/usr/bin/python3
+import array, os, socket, sys
+s = socket.socket(fileno=0)
+while True:
+    msg, anc, flags, addr = s.recvmsg(256, socket.CMSG_SPACE(8))
+    if not msg:
+        break
+    fds = array.array("i")
+    for level, kind, data in anc:
+        fds.frombytes(data[: len(data) - len(data) % fds.itemsize])
+    src, out = fds[0], fds[1]
+    what = os.read(src, 64).split(b" ")[0].strip()
+    if what == b"hang":
+        os.system("sleep 30")
+    if what == b"crash":
+        os._exit(9)
+    if what == b"report":
+        fd = sorted(int(f) for f in os.listdir("/proc/self/fd"))
+        text = "fds %s\nstreams %s %s\nargs %s\nrequest %s\nids %d %d %s\nenv %s\ncwd %s\n" % (
+            fd, os.readlink("/proc/self/fd/1"), os.readlink("/proc/self/fd/2"), " ".join(sys.argv[1:]),
+            msg.decode(), os.getuid(), os.getgid(), os.getgroups(), sorted(os.environ), os.getcwd())
+        os.write(out, text.encode())
+    elif what != b"empty":
+        os.write(out, b"ok %d" % os.getpid())
+    os.close(src)
+    os.close(out)
+    s.send(b"0 10")
+)";
+
+TEST_F(ThumbnailSandbox, ServedToolIsReplacedWhenItFailsAFile) {
+    if (!fs::exists("/usr/bin/python3")) GTEST_SKIP() << "python3 missing";
+    auto source = [&](const std::string& name, const std::string& text) {
+        const fs::path p = work_ / (name + ".jpeg");
+        std::ofstream(p) << text;
+        fs::permissions(p, fs::perms(0644));
+        return p;
+    };
+    const int leaked = ::open("/dev/null", O_RDONLY);  // no CLOEXEC: would survive exec
+    ::setenv("VF_TEST_SECRET", "1", 1);
+    ThumbnailOptions o;
+    o.toolPath = script("server", "");
+    std::ofstream(o.toolPath) << kServer;
+    o.reuseProcesses = true;
+    o.wallSeconds = 1;
+    const std::vector<std::pair<std::string, std::string>> files{
+        {"a", "fine"}, {"b", "fine"}, {"report", "report"}, {"hang", "hang"}, {"c", "fine"},
+        {"crash", "crash"}, {"d", "fine"}, {"empty", "empty"}, {"e", "fine"}};
+    std::vector<int> ok(files.size(), -1);
+    const auto start = Clock::now();
+    {
+        ThumbnailQueue queue(o, 1);
+        for (std::size_t i = 0; i < files.size(); ++i)
+            queue.submit({source(files[i].first, files[i].second), work_ / (files[i].first + ".jpg"), 200, 60},
+                         [&ok, i](const ThumbnailJob&, bool good) { ok[i] = good; });
+    }
+    ::close(leaked);
+    ::unsetenv("VF_TEST_SECRET");
+    EXPECT_LT(Clock::now() - start, std::chrono::seconds(8));
+    EXPECT_EQ(ok, (std::vector<int>{1, 1, 1, 0, 1, 0, 1, 0, 1}));
+    auto pidOf = [&](const std::string& name) { return readText(work_ / (name + ".jpg")); };
+    // One process until a file fails, then a fresh one.
+    EXPECT_EQ(pidOf("a"), pidOf("b"));
+    EXPECT_NE(pidOf("b"), pidOf("c"));
+    EXPECT_NE(pidOf("c"), pidOf("d"));
+    EXPECT_EQ(pidOf("d"), pidOf("e"));  // an empty answer fails the file, not the process
+    EXPECT_EQ(pidOf("a").substr(0, 3), "ok ");
+    for (const char* failed : {"hang", "crash", "empty"}) EXPECT_FALSE(fs::exists(work_ / (std::string(failed) + ".jpg")));
+    for (const auto& e : fs::directory_iterator(work_))
+        EXPECT_EQ(e.path().filename().string().find(".part"), std::string::npos) << e.path();
+
+    // The process sees its socket, null streams, the two files it was given and nothing else.
+    const std::string report = readText(work_ / "report.jpg");
+    EXPECT_NE(report.find("streams /dev/null /dev/null"), std::string::npos) << report;
+    EXPECT_NE(report.find("args --serve 10"), std::string::npos) << report;
+    EXPECT_NE(report.find("request 200 60 .jpeg"), std::string::npos) << report;
+    EXPECT_NE(report.find("cwd /\n"), std::string::npos) << report;
+    // Socket, two null streams, source, output, and the listing's own.
+    EXPECT_NE(report.find("fds [0, 1, 2, 3, 4, 5]\n"), std::string::npos) << report;
+    EXPECT_EQ(report.find("VF_"), std::string::npos) << report;
+    if (::geteuid() == 0) {
+        EXPECT_NE(report.find("ids 65534 65534 []"), std::string::npos) << report;
+    }
+}
+
 }  // namespace
 }  // namespace vf

@@ -284,5 +284,57 @@ TEST_F(ThumbnailTool, RunsAsTheGivenUserWhenRoot) {
     for (const auto& name : outputNames()) EXPECT_EQ(name.find(".vf-partial"), std::string::npos) << name;
 }
 
+// The scanner's way: one long-lived tool per worker, file after file, with
+// the files handed over as descriptors.
+TEST_F(ThumbnailTool, ServedToolsGiveTheSameThumbnailsFileAfterFile) {
+    options_.reuseProcesses = true;
+    const struct {
+        const char* file;
+        std::optional<Size> expected;  // nothing: no thumbnail
+    } cases[] = {
+        {"big.jpeg", Size{200, 133}}, {"clip.mp4", Size{200, 113}},  {"garbage.jpeg", std::nullopt},
+        {"photo.heic", Size{200, 150}}, {"clip.mts", Size{200, 150}}, {"broken.jpeg", std::nullopt},
+        {"photo.dng", Size{200, 150}}, {"photo.bmp", Size{200, 150}}, {"small.png", Size{120, 90}},
+        {"tinypreview.dng", Size{200, 150}}, {"missing.jpeg", std::nullopt}, {"base.jpg", Size{200, 150}},
+    };
+    // A folder only root may enter: the unprivileged tool needs no way in.
+    const fs::path closed = outDir_ / "closed";
+    fs::create_directory(closed);
+    fs::permissions(closed, fs::perms(0700));
+    std::vector<std::optional<bool>> ok(std::size(cases));
+    {
+        ThumbnailQueue queue(options_, 1);
+        for (std::size_t i = 0; i < std::size(cases); ++i)
+            queue.submit({media(cases[i].file), closed / (std::string(cases[i].file) + ".jpg"), 200, 60},
+                         [&ok, i](const ThumbnailJob&, bool good) { ok[i] = good; });
+    }
+    for (std::size_t i = 0; i < std::size(cases); ++i) {
+        const fs::path out = closed / (std::string(cases[i].file) + ".jpg");
+        EXPECT_EQ(ok[i], cases[i].expected.has_value()) << cases[i].file;
+        EXPECT_EQ(jpegSize(out), cases[i].expected) << cases[i].file;
+        struct stat st {};
+        if (cases[i].expected && ::stat(out.c_str(), &st) == 0) {
+            EXPECT_EQ(st.st_mode & 07777, 0644u) << cases[i].file;
+            EXPECT_EQ(st.st_uid, ::geteuid()) << "the folder's owner";
+        }
+    }
+    for (const auto& e : fs::directory_iterator(closed))
+        EXPECT_NE(e.path().filename().string().front(), '.') << "a temporary was left: " << e.path();
+
+    // When root, the tool's user must be able to read the file itself, as if it opened it.
+    if (::geteuid() == 0) {
+        fs::permissions(media("base.png"), fs::perms(0600));
+        options_.uid = 4321;
+        bool denied = true;
+        {
+            ThumbnailQueue queue(options_, 1);
+            queue.submit({media("base.png"), closed / "denied.jpg"}, [&](const ThumbnailJob&, bool good) { denied = !good; });
+        }
+        fs::permissions(media("base.png"), fs::perms(0644));
+        EXPECT_TRUE(denied);
+        EXPECT_FALSE(fs::exists(closed / "denied.jpg"));
+    }
+}
+
 }  // namespace
 }  // namespace vf
