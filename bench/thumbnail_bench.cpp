@@ -1,5 +1,6 @@
-// Time to make one thumbnail through the sandboxed tool, as the scanner does:
-// process start, decode, shrink, encode and write included.
+// Time to make one thumbnail through the sandboxed tool: as the scanner does
+// (served: a long-lived tool) and one process per file (thumbnail: process
+// start included); decode, shrink, encode and write included in both.
 //   build/bin/thumbnail_bench
 
 #include <benchmark/benchmark.h>
@@ -57,6 +58,31 @@ void thumbnail(benchmark::State& state, const char* source, int side) {
         if (!vf::runThumbnailTool(job, options)) state.SkipWithError("the tool failed");
 }
 
+// The scanner's way: one long-lived tool (started before timing), file after file.
+void served(benchmark::State& state, const char* source, int side) {
+    Media& m = media();
+    if (!m.ok) {
+        state.SkipWithError("ffmpeg could not make the test media");
+        return;
+    }
+    vf::ThumbnailOptions options;
+    options.toolPath = vf::test::binPath("tessarine-thumb");
+    options.reuseProcesses = true;
+    vf::ThumbnailQueue queue(options, 1);
+    const vf::ThumbnailJob job{m.dir / source, m.dir / "served.jpg", side, side > 200 ? 85 : 60};
+    bool ok = true;
+    auto once = [&] {
+        queue.submit(job, [&](const vf::ThumbnailJob&, bool good) { ok = ok && good; });
+        queue.wait();
+    };
+    once();
+    for (auto _ : state) once();
+    if (!ok) state.SkipWithError("the tool failed");
+}
+
+BENCHMARK_CAPTURE(served, jpeg24mp_200px, "big.jpeg", 200)->Unit(benchmark::kMillisecond)->UseRealTime();
+BENCHMARK_CAPTURE(served, jpeg24mp_mpf_preview_200px, "camera.jpeg", 200)->Unit(benchmark::kMillisecond)->UseRealTime();
+BENCHMARK_CAPTURE(served, raw24mp_preview_200px, "photo.dng", 200)->Unit(benchmark::kMillisecond)->UseRealTime();
 BENCHMARK_CAPTURE(thumbnail, jpeg24mp_200px, "big.jpeg", 200)->Unit(benchmark::kMillisecond)->UseRealTime();
 BENCHMARK_CAPTURE(thumbnail, jpeg24mp_mpf_preview_200px, "camera.jpeg", 200)
     ->Unit(benchmark::kMillisecond)
