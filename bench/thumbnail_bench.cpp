@@ -45,7 +45,9 @@ Media& media() {
     return m;
 }
 
-void thumbnail(benchmark::State& state, const char* source, int side) {
+// `served`: the scanner's way, one long-lived tool (started before timing)
+// for file after file; otherwise a process per file.
+void run(benchmark::State& state, const char* source, int side, bool served) {
     Media& m = media();
     if (!m.ok) {
         state.SkipWithError("ffmpeg could not make the test media");
@@ -53,32 +55,21 @@ void thumbnail(benchmark::State& state, const char* source, int side) {
     }
     vf::ThumbnailOptions options;
     options.toolPath = vf::test::binPath("tessarine-thumb");
-    vf::ThumbnailJob job{m.dir / source, m.dir / "out.jpg", side, side > 200 ? 85 : 60};
-    for (auto _ : state)
-        if (!vf::runThumbnailTool(job, options)) state.SkipWithError("the tool failed");
-}
-
-// The scanner's way: one long-lived tool (started before timing), file after file.
-void served(benchmark::State& state, const char* source, int side) {
-    Media& m = media();
-    if (!m.ok) {
-        state.SkipWithError("ffmpeg could not make the test media");
-        return;
-    }
-    vf::ThumbnailOptions options;
-    options.toolPath = vf::test::binPath("tessarine-thumb");
-    options.reuseProcesses = true;
+    options.reuseProcesses = served;
     vf::ThumbnailQueue queue(options, 1);
-    const vf::ThumbnailJob job{m.dir / source, m.dir / "served.jpg", side, side > 200 ? 85 : 60};
+    const vf::ThumbnailJob job{m.dir / source, m.dir / "out.jpg", side, side > 200 ? 85 : 60};
     bool ok = true;
     auto once = [&] {
         queue.submit(job, [&](const vf::ThumbnailJob&, bool good) { ok = ok && good; });
         queue.wait();
     };
-    once();
+    if (served) once();
     for (auto _ : state) once();
     if (!ok) state.SkipWithError("the tool failed");
 }
+
+void served(benchmark::State& state, const char* source, int side) { run(state, source, side, true); }
+void thumbnail(benchmark::State& state, const char* source, int side) { run(state, source, side, false); }
 
 BENCHMARK_CAPTURE(served, jpeg24mp_200px, "big.jpeg", 200)->Unit(benchmark::kMillisecond)->UseRealTime();
 BENCHMARK_CAPTURE(served, jpeg24mp_mpf_preview_200px, "camera.jpeg", 200)->Unit(benchmark::kMillisecond)->UseRealTime();

@@ -286,20 +286,24 @@ inline std::optional<std::vector<std::uint8_t>> encodeJpeg(Image img, int qualit
     return bytes;
 }
 
+inline bool writeAll(int fd, std::span<const std::uint8_t> bytes) {
+    std::size_t done = 0;
+    while (done < bytes.size()) {
+        const ssize_t n = ::write(fd, bytes.data() + done, bytes.size() - done);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) return false;
+        done += static_cast<std::size_t>(n);
+    }
+    return true;
+}
+
 // Written under a temporary name in the same folder and renamed, so that
 // OUTPUT is either absent or complete.
 inline bool writeOutput(const std::filesystem::path& output, std::span<const std::uint8_t> bytes) {
     const std::filesystem::path temp = vf::thumbnailTempPath(output, ::getpid());
     const int fd = ::open(temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0644);
     if (fd < 0) return false;
-    std::size_t done = 0;
-    bool ok = true;
-    while (ok && done < bytes.size()) {
-        const ssize_t n = ::write(fd, bytes.data() + done, bytes.size() - done);
-        if (n < 0 && errno == EINTR) continue;
-        ok = n > 0;
-        if (ok) done += static_cast<std::size_t>(n);
-    }
+    bool ok = writeAll(fd, bytes);
     ok = ::fchmod(fd, 0644) == 0 && ok;
     ok = ::close(fd) == 0 && ok;
     ok = ok && ::rename(temp.c_str(), output.c_str()) == 0;
@@ -388,17 +392,6 @@ inline int finish(int status, std::span<const std::uint8_t> jpeg, const Argument
 
 // One file's thumbnail as JPEG bytes; the exit status it would end with.
 using Maker = int (*)(const Input& in, int longestSide, int quality, std::vector<std::uint8_t>& jpeg);
-
-inline bool writeAll(int fd, std::span<const std::uint8_t> bytes) {
-    std::size_t done = 0;
-    while (done < bytes.size()) {
-        const ssize_t n = ::write(fd, bytes.data() + done, bytes.size() - done);
-        if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) return false;
-        done += static_cast<std::size_t>(n);
-    }
-    return true;
-}
 
 inline long long cpuMilliseconds() {
     rusage u{};

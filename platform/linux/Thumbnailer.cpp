@@ -137,20 +137,38 @@ int openProcessFd(pid_t pid) {
 #endif
 }
 
+using Deadline = std::optional<std::chrono::steady_clock::time_point>;
+
+// `seconds` from now; none for 0 or less.
+Deadline deadlineAfter(double seconds) {
+    if (seconds <= 0) return std::nullopt;
+    return std::chrono::steady_clock::now() + std::chrono::duration_cast<std::chrono::steady_clock::duration>(
+                                                  std::chrono::duration<double>(std::min(seconds, 1e6)));
+}
+
+// A poll() timeout that ends at the deadline: -1 without one, nothing once it has passed.
+std::optional<int> pollTimeout(Deadline deadline) {
+    using namespace std::chrono;
+    if (!deadline) return -1;
+    const auto left = duration_cast<milliseconds>(*deadline - steady_clock::now()).count();
+    if (left <= 0) return std::nullopt;
+    return static_cast<int>(std::min<long long>(left + 1, 1 << 30));
+}
+
+bool validJob(const ThumbnailJob& job) {
+    return !job.source.empty() && !job.output.empty() && !job.output.filename().empty() && job.longestSide >= 1 &&
+           job.longestSide <= kLongestSideLimit && job.quality >= 1 && job.quality <= 100;
+}
+
 // Waits until the child has ended (leaving it unreaped) or the deadline has
 // passed. False on timeout.
-bool awaitExit(pid_t pid, int pidfd, std::optional<std::chrono::steady_clock::time_point> deadline) {
-    using namespace std::chrono;
+bool awaitExit(pid_t pid, int pidfd, Deadline deadline) {
     for (;;) {
-        int timeoutMs = -1;
-        if (deadline) {
-            const auto left = duration_cast<milliseconds>(*deadline - steady_clock::now()).count();
-            if (left <= 0) return false;
-            timeoutMs = static_cast<int>(std::min<long long>(left + 1, 1 << 30));
-        }
+        const std::optional<int> timeoutMs = pollTimeout(deadline);
+        if (!timeoutMs) return false;
         if (pidfd >= 0) {
             pollfd p{pidfd, POLLIN, 0};
-            const int n = ::poll(&p, 1, timeoutMs);
+            const int n = ::poll(&p, 1, *timeoutMs);
             if (n > 0) return true;
             if (n < 0 && errno != EINTR) return true;  // let waitpid tell
             continue;
@@ -243,11 +261,6 @@ private:
 constexpr int kToolHandOver = 5;           // tessarine-thumb's answer for a clip
 constexpr unsigned kFilesPerServer = 256;  // then a fresh process: leaks and heap damage stay bounded
 constexpr double kServerCpuFiles = 4;      // a server's CPU budget, in files' limits
-
-std::chrono::steady_clock::time_point deadlineAfter(double seconds) {
-    return std::chrono::steady_clock::now() + std::chrono::duration_cast<std::chrono::steady_clock::duration>(
-                                                  std::chrono::duration<double>(std::min(seconds, 1e6)));
-}
 
 // One sandboxed `TOOL --serve` process, started when first needed, given one
 // file at a time. A process that fails a file (ends, hangs, answers nonsense)
@@ -342,20 +355,14 @@ std::optional<int> ToolServer::run(const std::string& request, int source, int o
         return std::nullopt;
     }
 
-    const auto deadline =
-        options_.wallSeconds > 0 ? std::optional(deadlineAfter(options_.wallSeconds)) : std::nullopt;
+    const Deadline deadline = deadlineAfter(options_.wallSeconds);
     char reply[64];
     ssize_t got = -1;
     for (;;) {
-        int timeoutMs = -1;
-        if (deadline) {
-            using namespace std::chrono;
-            const auto left = duration_cast<milliseconds>(*deadline - steady_clock::now()).count();
-            if (left <= 0) break;
-            timeoutMs = static_cast<int>(std::min<long long>(left + 1, 1 << 30));
-        }
+        const std::optional<int> timeoutMs = pollTimeout(deadline);
+        if (!timeoutMs) break;
         pollfd p{socket_, POLLIN, 0};
-        const int n = ::poll(&p, 1, timeoutMs);
+        const int n = ::poll(&p, 1, *timeoutMs);
         if (n < 0 && errno == EINTR) continue;
         if (n <= 0) break;
         got = ::recv(socket_, reply, sizeof reply - 1, MSG_DONTWAIT);
@@ -401,10 +408,10 @@ void ToolServer::kill() {
 }
 
 // "LONGEST QUALITY EXTENSION"; an extension that would not read back as one word is left out.
-std::string serveRequest(const ThumbnailJob& job, const std::filesystem::path& source) {
+std::string serveRequest(const ThumbnailJob& job) {
     std::string request = std::to_string(job.longestSide);
     request.append(" ").append(std::to_string(job.quality));
-    const std::string ext = source.extension().string();
+    const std::string ext = job.source.extension().string();
     const bool plain = !ext.empty() && ext.size() < 60 &&
                        std::all_of(ext.begin(), ext.end(), [](unsigned char ch) { return ch > ' ' && ch < 0x7F; });
     if (plain) request.append(" ").append(ext);
@@ -414,9 +421,7 @@ std::string serveRequest(const ThumbnailJob& job, const std::filesystem::path& s
 // One job through the long-lived tools: we open the source and create the
 // output's temporary, the tool only reads and writes the descriptors it is given.
 bool runServed(const ThumbnailJob& job, ToolServer& still, ToolServer& clip) {
-    if (job.source.empty() || job.output.empty() || job.output.filename().empty()) return false;
-    if (job.longestSide < 1 || job.longestSide > kLongestSideLimit || job.quality < 1 || job.quality > 100)
-        return false;
+    if (!validJob(job)) return false;
     std::error_code ec;
     const std::filesystem::path output = std::filesystem::absolute(job.output, ec);
     if (ec) return false;
@@ -444,7 +449,7 @@ bool runServed(const ThumbnailJob& job, ToolServer& still, ToolServer& clip) {
     ::unlink(temp.c_str());  // left by an earlier process with the same number
     const int out = ::open(temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0644);
     if (out < 0) return false;
-    const std::string request = serveRequest(job, job.source);
+    const std::string request = serveRequest(job);
     std::optional<int> status = still.run(request, source, out);
     if (status == kToolHandOver) status = clip.run(request, source, out);
 
@@ -477,9 +482,7 @@ bool runThumbnailTool(const ThumbnailJob& job, const ThumbnailOptions& options, 
     ThumbnailRunInfo local;
     ThumbnailRunInfo& result = info ? *info : local;
     result = {};
-    if (job.source.empty() || job.output.empty() || job.output.filename().empty()) return false;
-    if (job.longestSide < 1 || job.longestSide > kLongestSideLimit || job.quality < 1 || job.quality > 100)
-        return false;
+    if (!validJob(job)) return false;
     const std::string tool = options.toolPath.empty() ? defaultThumbnailToolPath() : options.toolPath;
     if (tool.empty()) return false;
 
@@ -533,11 +536,7 @@ bool runThumbnailTool(const ThumbnailJob& job, const ThumbnailOptions& options, 
     setup.folder = folderFd;
     setup.channel = -1;
 
-    std::optional<std::chrono::steady_clock::time_point> deadline;
-    if (options.wallSeconds > 0)
-        deadline = std::chrono::steady_clock::now() +
-                   std::chrono::duration_cast<std::chrono::steady_clock::duration>(
-                       std::chrono::duration<double>(std::min(options.wallSeconds, 1e6)));
+    const Deadline deadline = deadlineAfter(options.wallSeconds);
 
     const pid_t pid = ::fork();
     if (pid < 0) return false;
