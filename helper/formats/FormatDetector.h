@@ -40,6 +40,10 @@ public:
     // The same for positions in [start, stop) only; a signature there may still
     // reach up to end. Lets threads search parts of one buffer.
     Match findFirstMatch(std::span<const std::uint8_t> buf, std::size_t end, std::size_t start, std::size_t stop) const;
+    // The same for the positions p in [start, stop) at which base + p is a multiple
+    // of alignment: where files can only start there, the rest need no look.
+    Match findFirstAligned(std::span<const std::uint8_t> buf, std::size_t end, std::size_t start, std::size_t stop,
+                           std::uint64_t base, std::size_t alignment) const;
     Match matchAt(std::span<const std::uint8_t> buf, std::size_t end, std::size_t position) const;
 
     // Looks at the bytes from the match to the end of the 64 KiB that a read at

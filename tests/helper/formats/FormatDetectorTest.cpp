@@ -144,6 +144,15 @@ void expectSameAsReference(const Bytes& buf, const FormatSet& enabled, std::mt19
             const Match part = whole.format && whole.index < stop ? whole : Match{};
             ASSERT_EQ(d.findFirstMatch(s, end, start, stop), part)
                 << "start " << start << " stop " << stop << " end " << end << " size " << s.size();
+            // Aligned positions only, for a buffer that sits anywhere on the device.
+            const std::size_t alignment = std::size_t{1} << (rng() % 8);
+            const std::uint64_t base = rng() % 3 == 0 ? UINT64_MAX - rng() % 1000 : rng();
+            Match aligned;
+            for (std::size_t p = start; p < std::min(stop, end) && !aligned.format; ++p)
+                if ((base + p) % alignment == 0) aligned = d.matchAt(s, end, p);
+            ASSERT_EQ(d.findFirstAligned(s, end, start, stop, base, alignment), aligned)
+                << "start " << start << " stop " << stop << " end " << end << " base " << base << " alignment "
+                << alignment;
         }
     }
 }
@@ -167,6 +176,20 @@ TEST(FormatDetectorSearch, AgreesOnLargeBuffersForEverySingleFormat) {
     for (int k = 0; k < 300; ++k) plant(buf, rng() % buf.size(), allSignatures()[rng() % 30], rng);
     expectSameAsReference(buf, FormatSet::all(), rng);
     for (FileFormat f : allFormats()) expectSameAsReference(buf, FormatSet::of({f}), rng);
+}
+
+TEST(FormatDetectorSearch, AlignedSearchSeesOnlyBoundariesOfTheDevice) {
+    Bytes buf(5 * 4096, 0);
+    const Bytes jpeg{0xFF, 0xD8, 0xFF};
+    for (std::size_t at : {std::size_t{4096 + 3}, std::size_t{3 * 4096}}) std::copy(jpeg.begin(), jpeg.end(), buf.begin() + at);
+    const std::span<const std::uint8_t> s(buf);
+    const FormatDetector d;
+    EXPECT_EQ(d.findFirstAligned(s, s.size(), 0, s.size(), 0, 4096).index, 3u * 4096);
+    // The buffer starts 3 bytes before a boundary: the first copy lies on it.
+    EXPECT_EQ(d.findFirstAligned(s, s.size(), 0, s.size(), 4093, 4096).index, 4096u + 3);
+    EXPECT_FALSE(d.findFirstAligned(s, s.size(), 4096 + 4, s.size(), 4093, 4096).format);
+    // A signature cut off by the end of the data does not count, aligned or not.
+    EXPECT_FALSE(d.findFirstAligned(s, 3 * 4096 + 2, 0, s.size(), 0, 4096).format);
 }
 
 TEST(FormatDetectorSearch, VectorSearchCoversEveryRowOfTheTable) {
