@@ -164,11 +164,20 @@ std::unique_ptr<FATParser> FATParser::detect(Device& device) {
 
     // The backup boot region: an exFAT volume whose main boot sector is gone,
     // or one in a partition the table above does not list.
-    std::vector<std::uint8_t> head(kBackupSearchBytes, 0);
-    const ReadResult got = device.readAt(0, head);
-    if (got.bytes > kBootSectorSize) {
-        const ByteReader h(std::span<const std::uint8_t>(head.data(), got.bytes));
-        for (std::uint64_t o = 0; o + kBootSectorSize <= got.bytes; o += kBootSectorSize) {
+    // Lent in place where the device can: copying (and first zeroing) 32 MiB
+    // costs more than the rest of the search on a fast card.
+    std::vector<std::uint8_t> copy;
+    std::span<const std::uint8_t> head;
+    const std::optional<DeviceView> view = device.view(0, kBackupSearchBytes);
+    if (view) {
+        head = view->bytes();
+    } else {
+        copy.resize(kBackupSearchBytes);
+        head = std::span<const std::uint8_t>(copy.data(), device.readAt(0, copy).bytes);
+    }
+    if (head.size() > kBootSectorSize) {
+        const ByteReader h(head);
+        for (std::uint64_t o = 0; o + kBootSectorSize <= head.size(); o += kBootSectorSize) {
             if (!h.matches(o + 3, "EXFAT   ")) continue;
             const unsigned s = h.u8(o + 108).value_or(0);
             if (s < 9 || s > 12) continue;
