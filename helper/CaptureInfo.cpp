@@ -1,6 +1,7 @@
 #include "helper/CaptureInfo.h"
 
 #include <algorithm>
+#include <cstring>
 
 #include "helper/io/ByteReader.h"
 
@@ -11,11 +12,15 @@ std::optional<std::string> findCaptureDate(std::span<const std::uint8_t> bytes, 
     if (to < 19 || from > to - 19) return std::nullopt;
     auto digit = [](std::uint8_t c) { return c >= '0' && c <= '9'; };
     static constexpr int kDigitPlaces[] = {0, 1, 2, 3, 5, 6, 8, 9, 11, 12, 14, 15, 17, 18};
-    for (std::size_t p = from; p + 19 <= to; ++p) {
-        // Cheap reject first: most positions are not followed by ':' four bytes on.
-        if (bytes[p + 4] != ':' || bytes[p + 7] != ':' || bytes[p + 10] != ' ' || bytes[p + 13] != ':' ||
-            bytes[p + 16] != ':')
-            continue;
+    // Candidates are the positions four bytes before a ':', found with memchr:
+    // clips without a date are searched through their whole window.
+    const std::uint8_t* const data = bytes.data();
+    for (std::size_t q = from + 4; q + 15 <= to;) {
+        const void* hit = std::memchr(data + q, ':', to - 14 - q);
+        if (!hit) break;
+        const std::size_t p = static_cast<std::size_t>(static_cast<const std::uint8_t*>(hit) - data) - 4;
+        q = p + 5;
+        if (bytes[p + 7] != ':' || bytes[p + 10] != ' ' || bytes[p + 13] != ':' || bytes[p + 16] != ':') continue;
         bool ok = true;
         for (int k : kDigitPlaces)
             if (!digit(bytes[p + static_cast<std::size_t>(k)])) { ok = false; break; }

@@ -22,6 +22,13 @@ TEST(CaptureDate, FirstPlausibleDateWins) {
     auto broken = bytesOf("2019:07:04-18:00:00 2019:0a:04 18:00:00");
     EXPECT_FALSE(findCaptureDate(broken, 0, broken.size()));
     EXPECT_FALSE(findCaptureDate(broken, 100, 5));
+    // Near misses that overlap the real date must not hide it.
+    auto decoys = bytesOf("::::2019:2019:07:04 18:00:0");
+    EXPECT_FALSE(findCaptureDate(decoys, 0, decoys.size()));
+    decoys.push_back('0');
+    EXPECT_EQ(findCaptureDate(decoys, 0, decoys.size()), "2019:07:04 18:00:00");
+    EXPECT_EQ(findCaptureDate(decoys, 9, decoys.size()), "2019:07:04 18:00:00");
+    EXPECT_FALSE(findCaptureDate(decoys, 10, decoys.size()));
 }
 
 // A little- or big-endian TIFF header with make and model in IFD0.
