@@ -31,6 +31,7 @@ constexpr std::uint64_t kDateWindow = 4'194'304;
 constexpr std::uint64_t kNextSignatureReach = 268'435'456;
 constexpr std::uint64_t kNextSignatureRead = 8'388'608;
 constexpr std::uint64_t kCloseGap = 2'097'152;
+constexpr std::uint64_t kCopyPiece = 1'048'576;
 // A card that fails every read over this stretch is taken as gone.
 constexpr std::uint64_t kDeviceGoneAfter = 8'388'608;
 
@@ -112,13 +113,14 @@ struct Found {
     std::size_t searchedTo = 0;  // every match below this position is listed
 };
 
-// Matches at positions [from, to) of bytes; signatures may reach past `to`.
+// Matches at positions [from, to) of bytes, at offsets base + position that are
+// multiples of alignment (1: every position); signatures may reach past `to`.
 Found searchPart(const FormatDetector& detector, std::span<const std::uint8_t> bytes, std::size_t from,
-                 std::size_t to, std::size_t cap) {
+                 std::size_t to, std::uint64_t base, std::size_t alignment, std::size_t cap) {
     Found f;
     std::size_t i = from;
     while (f.matches.size() < cap) {
-        const Match m = detector.findFirstMatch(bytes, bytes.size(), i, to);
+        const Match m = detector.findFirstAligned(bytes, bytes.size(), i, to, base, alignment);
         if (!m.format) {
             i = to;
             break;
@@ -130,18 +132,26 @@ Found searchPart(const FormatDetector& detector, std::span<const std::uint8_t> b
     return f;
 }
 
-// Maps the chunk and lists its matches, the upper half searched on `half` meanwhile.
+// Maps the chunk and lists its matches. A search of every position is split,
+// the upper half searched on `half` meanwhile; one of aligned positions only
+// costs too little to share.
 Window lendChunk(Device& device, const FormatDetector& detector, std::uint64_t start, std::size_t length,
-                 Worker& half) {
+                 std::size_t alignment, Worker& half) {
     Window w;
     w.start = start;
     w.view = device.view(start, length);
     if (!w.view) return w;
     const std::span<const std::uint8_t> bytes = w.view->bytes();
+    if (alignment > 1) {
+        Found all = searchPart(detector, bytes, 0, bytes.size(), start, alignment, kMaxMatchesAhead);
+        w.matches = std::move(all.matches);
+        w.searchedTo = all.searchedTo;
+        return w;
+    }
     const std::size_t mid = bytes.size() / 2;
-    std::future<Found> upper =
-        half.post([&detector, bytes, mid] { return searchPart(detector, bytes, mid, bytes.size(), kMaxMatchesAhead / 2); });
-    Found lower = searchPart(detector, bytes, 0, mid, kMaxMatchesAhead / 2);
+    std::future<Found> upper = half.post(
+        [&detector, bytes, mid] { return searchPart(detector, bytes, mid, bytes.size(), 0, 1, kMaxMatchesAhead / 2); });
+    Found lower = searchPart(detector, bytes, 0, mid, 0, 1, kMaxMatchesAhead / 2);
     Found high = upper.get();
     w.matches = std::move(lower.matches);
     w.searchedTo = lower.searchedTo;
@@ -343,6 +353,8 @@ void DiskCarver::linearPhase(Device& device, std::uint64_t resumeOffset) {
     Worker half, reader;
     std::future<Window> ahead;  // the chunk after this one, when the device lends views
     Window w;
+    // Without a file system files are carved only at 4 KiB boundaries (see below), so only those are searched.
+    const std::size_t alignment = fatParser ? 1 : static_cast<std::size_t>(kCarveAlignment);
     for (;;) {
         checkControlFile();
         if (shouldPause && !pauseLoop()) return;
@@ -357,7 +369,7 @@ void DiskCarver::linearPhase(Device& device, std::uint64_t resumeOffset) {
         std::optional<Window> lent;
         if (ahead.valid()) lent = ahead.get();
         if (!lent || lent->start != start)
-            lent = lendChunk(device, detector, start, static_cast<std::size_t>(chunkSize), half);
+            lent = lendChunk(device, detector, start, static_cast<std::size_t>(chunkSize), alignment, half);
         w = std::move(*lent);
         std::size_t n = 0;
         if (w.view) {
@@ -379,8 +391,8 @@ void DiskCarver::linearPhase(Device& device, std::uint64_t resumeOffset) {
         maybeSendRate();
         next = start + n;
         if (w.view && n == chunkSize)
-            ahead = reader.post([this, &device, &half, next] {
-                return lendChunk(device, detector, next, static_cast<std::size_t>(chunkSize), half);
+            ahead = reader.post([this, &device, &half, next, alignment] {
+                return lendChunk(device, detector, next, static_cast<std::size_t>(chunkSize), alignment, half);
             });
 
         const std::span<const std::uint8_t> chunk = w.view ? w.view->bytes() : std::span<const std::uint8_t>(buffer.data(), n);
@@ -401,7 +413,7 @@ void DiskCarver::linearPhase(Device& device, std::uint64_t resumeOffset) {
                                       [](const Match& a, std::size_t at) { return a.index < at; });
             if (listed != w.matches.end()) m = *listed;
             else if (w.searchedTo >= n) break;
-            else m = detector.findFirstMatch(chunk, n, std::max(i, w.searchedTo));
+            else m = detector.findFirstAligned(chunk, n, std::max(i, w.searchedTo), n, start, alignment);
             if (!m.format) break;
             const std::size_t p = m.index;
             const std::uint64_t off = start + p;
@@ -588,13 +600,15 @@ bool DiskCarver::writeLinear(Device& device, std::uint64_t offset, std::uint64_t
     while (remaining > 0) {
         const std::uint64_t a = alignDown(pos, blockSize);
         const std::uint64_t d = pos - a;
-        const std::uint64_t want = std::min<std::uint64_t>(alignUp(d + remaining, blockSize), chunkSize);
-        const Fetched f = fetch(device, a, static_cast<std::size_t>(want), scratch_);
-        const ReadResult r = f.result;
+        // Copied through one small buffer rather than a fresh mapping: the buffer's
+        // pages stay mapped and cached, where each page of a new mapping costs its first touch.
+        const std::uint64_t want = std::min<std::uint64_t>(alignUp(d + remaining, blockSize), kCopyPiece);
+        if (scratch_.size() < want) scratch_.resize(static_cast<std::size_t>(want));
+        const ReadResult r = device.readAt(a, std::span(scratch_.data(), static_cast<std::size_t>(want)));
         if (r.failed()) unreadableInFile_ = a + r.bytes;
         if (r.bytes <= d) return false;
         const std::uint64_t k = std::min<std::uint64_t>(remaining, r.bytes - d);
-        if (!out.write(f.bytes.subspan(static_cast<std::size_t>(d), static_cast<std::size_t>(k)))) return false;
+        if (!out.write(std::span<const std::uint8_t>(scratch_.data() + d, static_cast<std::size_t>(k)))) return false;
         pos += k;
         remaining -= k;
         if (r.failed()) return false;
