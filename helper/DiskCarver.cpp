@@ -346,12 +346,36 @@ void DiskCarver::directoryPhase(Device& device) {
     }
 }
 
+// What the chunk searches have listed of the device from the current chunk on:
+// its own matches and, once it is searched, the next chunk's.
+namespace {
+
+std::vector<DiskCarver::ListedMatches> listedMatches(const FormatDetector& detector, const Window& w, std::size_t n,
+                                                     std::optional<Window>& early, std::future<Window>& ahead) {
+    std::vector<DiskCarver::ListedMatches> out;
+    const std::optional<std::size_t> reach = detector.reach();
+    if (!reach) return out;
+    auto add = [&](const Window& x, std::size_t size) {
+        // The list is complete below searchedTo, and final where a signature fits before the chunk's end.
+        const std::size_t to = size >= *reach ? std::min(x.searchedTo, size - *reach + 1) : 0;
+        if (x.view && to > 0) out.push_back({x.start, x.start + to, x.start, x.matches});
+    };
+    add(w, n);
+    if (!early && ahead.valid() && ahead.wait_for(std::chrono::seconds(0)) == std::future_status::ready)
+        early = ahead.get();
+    if (early && early->view && early->start == w.start + n) add(*early, early->view->bytes().size());
+    return out;
+}
+
+}  // namespace
+
 void DiskCarver::linearPhase(Device& device, std::uint64_t resumeOffset) {
     std::vector<std::uint8_t> buffer;
     std::uint64_t next = resumeOffset;
     // Declared first, gone last: a worker's job may still be running at a return below.
     Worker half, reader;
     std::future<Window> ahead;  // the chunk after this one, when the device lends views
+    std::optional<Window> early;  // that chunk, taken before its turn for the look-ahead's use
     Window w;
     // Without a file system files are carved only at 4 KiB boundaries (see below), so only those are searched.
     const std::size_t alignment = fatParser ? 1 : static_cast<std::size_t>(kCarveAlignment);
@@ -366,8 +390,9 @@ void DiskCarver::linearPhase(Device& device, std::uint64_t resumeOffset) {
             return;
         }
         w = {};  // let the last chunk's mapping go before the next one is made
-        std::optional<Window> lent;
-        if (ahead.valid()) lent = ahead.get();
+        std::optional<Window> lent = std::move(early);
+        early.reset();
+        if (!lent && ahead.valid()) lent = ahead.get();
         if (!lent || lent->start != start)
             lent = lendChunk(device, detector, start, static_cast<std::size_t>(chunkSize), alignment, half);
         w = std::move(*lent);
@@ -465,7 +490,7 @@ void DiskCarver::linearPhase(Device& device, std::uint64_t resumeOffset) {
                 // A candidate whose header its own rule rejects stays rejected:
                 // stretching it to the next file would save junk.
                 if (!fatParser && (length > 0 || sizeCalculator->plausibleStart(format, device, off))) {
-                    if (auto g = findNextSignature(device, off)) {
+                    if (auto g = findNextSignature(device, off, listedMatches(detector, w, n, early, ahead))) {
                         const std::uint64_t gap = *g - off;
                         if (gap < length) length = gap;
                         else if (format == FileFormat::rw2 || format == FileFormat::fff || format == FileFormat::_3fr)
@@ -571,25 +596,63 @@ void DiskCarver::endOfScan() {
     sendProgress((shouldStop ? "Stopped — Found " : "Complete — Found ") + std::to_string(filesFound) + " file(s)");
 }
 
-std::optional<std::uint64_t> DiskCarver::findNextSignature(Device& device, std::uint64_t from) {
+std::optional<std::uint64_t> DiskCarver::findNextSignature(Device& device, std::uint64_t from,
+                                                           std::span<const ListedMatches> listed) {
     const std::uint64_t step = from % 32768 == 0 ? 32768 : 4096;
     const std::uint64_t limit = std::min(from + kNextSignatureReach, totalBytes);
+    // The walk visits from + step, from + 2 step, ... below limit.
     std::uint64_t pos = from + step;
-    while (pos < limit) {
+    auto walkFrom = [&](std::uint64_t at) { return at <= pos ? pos : from + (at - from + step - 1) / step * step; };
+    // A listed match counts only where the whole signature fits before limit,
+    // as a read of the card would have cut it there.
+    const std::optional<std::size_t> reach = detector.reach();
+    const std::uint64_t listedLimit = reach && limit >= *reach ? limit - *reach + 1 : 0;
+    for (const ListedMatches& l : listed) {
+        const std::uint64_t to = std::min(l.to, listedLimit);
+        if (pos >= to) continue;
+        if (pos < l.from) {
+            if (auto done = searchForSignature(device, step, pos, l.from, limit)) return *done;
+            pos = walkFrom(l.from);
+            if (pos >= to) continue;
+        }
+        auto it = std::lower_bound(l.matches.begin(), l.matches.end(), pos - l.base,
+                                   [](const Match& m, std::uint64_t at) { return m.index < at; });
+        for (; it != l.matches.end() && l.base + it->index < to; ++it) {
+            const std::uint64_t q = l.base + it->index;
+            if ((q - from) % step != 0) continue;
+            if (!sizeCalculator || sizeCalculator->plausibleStart(*it->format, device, q)) return q;
+        }
+        pos = walkFrom(to);
+    }
+    if (auto done = searchForSignature(device, step, pos, limit, limit)) return *done;
+    return std::nullopt;
+}
+
+std::optional<std::optional<std::uint64_t>> DiskCarver::searchForSignature(Device& device, std::uint64_t step,
+                                                                           std::uint64_t& pos, std::uint64_t stop,
+                                                                           std::uint64_t limit) {
+    while (pos < stop) {
+        // Reads reach to limit, not stop: a signature just below stop must be seen whole.
         const std::size_t want = static_cast<std::size_t>(std::min<std::uint64_t>(kNextSignatureRead, limit - pos));
         const Fetched f = fetch(device, pos, want, scratch_);
         const ReadResult r = f.result;
-        if (r.bytes == 0) return std::nullopt;
+        if (r.bytes == 0) return std::optional<std::uint64_t>{};
         const std::span<const std::uint8_t> data = f.bytes;
-        for (std::size_t k = 0; k < r.bytes; k += step) {
+        // The card ends or fails inside this read: the walk ends with it, stop or not.
+        const bool last = r.failed() || r.bytes < want;
+        for (std::size_t k = 0; k < r.bytes && (last || pos + k < stop); k += step) {
             // Only a file whose own header holds up may end the current one:
             // a chance "BM" inside compressed data must not cut a clip short.
             const Match m = detector.matchAt(data, r.bytes, k);
             if (m.format && (!sizeCalculator || sizeCalculator->plausibleStart(*m.format, device, pos + k)))
-                return pos + k;
+                return std::optional<std::uint64_t>{pos + k};
+        }
+        if (last) return std::optional<std::uint64_t>{};
+        if (pos + r.bytes > stop) {
+            pos += (stop - pos + step - 1) / step * step;  // the first position of the walk at or past stop
+            return std::nullopt;
         }
         pos += alignUp(r.bytes, step);
-        if (r.failed() || r.bytes < want) return std::nullopt;
     }
     return std::nullopt;
 }

@@ -57,7 +57,14 @@ public:
     // Asks a running scan to stop; safe from a signal handler.
     void requestStop() { stopRequested_.store(true, std::memory_order_relaxed); }
 
-    std::optional<std::uint64_t> findNextSignature(Device& device, std::uint64_t from);
+    // Device positions [from, to) whose matches a chunk search has listed
+    // (index counts from base); the look-ahead reads the list, not the card.
+    struct ListedMatches {
+        std::uint64_t from = 0, to = 0, base = 0;
+        std::span<const Match> matches;
+    };
+    std::optional<std::uint64_t> findNextSignature(Device& device, std::uint64_t from,
+                                                   std::span<const ListedMatches> listed = {});
 
     // --- state, as the session and the progress records see it ---
     std::atomic<bool> shouldStop{false};
@@ -93,6 +100,11 @@ public:
     DiagnosticReport report;
 
 private:
+    // The look-ahead's walk over the card from pos, for positions below stop;
+    // set when it ends the search (a match, or nothing more to read).
+    std::optional<std::optional<std::uint64_t>> searchForSignature(Device& device, std::uint64_t step,
+                                                                   std::uint64_t& pos, std::uint64_t stop,
+                                                                   std::uint64_t limit);
     void sendProgress(std::string phase);
     void maybeSendRate();
     void checkControlFile();

@@ -238,6 +238,7 @@ void FormatDetector::setEnabledFormats(const FormatSet& enabled) {
     anyFirstByte_.clear();
     anyActive_ = false;
     prefilterCovers_ = true;
+    reach_ = 0;
     // A TIFF header is searched for whenever a raw format built on TIFF is wanted,
     // since those files start with one and are told apart only by refinement.
     const bool tiffFamily = enabled.intersects(tiffFamilyFormats());
@@ -247,6 +248,8 @@ void FormatDetector::setEnabledFormats(const FormatSet& enabled) {
         if (c.keyedByFirstByte) byFirstByte_[c.sig->magic[0]].push_back(&c);
         else anyFirstByte_.push_back(&c);
         anyActive_ = true;
+        if (c.offset < 0) reach_.reset();
+        else if (reach_) reach_ = std::max(*reach_, static_cast<std::size_t>(c.offset) + c.size);
         const bool covered = std::any_of(std::begin(kPrefilter), std::end(kPrefilter), [&](const ProbeGroup& g) {
             return implies(c, g.lead) &&
                    std::any_of(g.others.begin(), g.others.begin() + static_cast<std::ptrdiff_t>(g.otherCount),

@@ -45,6 +45,10 @@ public:
     Match findFirstAligned(std::span<const std::uint8_t> buf, std::size_t end, std::size_t start, std::size_t stop,
                            std::uint64_t base, std::size_t alignment) const;
     Match matchAt(std::span<const std::uint8_t> buf, std::size_t end, std::size_t position) const;
+    // Bytes from a position that decide whether a signature starts there: the
+    // answer at p is the same for every end at or past p + reach(). Nothing when
+    // an active row looks at bytes before its position.
+    std::optional<std::size_t> reach() const { return reach_; }
 
     // Looks at the bytes from the match to the end of the 64 KiB that a read at
     // absoluteOffset aligned down to blockSize returns; taken from the lent buffer
@@ -81,6 +85,7 @@ private:
     std::array<std::vector<const Candidate*>, 256> byFirstByte_;
     std::vector<const Candidate*> anyFirstByte_;
     bool anyActive_ = false;
+    std::optional<std::size_t> reach_;
     bool prefilterCovers_ = false;  // every active signature implies one of the prefilter's byte groups
     Search search_ = Search::plain;
 };
