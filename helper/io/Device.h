@@ -9,6 +9,8 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <deque>
+#include <mutex>
 #include <optional>
 #include <span>
 #include <utility>
@@ -22,23 +24,39 @@ struct ReadResult {
     bool failed() const { return error != 0; }
 };
 
-// Bytes of a device seen in place; a mapping is released when the view goes.
+// Told when a view it lent goes away.
+class ViewOwner {
+public:
+    virtual void released(std::uint64_t token) = 0;
+
+protected:
+    ~ViewOwner() = default;
+};
+
+// Bytes of a device seen in place. A view either has a mapping of its own,
+// released when it goes, or lies in one its owner keeps and is told about.
 class DeviceView {
 public:
     DeviceView() = default;
+    explicit DeviceView(std::span<const std::uint8_t> bytes) : bytes_(bytes) {}  // borrowed, nothing to release
     DeviceView(std::span<const std::uint8_t> bytes, void* mapping, std::size_t mappingBytes)
         : bytes_(bytes), mapping_(mapping), mappingBytes_(mappingBytes) {}
+    DeviceView(std::span<const std::uint8_t> bytes, ViewOwner* owner, std::uint64_t token)
+        : bytes_(bytes), owner_(owner), token_(token) {}
     DeviceView(DeviceView&& o) noexcept { *this = std::move(o); }
     DeviceView& operator=(DeviceView&& o) noexcept;
     DeviceView(const DeviceView&) = delete;
     DeviceView& operator=(const DeviceView&) = delete;
-    ~DeviceView();
+    ~DeviceView() { release(); }
     std::span<const std::uint8_t> bytes() const { return bytes_; }
 
 private:
+    void release();
     std::span<const std::uint8_t> bytes_;
     void* mapping_ = nullptr;
     std::size_t mappingBytes_ = 0;
+    ViewOwner* owner_ = nullptr;
+    std::uint64_t token_ = 0;
 };
 
 class Device {
@@ -59,20 +77,48 @@ public:
 };
 
 // Reads an open file descriptor with pread. The descriptor is borrowed.
-class FdDevice final : public Device {
+class FdDevice final : public Device, private ViewOwner {
 public:
     explicit FdDevice(int fd) : fd_(fd) {}
+    ~FdDevice();  // every view it lent must be gone
+    FdDevice(const FdDevice&) = delete;
+    FdDevice& operator=(const FdDevice&) = delete;
     ReadResult readAt(std::uint64_t offset, std::span<std::uint8_t> out) override;
     int fd() const { return fd_; }
 
     // Views map the descriptor read-only; only a device of known size (a regular
     // file or a block device) can be mapped, as a mapping past its end faults.
+    // The whole device is mapped once and views lie in that mapping, so a page
+    // that several views cover is entered once (entering a page costs more than
+    // reading it on some machines); pages no view has used for a while are
+    // let go again, which keeps the resident size flat.
     void enableViews(std::uint64_t deviceBytes) { viewBytes_ = deviceBytes; }
     std::optional<DeviceView> view(std::uint64_t offset, std::size_t length) override;
 
+    // Bytes of the whole mapping entered in page tables, at most; views in use
+    // may hold more.
+    static constexpr std::uint64_t kResidentBudget = 48ull << 20;
+    std::uint64_t residentBytes() const;
+
 private:
+    void released(std::uint64_t token) override;
+    std::optional<DeviceView> ownMapping(std::uint64_t at, std::size_t lead, std::size_t n);
+    void evictLocked();
+
+    struct Resident {
+        std::uint64_t from = 0, to = 0;  // page-aligned range of the device
+        std::uint64_t token = 0;
+        bool live = true;
+    };
     int fd_;
     std::optional<std::uint64_t> viewBytes_;
+    mutable std::mutex mutex_;
+    bool triedWhole_ = false;
+    std::uint8_t* whole_ = nullptr;
+    std::size_t wholeBytes_ = 0;
+    std::deque<Resident> resident_;  // oldest first
+    std::uint64_t residentBytes_ = 0;
+    std::uint64_t nextToken_ = 1;
 };
 
 // A device held in memory (tests, fuzzers, small images).

@@ -5,6 +5,8 @@
 
 #include <gtest/gtest.h>
 
+#include <filesystem>
+
 #include <fcntl.h>
 #include <unistd.h>
 
@@ -65,6 +67,38 @@ TEST(DeviceView, AFileShorterThanItsStatedSizeLendsNoViewOfTheMissingPart) {
     file.enableViews(64 * 4096);  // the file shrank after its size was taken
     EXPECT_FALSE(file.view(8 * 4096, 4096));
     EXPECT_FALSE(file.view(0, 16 * 4096));
+    ::close(fd);
+}
+
+TEST(DeviceView, ViewsShareOneMappingWhoseResidentPartStaysWithinItsBudget) {
+    // Three budgets' worth of sparse file, viewed piece by piece as a scan does.
+    constexpr std::uint64_t kSize = 3 * FdDevice::kResidentBudget;
+    constexpr std::size_t kPiece = 4 << 20;
+    test::TempDir dir;
+    const std::vector<std::uint8_t> head = test::randomBytes(kPiece, 13);
+    test::writeFile(dir / "card.img", head);
+    std::filesystem::resize_file(dir / "card.img", kSize);
+    const int fd = ::open((dir / "card.img").c_str(), O_RDONLY | O_CLOEXEC);
+    ASSERT_GE(fd, 0);
+    {
+        FdDevice file(fd);
+        file.enableViews(kSize);
+        const auto kept = file.view(0, kPiece);  // in use throughout: never let go
+        ASSERT_TRUE(kept);
+        for (std::uint64_t at = kPiece / 2; at + kPiece <= kSize; at += kPiece) {
+            const auto v = file.view(at, kPiece);
+            ASSERT_TRUE(v);
+            EXPECT_EQ(std::vector<std::uint8_t>(v->bytes().begin(), v->bytes().end()), copied(file, at, kPiece));
+            EXPECT_LE(file.residentBytes(), FdDevice::kResidentBudget + 2 * kPiece) << at;
+        }
+        EXPECT_TRUE(std::equal(head.begin(), head.end(), kept->bytes().begin()));
+        // Views in use are never let go, whatever the budget says.
+        std::vector<DeviceView> held;
+        for (std::uint64_t at = 0; at + kPiece <= kSize; at += kPiece) held.push_back(*file.view(at, kPiece));
+        EXPECT_GE(file.residentBytes(), kSize - kPiece);
+        held.clear();
+        EXPECT_LE(file.residentBytes(), FdDevice::kResidentBudget);
+    }
     ::close(fd);
 }
 
