@@ -2,6 +2,7 @@
 // entropy-coded data, and the multi-picture (MPF) index that cameras use to
 // append a preview image after the primary image's end marker.
 
+#include <cstring>
 #include <vector>
 
 #include "helper/formats/LengthRules.h"
@@ -100,8 +101,15 @@ std::optional<std::uint64_t> findEndMarker(FileSizeCalculator& calc, Device& dev
         if (d.empty()) return std::nullopt;
         // An end marker split across two chunks, whatever their alignment.
         if (previousLast == 0xFF && d[0] == 0xD9) return pos + 1;
-        for (std::size_t i = 0; i + 1 < d.size(); ++i)
-            if (d[i] == 0xFF && d[i + 1] == 0xD9) return pos + i + 2;
+        // FF is rare in entropy-coded data (and then mostly stuffed as FF 00): memchr finds the candidates.
+        const std::uint8_t* const first = d.data();
+        const std::uint8_t* const last = first + d.size() - 1;  // a pair starts before the last byte
+        for (const std::uint8_t* at = first; at < last;) {
+            const auto* ff = static_cast<const std::uint8_t*>(std::memchr(at, 0xFF, static_cast<std::size_t>(last - at)));
+            if (!ff) break;
+            if (ff[1] == 0xD9) return pos + static_cast<std::uint64_t>(ff - first) + 2;
+            at = ff + 1;
+        }
         previousLast = d.back();
         pos += d.size();
     }

@@ -129,6 +129,23 @@ TEST(FileSizeCalculatorJpeg, EndMarkerSplitAcrossTwoSearchChunks) {
     }
 }
 
+TEST(FileSizeCalculatorJpeg, EndMarkerAfterStuffedAndFillBytesAndAtAChunkEnd) {
+    // Entropy data thick with stuffed FF 00 and FF FF fill, ending FF FF D9.
+    const std::size_t chunk = 512 * 1024;
+    auto file = test::jpegOfSize(30 + 4096, 12);
+    file.resize(30);
+    for (int i = 0; i < 2000; ++i) file.insert(file.end(), {0xFF, 0x00, 0xFF, 0xFF, 0x12});
+    file.insert(file.end(), {0xFF, 0xFF, 0xD9});
+    EXPECT_EQ(measure(FileFormat::jpeg, test::embedAt(file, 512, 512 + file.size() + 4000, 13), 512), file.size());
+    // FF D9 as the last two bytes of the first search chunk.
+    auto edge = test::jpegOfSize(30 + chunk, 14);
+    for (std::size_t i = 30; i < edge.size(); ++i)
+        if (edge[i] == 0xFF) edge[i] = 0x7F;
+    edge[30 + chunk - 2] = 0xFF;
+    edge[30 + chunk - 1] = 0xD9;
+    EXPECT_EQ(measure(FileFormat::jpeg, test::embedAt(edge, 0, edge.size() + 4000, 15), 0), edge.size());
+}
+
 TEST(FileSizeCalculatorJpeg, HeaderFaultsAndTheSmallestFile) {
     EXPECT_EQ(measure(FileFormat::jpeg, test::embedAt({0xFF, 0xD8, 0xFF, 0xD9}, 100, 2000, 1), 100), 4u);
     auto bad = test::jpegOfSize(3000, 10);
