@@ -14,6 +14,7 @@
 #include <cstring>
 #include <fcntl.h>
 #include <filesystem>
+#include <malloc.h>
 #include <memory>
 #include <optional>
 #include <span>
@@ -412,6 +413,14 @@ inline int serve(const char* cpuArg, Maker make) {
         say("bad arguments");
         return kUsage;
     }
+    // Each file's decoder allocates its buffers anew. Handed back to the
+    // kernel after every file, they return as page faults on zeroed pages,
+    // which cost more than decoding a modest video key frame; so the heap
+    // keeps a bounded amount, and only very large blocks are mapped apart.
+#ifdef __GLIBC__
+    mallopt(M_MMAP_THRESHOLD, 32 << 20);
+    mallopt(M_TRIM_THRESHOLD, 64 << 20);
+#endif
     for (;;) {
         char text[256];
         alignas(cmsghdr) char control[CMSG_SPACE(2 * sizeof(int))];

@@ -130,6 +130,72 @@ bool streamsDescribed(const AVFormatContext* fmt) {
     return video;
 }
 
+// Reads on from where the clip stands to the first key frame that decodes,
+// leaving its picture in v.frame.
+bool keyPicture(VideoState& v, int index) {
+    // Only key frames are decoded, and the decoder would hold each back for
+    // its reorder delay, which then lasts several key frames or the whole of
+    // a short clip. So it is emptied once a key frame is in: after the packet
+    // that follows, which may be that frame's second field, or before it when
+    // it is the next key frame. A key frame that gives no picture is passed by.
+    bool keyIn = false;     // a key frame's packet went in, its picture has not come out
+    bool drain = false;     // empty the decoder before the next packet goes in
+    bool draining = false;  // it is being emptied
+    bool ended = false;     // the file has no more packets
+    bool held = false;      // v.packet is a key frame's, kept back while the decoder empties
+    for (int packets = 0;;) {
+        const int got = avcodec_receive_frame(v.codec, v.frame);
+        if (got == 0) {
+            if (v.frame->flags & AV_FRAME_FLAG_CORRUPT) {
+                av_frame_unref(v.frame);
+                continue;
+            }
+            return true;
+        }
+        if (got == AVERROR_EOF && draining && !ended) {
+            avcodec_flush_buffers(v.codec);
+            draining = false;
+        } else if (got != AVERROR(EAGAIN) || draining) {
+            break;
+        }
+        if (drain) {
+            drain = false;
+            draining = true;
+            avcodec_send_packet(v.codec, nullptr);
+            continue;
+        }
+        if (!held) {
+            if (packets++ >= kMaxVideoPackets) return false;
+            if (av_read_frame(v.fmt, v.packet) < 0) {
+                ended = draining = true;
+                avcodec_send_packet(v.codec, nullptr);
+                continue;
+            }
+            if (v.packet->stream_index != index) {
+                av_packet_unref(v.packet);
+                continue;
+            }
+        }
+        const bool key = v.packet->flags & AV_PKT_FLAG_KEY;
+        if (keyIn && key) {
+            held = drain = true;
+            keyIn = false;
+            continue;
+        }
+        held = false;
+        // A packet the decoder rejects is skipped; a later key frame may do.
+        const bool sent = avcodec_send_packet(v.codec, v.packet) == 0;
+        av_packet_unref(v.packet);
+        if (keyIn) {
+            keyIn = false;
+            drain = true;
+        } else {
+            keyIn = sent && key;
+        }
+    }
+    return false;
+}
+
 Image videoThumbnail(const Input& in, int longestSide) {
     av_log_set_level(AV_LOG_QUIET);
     VideoState v;
@@ -152,9 +218,17 @@ Image videoThumbnail(const Input& in, int longestSide) {
     av_dict_free(&opts);
     if (opened < 0) return nullptr;  // v.fmt freed and nulled by the call
     // Containers with a header (MP4, MOV, MKV, AVI, MXF) already state each
-    // stream's codec and size; probing decodes frames and costs more than the
-    // key frame itself. Only headerless streams (MPEG-TS) need it.
-    if (!streamsDescribed(v.fmt) && avformat_find_stream_info(v.fmt, nullptr) < 0) return nullptr;
+    // stream's codec and size. Headerless streams (MPEG-TS) are probed for
+    // their start and length only: probing would decode a run of frames to
+    // learn the size, which costs more than the key frame itself and which
+    // the decoder learns anyway, under the size limit set on it below.
+    if (!streamsDescribed(v.fmt)) {
+        std::vector<AVDictionary*> probing(v.fmt->nb_streams);
+        for (AVDictionary*& d : probing) av_dict_set(&d, "skip_frame", "all", 0);
+        const int probed = avformat_find_stream_info(v.fmt, probing.data());
+        for (AVDictionary*& d : probing) av_dict_free(&d);
+        if (probed < 0) return nullptr;
+    }
 
     const AVCodec* decoder = nullptr;
     const int index = av_find_best_stream(v.fmt, AVMEDIA_TYPE_VIDEO, -1, -1, &decoder, 0);
@@ -162,12 +236,18 @@ Image videoThumbnail(const Input& in, int longestSide) {
     const AVStream* st = v.fmt->streams[index];
     if (std::find(std::begin(kVideoCodecs), std::end(kVideoCodecs), st->codecpar->codec_id) == std::end(kVideoCodecs))
         return nullptr;
-    if (!sizeAllowed(static_cast<std::uint64_t>(std::max(st->codecpar->width, 0)),
-                     static_cast<std::uint64_t>(std::max(st->codecpar->height, 0))))
+    // A size the container states is checked before anything is decoded.
+    const int statedWidth = st->codecpar->width, statedHeight = st->codecpar->height;
+    if ((statedWidth > 0 || statedHeight > 0) &&
+        !sizeAllowed(static_cast<std::uint64_t>(std::max(statedWidth, 0)),
+                     static_cast<std::uint64_t>(std::max(statedHeight, 0))))
         return nullptr;
     v.codec = avcodec_alloc_context3(decoder);
     if (!v.codec || avcodec_parameters_to_context(v.codec, st->codecpar) < 0) return nullptr;
     v.codec->thread_count = 1;
+    // The size the stream itself gives, whatever its container said: a
+    // larger picture is refused before its buffers are allocated.
+    v.codec->max_pixels = static_cast<std::int64_t>(kMaxPixels);
     // Key frames decode on their own: the first one at or before the target is the picture.
     v.codec->skip_frame = AVDISCARD_NONKEY;
     if (avcodec_open2(v.codec, decoder, nullptr) < 0) return nullptr;
@@ -175,36 +255,33 @@ Image videoThumbnail(const Input& in, int longestSide) {
     // A frame about a second in, past the fade-in many clips start with.
     std::int64_t targetUs = AV_TIME_BASE;
     if (v.fmt->duration > 0) targetUs = std::min<std::int64_t>(targetUs, v.fmt->duration / 2);
+    bool sought = false;
     if (targetUs > 0 && st->time_base.num > 0 && st->time_base.den > 0) {
         std::int64_t ts = av_rescale_q(targetUs, AV_TIME_BASE_Q, st->time_base);
         if (st->start_time != AV_NOPTS_VALUE) ts += st->start_time;
-        av_seek_frame(v.fmt, index, ts, AVSEEK_FLAG_BACKWARD);  // failing that, from the start
+        sought = av_seek_frame(v.fmt, index, ts, AVSEEK_FLAG_BACKWARD) >= 0;
     }
 
     v.packet = av_packet_alloc();
     v.frame = av_frame_alloc();
     if (!v.packet || !v.frame) return nullptr;
-    bool draining = false;
-    for (int packets = 0;;) {
-        const int got = avcodec_receive_frame(v.codec, v.frame);
-        if (got == 0) {
-            if (v.frame->flags & AV_FRAME_FLAG_CORRUPT) {
-                av_frame_unref(v.frame);
-                continue;
-            }
-            return rotated(frameThumbnail(v, v.frame, longestSide), videoOrientation(st));
-        }
-        if (got != AVERROR(EAGAIN) || draining || packets++ >= kMaxVideoPackets) break;
-        if (av_read_frame(v.fmt, v.packet) < 0) {
-            draining = true;
-            avcodec_send_packet(v.codec, nullptr);
-            continue;
-        }
-        // A packet the decoder rejects is skipped; a later key frame may do.
-        if (v.packet->stream_index == index) avcodec_send_packet(v.codec, v.packet);
-        av_packet_unref(v.packet);
+    bool found = keyPicture(v, index);
+    if (!found && sought) {
+        // Seeking by timestamps alone, as in MPEG-TS, can land past the only
+        // key frame before the target, and a damaged clip may have none that
+        // decodes after it: then the first one of the clip. Where the first
+        // packets are decoded before they are shown, aiming at the start lands
+        // past them too, so aim a second earlier; demuxers with an index
+        // (AVI) refuse that, and take the start itself.
+        avcodec_flush_buffers(v.codec);
+        const std::int64_t first = st->start_time != AV_NOPTS_VALUE ? st->start_time : 0;
+        const std::int64_t second = av_rescale_q(AV_TIME_BASE, AV_TIME_BASE_Q, st->time_base);
+        found = (av_seek_frame(v.fmt, index, first - second, AVSEEK_FLAG_BACKWARD) >= 0 ||
+                 av_seek_frame(v.fmt, index, first, AVSEEK_FLAG_BACKWARD) >= 0) &&
+                keyPicture(v, index);
     }
-    return nullptr;
+    if (!found) return nullptr;
+    return rotated(frameThumbnail(v, v.frame, longestSide), videoOrientation(st));
 }
 
 int makeClip(const Input& in, int longestSide, int quality, std::vector<std::uint8_t>& jpeg) {

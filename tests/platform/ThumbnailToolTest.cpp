@@ -48,6 +48,12 @@ std::optional<Size> jpegSize(const fs::path& p) {
     return std::nullopt;
 }
 
+// Which of red, green and blue a picture is on average, as "100" for red.
+std::string colourOf(const fs::path& picture) {
+    return run("convert '" + picture.string() + "' -scale '1x1!' -format '%[fx:r>0.5]%[fx:g>0.5]%[fx:b>0.5]' info:")
+        .output;
+}
+
 // ---- test media, made once
 
 class ThumbnailTool : public ::testing::Test {
@@ -83,6 +89,17 @@ protected:
         sh("ffmpeg -v error -f lavfi -i testsrc=size=320x180:rate=25:duration=1 -pix_fmt yuv420p -f mov '" + d +
            "clip.mov'");
         if (test::haveTool("exiftool")) sh("exiftool -q -overwrite_original -Rotation=90 '" + d + "clip.mov'");
+        // A second each of red, green and blue, for which frame a thumbnail shows: key frames every
+        // second (B-frames between), only the first, or every frame.
+        const std::string colours = "-f lavfi -i 'color=red:s=160x90:r=25:d=1[a];color=lime:s=160x90:r=25:d=1[b];"
+                                    "color=blue:s=160x90:r=25:d=1[c];[a][b][c]concat=n=3[out0]' ";
+        sh("ffmpeg -v error " + colours + "-c:v libx264 -g 25 -pix_fmt yuv420p '" + d + "colours.mp4'");
+        sh("ffmpeg -v error " + colours + "-c:v libx264 -g 250 -sc_threshold 0 -pix_fmt yuv420p '" + d +
+           "onekey.mp4'");
+        sh("ffmpeg -v error " + colours + "-c:v mjpeg -q:v 3 -pix_fmt yuvj420p '" + d + "colours.avi'");
+        sh("ffmpeg -v error " + colours + "-c:v libx264 -g 25 -pix_fmt yuv420p -f mpegts '" + d + "colours.mts'");
+        sh("ffmpeg -v error " + colours + "-c:v libx264 -g 250 -sc_threshold 0 -pix_fmt yuv420p -f mpegts '" + d +
+           "onekey.mts'");
         sh("convert '" + d + "base.png' -resize 600x450 -quality 80 '" + d + "preview.jpg'");
         sh("convert -size 60x45 xc:red '" + d + "tiny.jpg'");
         test::writeFile(m / "photo.dng", test::makeDng(test::readFile(m / "preview.jpg"), 600, 450, 640, 480));
@@ -173,6 +190,69 @@ TEST_F(ThumbnailTool, ClipsGiveAFrame) {
     if (test::haveTool("exiftool")) {  // turned a quarter by its display matrix
         EXPECT_EQ(jpegSize(outDir_ / "mov.jpg"), (Size{113, 200}));
     }
+}
+
+// The key frame at or before one second in, wherever the next key frame is
+// and whatever follows the clip, as in a carved file.
+TEST_F(ThumbnailTool, ClipsShowTheirKeyFrameAboutASecondIn) {
+    std::vector<std::uint8_t> carved = test::readFile(media("colours.mp4"));
+    const std::vector<std::uint8_t> junk = test::randomBytes(1 << 20, 9);
+    carved.insert(carved.end(), junk.begin(), junk.end());
+    test::writeFile(outDir_ / "carved.mp4", carved);
+    fs::permissions(outDir_ / "carved.mp4", fs::perms(0644));
+    const struct {
+        fs::path source;
+        const char* rgb;
+    } cases[] = {
+        {media("colours.mp4"), "010"},  // key frames each second
+        {outDir_ / "carved.mp4", "010"},
+        {media("onekey.mp4"), "100"},   // only the first
+        {media("colours.avi"), "010"},  // every frame a key frame
+        // MPEG-TS seeks by timestamps alone and lands past the only key frame.
+        {media("onekey.mts"), "100"},
+    };
+    for (const auto& c : cases) {
+        const fs::path out = outDir_ / (c.source.filename().string() + ".jpg");
+        ThumbnailJob job{c.source, out, 200, 60};
+        EXPECT_TRUE(runThumbnailTool(job, options_)) << c.source;
+        EXPECT_EQ(jpegSize(out), (Size{160, 90})) << c.source << ": never enlarged";
+        EXPECT_EQ(colourOf(out), c.rgb) << c.source;
+    }
+}
+
+// Carved clips are often damaged past some point.
+TEST_F(ThumbnailTool, DamagedClipsGiveTheirFirstKeyFrameThatDecodesOrNothing) {
+    auto write = [&](const std::string& name, const std::vector<std::uint8_t>& bytes) {
+        test::writeFile(outDir_ / name, bytes);
+        fs::permissions(outDir_ / name, fs::perms(0644));
+        return outDir_ / name;
+    };
+    // Noise from its third kilobyte on: only the first key frame survives.
+    std::vector<std::uint8_t> ts = test::readFile(media("colours.mts"));
+    ASSERT_GT(ts.size(), 20000u);
+    const std::vector<std::uint8_t> noise = test::randomBytes(ts.size() - 3000, 11);
+    std::copy(noise.begin(), noise.end(), ts.begin() + 3000);
+    const fs::path damaged = write("damaged.mts", ts);
+    ThumbnailRunInfo info;
+    ThumbnailJob job{damaged, outDir_ / "damaged.jpg", 200, 60};
+    EXPECT_TRUE(runThumbnailTool(job, options_, &info));
+    EXPECT_EQ(colourOf(job.output), "100");
+
+    // A sound header over frames of noise: no thumbnail, and no hang.
+    std::vector<std::uint8_t> mp4 = test::readFile(media("colours.mp4"));
+    auto box = [&](std::string_view type) {  // its offset, or the size when absent
+        return static_cast<std::size_t>(std::search(mp4.begin(), mp4.end(), type.begin(), type.end()) - mp4.begin());
+    };
+    const std::size_t mdat = box("mdat"), moov = box("moov");  // ffmpeg writes the frames first
+    ASSERT_LT(mdat + 8, moov);
+    ASSERT_LT(moov, mp4.size());
+    const std::vector<std::uint8_t> frames = test::randomBytes(moov - 4 - (mdat + 4), 12);
+    std::copy(frames.begin(), frames.end(), mp4.begin() + static_cast<std::ptrdiff_t>(mdat + 4));
+    job = {write("noise.mp4", mp4), outDir_ / "noise.jpg", 200, 60};
+    EXPECT_FALSE(runThumbnailTool(job, options_, &info));
+    EXPECT_FALSE(info.timedOut);
+    EXPECT_EQ(info.exitStatus, 1);
+    EXPECT_FALSE(fs::exists(job.output));
 }
 
 TEST_F(ThumbnailTool, RawFilesUseTheirPreviewOrADecode) {
