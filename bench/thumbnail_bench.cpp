@@ -36,7 +36,23 @@ struct Media {
         // The same photo as a camera writes it, with its preview in an MPF index.
         vf::test::writeFile(dir / "camera.jpeg", vf::test::mpfJpeg(vf::test::readFile(dir / "big.jpeg"),
                                                                   vf::test::readFile(dir / "preview.jpeg")));
-        for (const char* f : {"big.jpeg", "camera.jpeg", "photo.dng"}) fs::permissions(dir / f, fs::perms(0644));
+        // A camera clip as carving finds it: 720p H.264 with the next file's bytes after it. The
+        // same picture as a camcorder's MPEG-TS: a key frame each half second, no size stated. A
+        // compact camera's photo with the usual EXIF and no preview.
+        const std::string clip = "ffmpeg -v error -f lavfi -i testsrc=size=1280x720:rate=25 -t 4 "
+                                 "-vf noise=alls=20:allf=t -c:v libx264 -b:v 8M -pix_fmt yuv420p ";
+        ok = vf::test::run(clip + "'" + d + "clip.mp4'").status == 0 &&
+             vf::test::run(clip + "-g 12 -f mpegts '" + d + "clip.mts'").status == 0 &&
+             vf::test::run("convert -size 2400x1600 xc:gray +noise Random -blur 0x1 -quality 88 '" + d +
+                           "small.jpeg' && exiftool -q -overwrite_original -DateTimeOriginal='2023:05:01 10:11:12' "
+                           "-Make=Maker -Model=Model '" + d + "small.jpeg'").status == 0;
+        if (!ok) return;
+        auto carved = vf::test::readFile(dir / "clip.mp4");
+        const auto tail = vf::test::randomBytes(2u << 20, 7);
+        carved.insert(carved.end(), tail.begin(), tail.end());
+        vf::test::writeFile(dir / "clip.mp4", carved);
+        for (const char* f : {"big.jpeg", "camera.jpeg", "photo.dng", "clip.mp4", "clip.mts", "small.jpeg"})
+            fs::permissions(dir / f, fs::perms(0644));
     }
 };
 
@@ -50,7 +66,7 @@ Media& media() {
 void run(benchmark::State& state, const char* source, int side, bool served) {
     Media& m = media();
     if (!m.ok) {
-        state.SkipWithError("ffmpeg could not make the test media");
+        state.SkipWithError("ffmpeg, convert or exiftool could not make the test media");
         return;
     }
     vf::ThumbnailOptions options;
@@ -74,6 +90,9 @@ void thumbnail(benchmark::State& state, const char* source, int side) { run(stat
 BENCHMARK_CAPTURE(served, jpeg24mp_200px, "big.jpeg", 200)->Unit(benchmark::kMillisecond)->UseRealTime();
 BENCHMARK_CAPTURE(served, jpeg24mp_mpf_preview_200px, "camera.jpeg", 200)->Unit(benchmark::kMillisecond)->UseRealTime();
 BENCHMARK_CAPTURE(served, raw24mp_preview_200px, "photo.dng", 200)->Unit(benchmark::kMillisecond)->UseRealTime();
+BENCHMARK_CAPTURE(served, jpeg4mp_exif_200px, "small.jpeg", 200)->Unit(benchmark::kMillisecond)->UseRealTime();
+BENCHMARK_CAPTURE(served, mp4_720p_h264_200px, "clip.mp4", 200)->Unit(benchmark::kMillisecond)->UseRealTime();
+BENCHMARK_CAPTURE(served, mts_720p_h264_200px, "clip.mts", 200)->Unit(benchmark::kMillisecond)->UseRealTime();
 BENCHMARK_CAPTURE(thumbnail, jpeg24mp_200px, "big.jpeg", 200)->Unit(benchmark::kMillisecond)->UseRealTime();
 BENCHMARK_CAPTURE(thumbnail, jpeg24mp_mpf_preview_200px, "camera.jpeg", 200)
     ->Unit(benchmark::kMillisecond)
