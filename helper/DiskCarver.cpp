@@ -11,6 +11,7 @@
 #include <sys/stat.h>
 #include <thread>
 #include <unistd.h>
+#include <utility>
 
 #include "common/ByteCount.h"
 #include "helper/CaptureInfo.h"
@@ -79,9 +80,19 @@ int signatureFamily(FileFormat f) {
 // matches, found ahead on another thread while the scan handles the chunk before.
 struct Window {
     std::uint64_t start = 0;
-    std::optional<DeviceView> view;  // nothing: the chunk is read into the buffer
+    std::optional<DeviceView> view;
+    std::vector<std::uint8_t> copy;  // or the chunk read ahead into memory of its own
+    std::size_t copied = 0;
+    bool isCopy = false;
     std::vector<Match> matches;  // ascending; every match below searchedTo
     std::size_t searchedTo = 0;
+
+    // The chunk's bytes; nothing when the scan must read it itself.
+    std::optional<std::span<const std::uint8_t>> bytes() const {
+        if (view) return view->bytes();
+        if (isCopy) return std::span<const std::uint8_t>(copy.data(), copied);
+        return std::nullopt;
+    }
 };
 
 // Bytes at offset as readAt returns them: lent by the device when it can, else read into buffer.
@@ -132,16 +143,28 @@ Found searchPart(const FormatDetector& detector, std::span<const std::uint8_t> b
     return f;
 }
 
-// Maps the chunk and lists its matches. A search of every position is split,
-// the upper half searched on `half` meanwhile; one of aligned positions only
-// costs too little to share.
+// Fetches the chunk and lists its matches. A search of every position maps
+// the chunk and is split, the upper half searched on `half` meanwhile. One of
+// aligned positions looks at one line of each page: it reads the chunk into
+// `spare` (a buffer handed on from chunk to chunk) where the device can be read
+// from this thread, as entering a mapping's pages can cost more than copying
+// them, while a copy costs about the same on every machine.
 Window lendChunk(Device& device, const FormatDetector& detector, std::uint64_t start, std::size_t length,
-                 std::size_t alignment, Worker& half) {
+                 std::size_t alignment, Worker& half, std::vector<std::uint8_t> spare = {}) {
     Window w;
     w.start = start;
-    w.view = device.view(start, length);
-    if (!w.view) return w;
-    const std::span<const std::uint8_t> bytes = w.view->bytes();
+    if (alignment > 1 && device.concurrentReads()) {
+        spare.resize(length);
+        const ReadResult r = device.readAt(start, spare);
+        if (r.failed()) return w;  // the scan reads it block by block
+        w.copy = std::move(spare);
+        w.copied = r.bytes;
+        w.isCopy = true;
+    } else {
+        w.view = device.view(start, length);
+    }
+    if (!w.bytes()) return w;
+    const std::span<const std::uint8_t> bytes = *w.bytes();
     if (alignment > 1) {
         Found all = searchPart(detector, bytes, 0, bytes.size(), start, alignment, kMaxMatchesAhead);
         w.matches = std::move(all.matches);
@@ -358,12 +381,12 @@ std::vector<DiskCarver::ListedMatches> listedMatches(const FormatDetector& detec
     auto add = [&](const Window& x, std::size_t size) {
         // The list is complete below searchedTo, and final where a signature fits before the chunk's end.
         const std::size_t to = size >= *reach ? std::min(x.searchedTo, size - *reach + 1) : 0;
-        if (x.view && to > 0) out.push_back({x.start, x.start + to, x.start, x.matches});
+        if (x.bytes() && to > 0) out.push_back({x.start, x.start + to, x.start, x.matches});
     };
     add(w, n);
     if (!early && ahead.valid() && ahead.wait_for(std::chrono::seconds(0)) == std::future_status::ready)
         early = ahead.get();
-    if (early && early->view && early->start == w.start + n) add(*early, early->view->bytes().size());
+    if (early && early->bytes() && early->start == w.start + n) add(*early, early->bytes()->size());
     return out;
 }
 
@@ -389,16 +412,18 @@ void DiskCarver::linearPhase(Device& device, std::uint64_t resumeOffset) {
             sendProgress("Seek error");
             return;
         }
+        std::vector<std::uint8_t> spare = std::move(w.copy);  // for a chunk to come
         w = {};  // let the last chunk's mapping go before the next one is made
         std::optional<Window> lent = std::move(early);
         early.reset();
         if (!lent && ahead.valid()) lent = ahead.get();
         if (!lent || lent->start != start)
-            lent = lendChunk(device, detector, start, static_cast<std::size_t>(chunkSize), alignment, half);
+            lent = lendChunk(device, detector, start, static_cast<std::size_t>(chunkSize), alignment, half,
+                             std::exchange(spare, {}));
         w = std::move(*lent);
         std::size_t n = 0;
-        if (w.view) {
-            n = w.view->bytes().size();
+        if (w.bytes()) {
+            n = w.bytes()->size();
             failedRun_ = 0;
         } else {
             // Read and copied when the device lends no views or part of the chunk is unreadable.
@@ -415,12 +440,13 @@ void DiskCarver::linearPhase(Device& device, std::uint64_t resumeOffset) {
         bytesScanned += n;
         maybeSendRate();
         next = start + n;
-        if (w.view && n == chunkSize)
-            ahead = reader.post([this, &device, &half, next, alignment] {
-                return lendChunk(device, detector, next, static_cast<std::size_t>(chunkSize), alignment, half);
+        if (w.bytes() && n == chunkSize)
+            ahead = reader.post([this, &device, &half, next, alignment, spare = std::move(spare)]() mutable {
+                return lendChunk(device, detector, next, static_cast<std::size_t>(chunkSize), alignment, half,
+                                 std::move(spare));
             });
 
-        const std::span<const std::uint8_t> chunk = w.view ? w.view->bytes() : std::span<const std::uint8_t>(buffer.data(), n);
+        const std::span<const std::uint8_t> chunk = w.bytes() ? *w.bytes() : std::span<const std::uint8_t>(buffer.data(), n);
         sizeCalculator->setHint(chunk, start);
         detector.setHint(chunk, start);
 

@@ -69,6 +69,9 @@ public:
     // (then readAt says what went wrong). Safe to call from another thread.
     virtual std::optional<DeviceView> view(std::uint64_t /*offset*/, std::size_t /*length*/) { return std::nullopt; }
 
+    // Whether readAt may be called from several threads at once.
+    virtual bool concurrentReads() const { return false; }
+
     // Reads exactly out.size() bytes; false on a failure or a short read.
     bool readExact(std::uint64_t offset, std::span<std::uint8_t> out) {
         const ReadResult r = readAt(offset, out);
@@ -84,6 +87,7 @@ public:
     FdDevice(const FdDevice&) = delete;
     FdDevice& operator=(const FdDevice&) = delete;
     ReadResult readAt(std::uint64_t offset, std::span<std::uint8_t> out) override;
+    bool concurrentReads() const override { return true; }  // pread keeps no position
     int fd() const { return fd_; }
 
     // Views map the descriptor read-only; only a device of known size (a regular
