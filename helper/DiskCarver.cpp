@@ -370,7 +370,7 @@ void DiskCarver::directoryPhase(Device& device) {
 }
 
 // What the chunk searches have listed of the device from the current chunk on:
-// its own matches and, once it is searched, the next chunk's.
+// its own matches and the next chunk's.
 namespace {
 
 std::vector<DiskCarver::ListedMatches> listedMatches(const FormatDetector& detector, const Window& w, std::size_t n,
@@ -384,8 +384,8 @@ std::vector<DiskCarver::ListedMatches> listedMatches(const FormatDetector& detec
         if (x.bytes() && to > 0) out.push_back({x.start, x.start + to, x.start, x.matches});
     };
     add(w, n);
-    if (!early && ahead.valid() && ahead.wait_for(std::chrono::seconds(0)) == std::future_status::ready)
-        early = ahead.get();
+    // Waited for if need be: the scan needs it next anyway, and reading the card instead costs more.
+    if (!early && ahead.valid()) early = ahead.get();
     if (early && early->bytes() && early->start == w.start + n) add(*early, early->bytes()->size());
     return out;
 }
