@@ -82,7 +82,6 @@ struct Window {
     std::uint64_t start = 0;
     std::optional<DeviceView> view;
     std::vector<std::uint8_t> copy;  // or the chunk read ahead into memory of its own
-    std::size_t copied = 0;
     bool isCopy = false;
     std::vector<Match> matches;  // ascending; every match below searchedTo
     std::size_t searchedTo = 0;
@@ -90,31 +89,10 @@ struct Window {
     // The chunk's bytes; nothing when the scan must read it itself.
     std::optional<std::span<const std::uint8_t>> bytes() const {
         if (view) return view->bytes();
-        if (isCopy) return std::span<const std::uint8_t>(copy.data(), copied);
+        if (isCopy) return std::span<const std::uint8_t>(copy);
         return std::nullopt;
     }
 };
-
-// Bytes at offset as readAt returns them: lent by the device when it can, else read into buffer.
-struct Fetched {
-    std::optional<DeviceView> view;
-    ReadResult result;
-    std::span<const std::uint8_t> bytes;
-};
-
-Fetched fetch(Device& device, std::uint64_t offset, std::size_t length, std::vector<std::uint8_t>& buffer) {
-    Fetched f;
-    f.view = device.view(offset, length);
-    if (f.view) {
-        f.bytes = f.view->bytes();
-        f.result.bytes = f.bytes.size();
-        return f;
-    }
-    if (buffer.size() < length) buffer.resize(length);
-    f.result = device.readAt(offset, std::span(buffer.data(), length));
-    f.bytes = std::span<const std::uint8_t>(buffer.data(), f.result.bytes);
-    return f;
-}
 
 // Bounds the list on a chunk where signatures match everywhere; the scan searches the rest itself.
 constexpr std::size_t kMaxMatchesAhead = 65536;
@@ -157,8 +135,8 @@ Window lendChunk(Device& device, const FormatDetector& detector, std::uint64_t s
         spare.resize(length);
         const ReadResult r = device.readAt(start, spare);
         if (r.failed()) return w;  // the scan reads it block by block
+        spare.resize(r.bytes);  // short only at the device's end
         w.copy = std::move(spare);
-        w.copied = r.bytes;
         w.isCopy = true;
     } else {
         w.view = device.view(start, length);
@@ -369,10 +347,10 @@ void DiskCarver::directoryPhase(Device& device) {
     }
 }
 
-// What the chunk searches have listed of the device from the current chunk on:
-// its own matches and the next chunk's.
 namespace {
 
+// What the chunk searches have listed of the device from the current chunk on:
+// its own matches and the next chunk's.
 std::vector<DiskCarver::ListedMatches> listedMatches(const FormatDetector& detector, const Window& w, std::size_t n,
                                                      std::optional<Window>& early, std::future<Window>& ahead) {
     std::vector<DiskCarver::ListedMatches> out;
@@ -397,7 +375,7 @@ void DiskCarver::linearPhase(Device& device, std::uint64_t resumeOffset) {
     std::uint64_t next = resumeOffset;
     // Declared first, gone last: a worker's job may still be running at a return below.
     Worker half, reader;
-    std::future<Window> ahead;  // the chunk after this one, when the device lends views
+    std::future<Window> ahead;  // the chunk after this one, when the device lends views or reads from any thread
     std::optional<Window> early;  // that chunk, taken before its turn for the look-ahead's use
     Window w;
     // Without a file system files are carved only at 4 KiB boundaries (see below), so only those are searched.
@@ -637,7 +615,9 @@ std::optional<std::uint64_t> DiskCarver::findNextSignature(Device& device, std::
         const std::uint64_t to = std::min(l.to, listedLimit);
         if (pos >= to) continue;
         if (pos < l.from) {
-            if (auto done = searchForSignature(device, step, pos, l.from, limit)) return *done;
+            bool over = false;
+            if (auto q = walkCard(device, step, pos, l.from, limit, over)) return q;
+            if (over) return std::nullopt;
             pos = walkFrom(l.from);
             if (pos >= to) continue;
         }
@@ -650,30 +630,27 @@ std::optional<std::uint64_t> DiskCarver::findNextSignature(Device& device, std::
         }
         pos = walkFrom(to);
     }
-    if (auto done = searchForSignature(device, step, pos, limit, limit)) return *done;
-    return std::nullopt;
+    bool over = false;
+    return walkCard(device, step, pos, limit, limit, over);
 }
 
-std::optional<std::optional<std::uint64_t>> DiskCarver::searchForSignature(Device& device, std::uint64_t step,
-                                                                           std::uint64_t& pos, std::uint64_t stop,
-                                                                           std::uint64_t limit) {
+std::optional<std::uint64_t> DiskCarver::walkCard(Device& device, std::uint64_t step, std::uint64_t& pos,
+                                                  std::uint64_t stop, std::uint64_t limit, bool& over) {
     while (pos < stop) {
         // Reads reach to limit, not stop: a signature just below stop must be seen whole.
         const std::size_t want = static_cast<std::size_t>(std::min<std::uint64_t>(kNextSignatureRead, limit - pos));
         const Fetched f = fetch(device, pos, want, scratch_);
         const ReadResult r = f.result;
-        if (r.bytes == 0) return std::optional<std::uint64_t>{};
-        const std::span<const std::uint8_t> data = f.bytes;
         // The card ends or fails inside this read: the walk ends with it, stop or not.
-        const bool last = r.failed() || r.bytes < want;
-        for (std::size_t k = 0; k < r.bytes && (last || pos + k < stop); k += step) {
+        over = r.failed() || r.bytes < want;
+        for (std::size_t k = 0; k < r.bytes && (over || pos + k < stop); k += step) {
             // Only a file whose own header holds up may end the current one:
             // a chance "BM" inside compressed data must not cut a clip short.
-            const Match m = detector.matchAt(data, r.bytes, k);
+            const Match m = detector.matchAt(f.bytes, r.bytes, k);
             if (m.format && (!sizeCalculator || sizeCalculator->plausibleStart(*m.format, device, pos + k)))
-                return std::optional<std::uint64_t>{pos + k};
+                return pos + k;
         }
-        if (last) return std::optional<std::uint64_t>{};
+        if (over) return std::nullopt;
         if (pos + r.bytes > stop) {
             pos += (stop - pos + step - 1) / step * step;  // the first position of the walk at or past stop
             return std::nullopt;

@@ -100,11 +100,10 @@ public:
     DiagnosticReport report;
 
 private:
-    // The look-ahead's walk over the card from pos, for positions below stop;
-    // set when it ends the search (a match, or nothing more to read).
-    std::optional<std::optional<std::uint64_t>> searchForSignature(Device& device, std::uint64_t step,
-                                                                   std::uint64_t& pos, std::uint64_t stop,
-                                                                   std::uint64_t limit);
+    // The look-ahead's walk over the card from pos for positions below stop,
+    // leaving pos at the first position past them. over: the card ended or failed.
+    std::optional<std::uint64_t> walkCard(Device& device, std::uint64_t step, std::uint64_t& pos, std::uint64_t stop,
+                                          std::uint64_t limit, bool& over);
     void sendProgress(std::string phase);
     void maybeSendRate();
     void checkControlFile();

@@ -167,14 +167,8 @@ std::unique_ptr<FATParser> FATParser::detect(Device& device) {
     // Lent in place where the device can: copying (and first zeroing) 32 MiB
     // costs more than the rest of the search on a fast card.
     std::vector<std::uint8_t> copy;
-    std::span<const std::uint8_t> head;
-    const std::optional<DeviceView> view = device.view(0, kBackupSearchBytes);
-    if (view) {
-        head = view->bytes();
-    } else {
-        copy.resize(kBackupSearchBytes);
-        head = std::span<const std::uint8_t>(copy.data(), device.readAt(0, copy).bytes);
-    }
+    const Fetched fetched = fetch(device, 0, kBackupSearchBytes, copy);
+    const std::span<const std::uint8_t> head = fetched.bytes;
     if (head.size() > kBootSectorSize) {
         const ByteReader h(head);
         for (std::uint64_t o = 0; o + kBootSectorSize <= head.size(); o += kBootSectorSize) {

@@ -306,10 +306,7 @@ Match FormatDetector::findFirstAligned(std::span<const std::uint8_t> buf, std::s
     const std::size_t phase = static_cast<std::size_t>((base % alignment + start % alignment) % alignment);
     // Past stop already when the first aligned position lies beyond it; no sum below can wrap.
     if (phase != 0 && alignment - phase >= stop - start) return {};
-    // Each position lies on a page of its own, which the processor does not fetch ahead by itself.
-    const std::size_t ahead = 2 * alignment;
     for (std::size_t p = start + (phase == 0 ? 0 : alignment - phase); p < stop;) {
-        if (limit - p > ahead) __builtin_prefetch(buf.data() + p + ahead);
         if (auto f = formatAt(buf.data(), limit, p)) return {f, p};
         if (alignment >= stop - p) break;
         p += alignment;

@@ -28,6 +28,20 @@ void DeviceView::release() {
     owner_ = nullptr;
 }
 
+Fetched fetch(Device& device, std::uint64_t offset, std::size_t length, std::vector<std::uint8_t>& buffer) {
+    Fetched f;
+    f.view = device.view(offset, length);
+    if (f.view) {
+        f.bytes = f.view->bytes();
+        f.result.bytes = f.bytes.size();
+        return f;
+    }
+    if (buffer.size() < length) buffer.resize(length);
+    f.result = device.readAt(offset, std::span(buffer.data(), length));
+    f.bytes = std::span<const std::uint8_t>(buffer.data(), f.result.bytes);
+    return f;
+}
+
 FdDevice::~FdDevice() {
     if (whole_) ::munmap(whole_, wholeBytes_);
 }

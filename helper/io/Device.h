@@ -79,6 +79,15 @@ public:
     }
 };
 
+// Bytes at offset as readAt returns them: lent by the device when it can, else
+// read into buffer (grown as needed). bytes stays valid while view and buffer do.
+struct Fetched {
+    std::optional<DeviceView> view;
+    ReadResult result;
+    std::span<const std::uint8_t> bytes;
+};
+Fetched fetch(Device& device, std::uint64_t offset, std::size_t length, std::vector<std::uint8_t>& buffer);
+
 // Reads an open file descriptor with pread. The descriptor is borrowed.
 class FdDevice final : public Device, private ViewOwner {
 public:
