@@ -107,6 +107,9 @@ protected:
         // Camera JPEGs with a large preview in an MPF index, turned a quarter.
         sh("cp '" + d + "base.jpg' '" + d + "turned.jpg' && exiftool -q -overwrite_original -n -Orientation=6 '" + d +
            "turned.jpg'");
+        // Large enough to be read at an eighth, and turned a quarter: red on the left, blue on the right.
+        sh("convert -size 2000x3000 xc:red xc:blue +append -quality 85 '" + d + "halves.jpg' && exiftool -q "
+           "-overwrite_original -n -Orientation=6 '" + d + "halves.jpg'");
         sh("convert -size 400x200 xc:red -quality 80 '" + d + "wide.jpg'");
         sh("convert -size 120x60 xc:red -quality 80 '" + d + "narrow.jpg'");
         test::writeFile(m / "mpf.jpeg", test::mpfJpeg(test::readFile(m / "turned.jpg"), test::readFile(m / "wide.jpg")));
@@ -276,6 +279,18 @@ TEST_F(ThumbnailTool, JpegPreviewInItsMpfIndexStandsInForThePhoto) {
     // ...unless it is smaller than asked for: then the 4:3 photo itself.
     EXPECT_TRUE(make("mpfsmall.jpeg", "mpfsmall.jpg"));
     EXPECT_EQ(jpegSize(outDir_ / "mpfsmall.jpg"), (Size{150, 200}));
+}
+
+TEST_F(ThumbnailTool, LargeJpegsAreTurnedByTheirOrientation) {
+    if (!test::haveTool("exiftool")) GTEST_SKIP() << "exiftool missing";
+    ASSERT_TRUE(make("halves.jpg", "halves.thumb.jpg"));
+    ASSERT_EQ(jpegSize(outDir_ / "halves.thumb.jpg"), (Size{150, 200}));
+    // A quarter turn clockwise brings the left half to the top.
+    const std::string thumb = (outDir_ / "halves.thumb.jpg").string();
+    ASSERT_EQ(run("convert '" + thumb + "' -crop 150x80+0+0 '" + thumb + ".top.png' && convert '" + thumb +
+                  "' -crop 150x80+0+120 '" + thumb + ".bottom.png'").status, 0);
+    EXPECT_EQ(colourOf(thumb + ".top.png"), "100");
+    EXPECT_EQ(colourOf(thumb + ".bottom.png"), "001");
 }
 
 TEST_F(ThumbnailTool, BadInputFailsWithoutLeavingAnything) {
