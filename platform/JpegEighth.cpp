@@ -177,7 +177,6 @@ int longSymbol(Bits& bits, const Huffman& h) {
 struct Component {
     int id = 0, h = 1, v = 1, quant = 0;
     int dcTable = 0, acTable = 0;
-    bool inScan = false;
 };
 
 struct Tables {
@@ -252,15 +251,13 @@ bool readScan(const ByteReader& seg, Frame& f, const Tables& t) {
     if (!count || *count != f.components.size()) return false;
     for (std::size_t i = 0; i < *count; ++i) {
         const auto id = seg.u8(1 + 2 * i), tables = seg.u8(2 + 2 * i);
-        if (!id || !tables) return false;
-        const auto c = std::find_if(f.components.begin(), f.components.end(),
-                                    [&](const Component& x) { return x.id == *id && !x.inScan; });
-        if (c == f.components.end()) return false;
-        c->inScan = true;
-        c->dcTable = *tables >> 4;
-        c->acTable = *tables & 15;
-        if (c->dcTable > 3 || c->acTable > 3 || !t.dc[c->dcTable].defined || !t.ac[c->acTable].defined ||
-            !f.dcQuant[c->quant])
+        // Units hold the components in the scan's order; every encoder keeps the frame's.
+        Component& c = f.components[i];
+        if (!id || !tables || *id != c.id) return false;
+        c.dcTable = *tables >> 4;
+        c.acTable = *tables & 15;
+        if (c.dcTable > 3 || c.acTable > 3 || !t.dc[c.dcTable].defined || !t.ac[c.acTable].defined ||
+            !f.dcQuant[c.quant])
             return false;
     }
     const auto from = seg.u8(1 + 2 * *count), to = seg.u8(2 + 2 * *count), approx = seg.u8(3 + 2 * *count);
@@ -328,7 +325,6 @@ struct Plane {
     int width = 0, height = 0;
     std::vector<std::uint8_t> values;
 };
-
 
 // The next block's DC difference.
 std::optional<std::int32_t> dcDifference(Bits& bits, const Huffman& dc) {

@@ -181,6 +181,15 @@ TEST(JpegEighth, LeavesWhatItDoesNotReadToTheFullDecoder) {
             break;
         }
     EXPECT_FALSE(decodeJpegEighth(overfull, kMany));
+    // Components scanned in another order than the frame lists them.
+    std::vector<std::uint8_t> reordered = good;
+    for (std::size_t i = 2; i + 9 < reordered.size(); ++i)
+        if (reordered[i] == 0xFF && reordered[i + 1] == 0xDA) {
+            std::swap(reordered[i + 5], reordered[i + 7]);
+            std::swap(reordered[i + 6], reordered[i + 8]);
+            break;
+        }
+    EXPECT_FALSE(decodeJpegEighth(reordered, kMany));
     EXPECT_FALSE(decodeJpegEighth(test::randomBytes(4096, 3), kMany));
     EXPECT_FALSE(decodeJpegEighth({}, kMany));
 }
