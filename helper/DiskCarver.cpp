@@ -121,21 +121,27 @@ Found searchPart(const FormatDetector& detector, std::span<const std::uint8_t> b
     return f;
 }
 
-// Fetches the chunk and lists its matches. A search of every position maps
-// the chunk and is split, the upper half searched on `half` meanwhile. One of
-// aligned positions looks at one line of each page: it reads the chunk into
-// `spare` (a buffer handed on from chunk to chunk) where the device can be read
-// from this thread, as entering a mapping's pages can cost more than copying
-// them, while a copy costs about the same on every machine.
+// Fetches the chunk and lists its matches, the upper half searched on `half`
+// meanwhile. A search of every position maps the chunk. One of aligned
+// positions looks at one line of each page: it reads the chunk into `spare`
+// (a buffer handed on from chunk to chunk) where the device can be read from
+// two threads, as entering a mapping's pages can cost more than copying them,
+// while a copy costs about the same on every machine; each half is read on
+// the thread that searches it, since the copy costs as much as the search.
 Window lendChunk(Device& device, const FormatDetector& detector, std::uint64_t start, std::size_t length,
                  std::size_t alignment, Worker& half, std::vector<std::uint8_t> spare = {}) {
     Window w;
     w.start = start;
+    const std::size_t mid = length / 2;
     if (alignment > 1 && device.concurrentReads()) {
         spare.resize(length);
-        const ReadResult r = device.readAt(start, spare);
-        if (r.failed()) return w;  // the scan reads it block by block
-        spare.resize(r.bytes);  // short only at the device's end
+        const std::span<std::uint8_t> all(spare);
+        std::future<ReadResult> upperRead =
+            half.post([&device, all, start, mid] { return device.readAt(start + mid, all.subspan(mid)); });
+        const ReadResult lower = device.readAt(start, all.first(mid));
+        const ReadResult upper = upperRead.get();
+        if (lower.failed() || (lower.bytes == mid && upper.failed())) return w;  // the scan reads it block by block
+        spare.resize(lower.bytes < mid ? lower.bytes : mid + upper.bytes);  // short only at the device's end
         w.copy = std::move(spare);
         w.isCopy = true;
     } else {
@@ -143,21 +149,16 @@ Window lendChunk(Device& device, const FormatDetector& detector, std::uint64_t s
     }
     if (!w.bytes()) return w;
     const std::span<const std::uint8_t> bytes = *w.bytes();
-    if (alignment > 1) {
-        Found all = searchPart(detector, bytes, 0, bytes.size(), start, alignment, kMaxMatchesAhead);
-        w.matches = std::move(all.matches);
-        w.searchedTo = all.searchedTo;
-        return w;
-    }
-    const std::size_t mid = bytes.size() / 2;
-    std::future<Found> upper = half.post(
-        [&detector, bytes, mid] { return searchPart(detector, bytes, mid, bytes.size(), 0, 1, kMaxMatchesAhead / 2); });
-    Found lower = searchPart(detector, bytes, 0, mid, 0, 1, kMaxMatchesAhead / 2);
+    const std::size_t split = std::min(mid, bytes.size());
+    std::future<Found> upper = half.post([&detector, bytes, split, start, alignment] {
+        return searchPart(detector, bytes, split, bytes.size(), start, alignment, kMaxMatchesAhead / 2);
+    });
+    Found lower = searchPart(detector, bytes, 0, split, start, alignment, kMaxMatchesAhead / 2);
     Found high = upper.get();
     w.matches = std::move(lower.matches);
     w.searchedTo = lower.searchedTo;
     // The upper half's list counts only when the lower half's is complete.
-    if (lower.searchedTo >= mid) {
+    if (lower.searchedTo >= split) {
         w.matches.insert(w.matches.end(), high.matches.begin(), high.matches.end());
         w.searchedTo = high.searchedTo;
     }

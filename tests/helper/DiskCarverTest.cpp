@@ -143,6 +143,7 @@ TEST_F(CarverTest, DevicesThatLendViewsRecoverWhatCopiedReadsRecover) {
     for (std::size_t p = 8 * MiB + 17; p < 16 * MiB; p += 64) image[p] = 'B', image[p + 1] = 'M';
     place(image, 1 * MiB, makeJpeg(300'000, 32, "2021:05:01 09:00:00", "Nikon", "Z 6"));
     place(image, 8 * MiB - 4096, makeJpeg(200'000, 33));  // across the first chunk boundary
+    place(image, 12 * MiB, makeJpeg(150'000, 41));       // the first position of a chunk's upper half
     place(image, 14 * MiB, makeJpeg(250'000, 34));       // past the listed matches
     place(image, 20 * MiB + 4096, makeJpeg(150'000, 35, "2021:05:02 09:00:00"));
     std::fill(image.begin() + 22 * MiB, image.begin() + 23 * MiB, 0);
@@ -189,9 +190,10 @@ TEST_F(CarverTest, DevicesThatLendViewsRecoverWhatCopiedReadsRecover) {
     for (const auto& f : copied.files) sizes.push_back(std::get<2>(f));
     // Up to the next file whose header holds up, where that is close behind: past
     // the chance header, and only at positions of the look-ahead's own grid.
-    EXPECT_EQ(sizes, (std::vector<std::uint64_t>{300'000, MiB, 130'000, 110'000, 200'000, 250'000, MiB + 8192,
-                                                 2 * MiB, 150'000}));
-    EXPECT_EQ(std::get<1>(copied.files[5]), 14 * MiB);
+    EXPECT_EQ(sizes, (std::vector<std::uint64_t>{300'000, MiB, 130'000, 110'000, 200'000, 150'000, 250'000,
+                                                 MiB + 8192, 2 * MiB, 150'000}));
+    EXPECT_EQ(std::get<1>(copied.files[5]), 12 * MiB);
+    EXPECT_EQ(std::get<1>(copied.files[6]), 14 * MiB);
     for (auto [device, name] : {std::pair<Device*, std::string>{&memory, "memory"}, {&file, "mapped"}}) {
         const Outcome o = run(*device, name);
         EXPECT_EQ(o.files, copied.files) << name;
