@@ -45,13 +45,14 @@ struct Media {
              vf::test::run(clip + "-g 12 -f mpegts '" + d + "clip.mts'").status == 0 &&
              vf::test::run("convert -size 2400x1600 xc:gray +noise Random -blur 0x1 -quality 88 '" + d +
                            "small.jpeg' && exiftool -q -overwrite_original -DateTimeOriginal='2023:05:01 10:11:12' "
-                           "-Make=Maker -Model=Model '" + d + "small.jpeg'").status == 0;
+                           "-Make=Maker -Model=Model '" + d + "small.jpeg'").status == 0 &&
+             vf::test::run("convert -size 64x48 xc:gray '" + d + "tiny.jpeg'").status == 0;
         if (!ok) return;
         auto carved = vf::test::readFile(dir / "clip.mp4");
         const auto tail = vf::test::randomBytes(2u << 20, 7);
         carved.insert(carved.end(), tail.begin(), tail.end());
         vf::test::writeFile(dir / "clip.mp4", carved);
-        for (const char* f : {"big.jpeg", "camera.jpeg", "photo.dng", "clip.mp4", "clip.mts", "small.jpeg"})
+        for (const char* f : {"big.jpeg", "camera.jpeg", "photo.dng", "clip.mp4", "clip.mts", "small.jpeg", "tiny.jpeg"})
             fs::permissions(dir / f, fs::perms(0644));
     }
 };
@@ -93,6 +94,8 @@ BENCHMARK_CAPTURE(served, raw24mp_preview_200px, "photo.dng", 200)->Unit(benchma
 BENCHMARK_CAPTURE(served, jpeg4mp_exif_200px, "small.jpeg", 200)->Unit(benchmark::kMillisecond)->UseRealTime();
 BENCHMARK_CAPTURE(served, mp4_720p_h264_200px, "clip.mp4", 200)->Unit(benchmark::kMillisecond)->UseRealTime();
 BENCHMARK_CAPTURE(served, mts_720p_h264_200px, "clip.mts", 200)->Unit(benchmark::kMillisecond)->UseRealTime();
+// What every file costs whatever its size: the round trip, opening, encoding, writing.
+BENCHMARK_CAPTURE(served, jpeg_tiny, "tiny.jpeg", 200)->Unit(benchmark::kMillisecond)->UseRealTime();
 BENCHMARK_CAPTURE(thumbnail, jpeg24mp_200px, "big.jpeg", 200)->Unit(benchmark::kMillisecond)->UseRealTime();
 BENCHMARK_CAPTURE(thumbnail, jpeg24mp_mpf_preview_200px, "camera.jpeg", 200)
     ->Unit(benchmark::kMillisecond)
