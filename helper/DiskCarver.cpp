@@ -495,12 +495,19 @@ void DiskCarver::linearPhase(Device& device, std::uint64_t resumeOffset) {
                 // A candidate whose header its own rule rejects stays rejected:
                 // stretching it to the next file would save junk.
                 if (!fatParser && (length > 0 || sizeCalculator->plausibleStart(format, device, off))) {
-                    if (auto g = findNextSignature(device, off, listedMatches(detector, w, n, early, ahead))) {
+                    const bool toNext = format == FileFormat::rw2 || format == FileFormat::fff || format == FileFormat::_3fr;
+                    const bool ownEnd = format == FileFormat::x3f || format == FileFormat::raf || format == FileFormat::mrw;
+                    // Only a start this close changes the length: before the file's end or,
+                    // for most formats, within kCloseGap past it. Farther ones need not be read for.
+                    const std::optional<std::uint64_t> within =
+                        toNext ? std::nullopt
+                               : std::optional<std::uint64_t>(ownEnd ? (length ? length - 1 : 0) : length + kCloseGap);
+                    if (auto g = findNextSignature(device, off, listedMatches(detector, w, n, early, ahead), within)) {
                         const std::uint64_t gap = *g - off;
                         if (gap < length) length = gap;
-                        else if (format == FileFormat::rw2 || format == FileFormat::fff || format == FileFormat::_3fr)
+                        else if (toNext)
                             length = gap;
-                        else if (format == FileFormat::x3f || format == FileFormat::raf || format == FileFormat::mrw) {
+                        else if (ownEnd) {
                         } else if (length < gap && gap - length <= kCloseGap)
                             length = gap;
                     }
@@ -602,15 +609,18 @@ void DiskCarver::endOfScan() {
 }
 
 std::optional<std::uint64_t> DiskCarver::findNextSignature(Device& device, std::uint64_t from,
-                                                           std::span<const ListedMatches> listed) {
+                                                           std::span<const ListedMatches> listed,
+                                                           std::optional<std::uint64_t> within) {
     const std::uint64_t step = from % 32768 == 0 ? 32768 : 4096;
-    const std::uint64_t limit = std::min(from + kNextSignatureReach, totalBytes);
+    const std::optional<std::size_t> reach = detector.reach();
+    std::uint64_t limit = std::min(from + kNextSignatureReach, totalBytes);
+    // Positions up to from + within stay whole below the lower limit, so what is found there is the same.
+    if (within && reach && *within < kNextSignatureReach) limit = std::min(limit, from + *within + *reach);
     // The walk visits from + step, from + 2 step, ... below limit.
     std::uint64_t pos = from + step;
     auto walkFrom = [&](std::uint64_t at) { return at <= pos ? pos : from + (at - from + step - 1) / step * step; };
     // A listed match counts only where the whole signature fits before limit,
     // as a read of the card would have cut it there.
-    const std::optional<std::size_t> reach = detector.reach();
     const std::uint64_t listedLimit = reach && limit >= *reach ? limit - *reach + 1 : 0;
     for (const ListedMatches& l : listed) {
         const std::uint64_t to = std::min(l.to, listedLimit);

@@ -63,8 +63,12 @@ public:
         std::uint64_t from = 0, to = 0, base = 0;
         std::span<const Match> matches;
     };
+    // The next file's start after from, on the look-ahead's grid. Only one at
+    // most `within` bytes past from is sure to be found; the search ends soon
+    // after, rather than at its full reach.
     std::optional<std::uint64_t> findNextSignature(Device& device, std::uint64_t from,
-                                                   std::span<const ListedMatches> listed = {});
+                                                   std::span<const ListedMatches> listed = {},
+                                                   std::optional<std::uint64_t> within = std::nullopt);
 
     // --- state, as the session and the progress records see it ---
     std::atomic<bool> shouldStop{false};

@@ -134,6 +134,27 @@ TEST_F(CarverTest, NextFileBoundsTheOneBeforeIt) {
     EXPECT_EQ(recovered(files[3].fileName), next);  // nothing follows within reach
 }
 
+// The look-ahead stops soon after the farthest start that could change a
+// length; right at that edge the answer must be the one of a full search.
+TEST_F(CarverTest, ANextFileTakesTheGapUpToTwoMegabytesAndNoFurther) {
+    auto image = test::randomBytes(12 * MiB, 26);
+    const std::size_t length = 200'000, close = 2 * MiB;
+    // On the 32 KiB grid of a file that starts there: the last start within reach of the rule.
+    const std::size_t near = (length + close) / 32768 * 32768;
+    place(image, 1 * MiB, makeJpeg(length, 27));
+    place(image, 1 * MiB + near, makeJpeg(150'000, 28, "2020:02:01 10:00:00"));
+    // On the 4 KiB grid: the first start past it.
+    const std::size_t far = ((length + close) / 4096 + 1) * 4096;
+    place(image, 6 * MiB + 4096, makeJpeg(length, 29));
+    place(image, 6 * MiB + 4096 + far, makeJpeg(150'000, 30, "2020:02:02 10:00:00"));
+    test::FaultyDevice device(image);
+    scan(device, image.size());
+    ASSERT_EQ(carver.allRecoveredFiles.size(), 4u) << log;
+    const auto& files = carver.allRecoveredFiles;
+    EXPECT_EQ(files[0].fileSize, near);
+    EXPECT_EQ(files[2].fileSize, length);
+}
+
 // Devices that lend views are searched ahead on a second thread; what is
 // recovered, named and reported must be what reads by copy give.
 TEST_F(CarverTest, DevicesThatLendViewsRecoverWhatCopiedReadsRecover) {
