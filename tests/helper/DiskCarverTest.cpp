@@ -319,6 +319,21 @@ TEST_F(CarverTest, UnreadableBlocksAreSkippedAndNeverSavedIntoAFile) {
         EXPECT_FALSE(e.path().filename().string().rfind(".vf-partial", 0) == 0) << e.path();
 }
 
+// A chunk read in two halves on two threads is read block by block where
+// either half fails, as a chunk read in one piece is.
+TEST_F(CarverTest, AFailedHalfOfAChunkIsReadBlockByBlock) {
+    Card card = makeCard();
+    test::FaultyDevice device(card.image);
+    device.concurrent = true;
+    device.failRange(5 * MiB + 4096 + 100'000, 5 * MiB + 4096 + 100'512);  // in the upper half of the first chunk
+    scan(device, card.image.size());
+    ASSERT_FALSE(carver.errorMessage);
+    ASSERT_EQ(carver.allRecoveredFiles.size(), 1u) << log;
+    EXPECT_EQ(recovered(carver.allRecoveredFiles[0].fileName), card.dated);
+    ASSERT_EQ(carver.unreadableRanges().size(), 1u);
+    EXPECT_NE(test::readText(dir / "diag.txt").find("UNREADABLE → file_0001.jpeg"), std::string::npos);
+}
+
 TEST_F(CarverTest, ACardPulledOutEndsWithAnErrorThatCanBeResumed) {
     Card card = makeCard();
     test::FaultyDevice device(card.image);

@@ -52,7 +52,10 @@ void place(std::vector<std::uint8_t>& image, std::uint64_t offset, const std::ve
 }
 
 ReadResult FaultyDevice::readAt(std::uint64_t offset, std::span<std::uint8_t> out) {
-    reads.emplace_back(offset, out.size());
+    {
+        const std::lock_guard lock(readsMutex_);
+        reads.emplace_back(offset, out.size());
+    }
     ReadResult r;
     std::uint64_t end = std::min<std::uint64_t>(offset + out.size(), data_.size());
     if (offset >= data_.size()) return r;

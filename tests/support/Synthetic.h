@@ -3,6 +3,7 @@
 
 #include <cerrno>
 #include <cstdint>
+#include <mutex>
 #include <optional>
 #include <string>
 #include <utility>
@@ -29,12 +30,15 @@ public:
     void failRange(std::uint64_t from, std::uint64_t to, int error = EIO) { bad_.push_back({from, to, error}); }
     void goneFrom(std::uint64_t offset, int error = ENODEV) { goneAt_ = offset; goneError_ = error; }
     ReadResult readAt(std::uint64_t offset, std::span<std::uint8_t> out) override;
+    bool concurrentReads() const override { return concurrent; }
     std::vector<std::pair<std::uint64_t, std::size_t>> reads;  // every read asked for
+    bool concurrent = false;  // reads may come from several threads at once
 
 private:
     struct Bad { std::uint64_t from, to; int error; };
     std::vector<std::uint8_t> data_;
     std::vector<Bad> bad_;
+    std::mutex readsMutex_;
     std::optional<std::uint64_t> goneAt_;
     int goneError_ = ENODEV;
 };
