@@ -99,8 +99,10 @@ TEST(Cli, DemoCardComesBackWhole) {
     EXPECT_EQ(summary["filesFound"].get<int>(), static_cast<int>(recovered.size()));
     EXPECT_EQ(summary["files"].size(), recovered.size());
     // Every carved photo has its thumbnail.
-    for (const auto& [name, h] : recovered)
-        if (name.ends_with(".jpeg")) EXPECT_TRUE(fs::exists(dir / "out" / (name.substr(0, name.size() - 5) + ".thumb.jpg"))) << name;
+    for (const auto& [name, h] : recovered) {
+        if (name.ends_with(".jpeg"))
+            EXPECT_TRUE(fs::exists(dir / "out" / (name.substr(0, name.size() - 5) + ".thumb.jpg"))) << name;
+    }
 }
 
 // Random data and zero stretches with photos at 4096-aligned offsets, and no file system.
