@@ -100,8 +100,8 @@ TEST(Cli, DemoCardComesBackWhole) {
     EXPECT_EQ(summary["files"].size(), recovered.size());
     // Every carved photo has its thumbnail.
     for (const auto& [name, h] : recovered) {
-        if (name.ends_with(".jpeg"))
-            EXPECT_TRUE(fs::exists(dir / "out" / (name.substr(0, name.size() - 5) + ".thumb.jpg"))) << name;
+        if (!name.ends_with(".jpeg")) continue;
+        EXPECT_TRUE(fs::exists(dir / "out" / (name.substr(0, name.size() - 5) + ".thumb.jpg"))) << name;
     }
 }
 
