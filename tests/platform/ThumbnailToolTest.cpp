@@ -108,8 +108,9 @@ protected:
         sh("cp '" + d + "base.jpg' '" + d + "turned.jpg' && exiftool -q -overwrite_original -n -Orientation=6 '" + d +
            "turned.jpg'");
         // Large enough to be read at an eighth, and turned a quarter: red on the left, blue on the right.
-        sh("convert -size 2000x3000 xc:red xc:blue +append -quality 85 '" + d + "halves.jpg' && exiftool -q "
-           "-overwrite_original -n -Orientation=6 '" + d + "halves.jpg'");
+        sh("convert -size 2000x3000 xc:red xc:blue +append -quality 85 '" + d + "halves.jpg' && cp '" + d +
+           "halves.jpg' '" + d + "mirrored.jpg' && exiftool -q -overwrite_original -n -Orientation=6 '" + d +
+           "halves.jpg' && exiftool -q -overwrite_original -n -Orientation=2 '" + d + "mirrored.jpg'");
         sh("convert -size 400x200 xc:red -quality 80 '" + d + "wide.jpg'");
         sh("convert -size 120x60 xc:red -quality 80 '" + d + "narrow.jpg'");
         test::writeFile(m / "mpf.jpeg", test::mpfJpeg(test::readFile(m / "turned.jpg"), test::readFile(m / "wide.jpg")));
@@ -281,7 +282,7 @@ TEST_F(ThumbnailTool, JpegPreviewInItsMpfIndexStandsInForThePhoto) {
     EXPECT_EQ(jpegSize(outDir_ / "mpfsmall.jpg"), (Size{150, 200}));
 }
 
-TEST_F(ThumbnailTool, LargeJpegsAreTurnedByTheirOrientation) {
+TEST_F(ThumbnailTool, LargeJpegsAreTurnedAndMirroredByTheirOrientation) {
     if (!test::haveTool("exiftool")) GTEST_SKIP() << "exiftool missing";
     ASSERT_TRUE(make("halves.jpg", "halves.thumb.jpg"));
     ASSERT_EQ(jpegSize(outDir_ / "halves.thumb.jpg"), (Size{150, 200}));
@@ -291,6 +292,12 @@ TEST_F(ThumbnailTool, LargeJpegsAreTurnedByTheirOrientation) {
                   "' -crop 150x80+0+120 '" + thumb + ".bottom.png'").status, 0);
     EXPECT_EQ(colourOf(thumb + ".top.png"), "100");
     EXPECT_EQ(colourOf(thumb + ".bottom.png"), "001");
+    // Mirrored left to right: blue on the left.
+    ASSERT_TRUE(make("mirrored.jpg", "mirrored.thumb.jpg"));
+    ASSERT_EQ(jpegSize(outDir_ / "mirrored.thumb.jpg"), (Size{200, 150}));
+    const std::string mirrored = (outDir_ / "mirrored.thumb.jpg").string();
+    ASSERT_EQ(run("convert '" + mirrored + "' -crop 80x150+0+0 '" + mirrored + ".left.png'").status, 0);
+    EXPECT_EQ(colourOf(mirrored + ".left.png"), "001");
 }
 
 TEST_F(ThumbnailTool, BadInputFailsWithoutLeavingAnything) {
