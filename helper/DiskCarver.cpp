@@ -523,7 +523,7 @@ void DiskCarver::linearPhase(Device& device, std::uint64_t resumeOffset) {
                 if (!(format == FileFormat::jpeg && length == 0)) report.skip(off, format, length);
                 step = !fatParser ? blockSize : (length != 0 ? length : minimum);
             } else {
-                if (auto entry = recoverCarvedFile(device, chunk, start, p, off, format, length)) {
+                if (auto entry = recoverCarvedFile(device, chunk, w.bytes().has_value(), start, p, off, format, length)) {
                     allRecoveredFiles.push_back(std::move(*entry));
                     ++filesFound;
                     announce("Found " + std::to_string(filesFound) + " file(s)");
@@ -709,7 +709,7 @@ void DiskCarver::noteOutputError(int error, std::uint64_t offset) {
 }
 
 std::optional<RecoveredFileInfo> DiskCarver::recoverCarvedFile(Device& device, std::span<const std::uint8_t> chunk,
-                                                               std::uint64_t start, std::size_t index,
+                                                               bool chunkAsRead, std::uint64_t start, std::size_t index,
                                                                std::uint64_t off, FileFormat format,
                                                                std::uint64_t length) {
     // The date is looked for in the file's own first 4 MiB, not in whatever follows a shorter file.
@@ -750,7 +750,10 @@ std::optional<RecoveredFileInfo> DiskCarver::recoverCarvedFile(Device& device, s
     bool ok = false;
     if (file) {
         if (!fatParser) {
-            ok = writeLinear(device, off, length, *file);
+            // What the chunk in hand holds of the file is written from it; only the rest is read again.
+            const std::uint64_t held = chunkAsRead ? std::min<std::uint64_t>(length, start + chunk.size() - off) : 0;
+            ok = (held == 0 || file->write(chunk.subspan(index, static_cast<std::size_t>(held)))) &&
+                 (held == length || writeLinear(device, off + held, length - held, *file));
         } else {
             ok = fatParser->extractFile(off, length, *file, blockSize);
             const std::uint64_t s = file->size();

@@ -122,9 +122,10 @@ private:
 
     std::uint64_t effectiveMinimum(FileFormat f) const;
 
+    // chunkAsRead: the chunk holds the card's bytes as read, with no unreadable block filled in.
     std::optional<RecoveredFileInfo> recoverCarvedFile(Device& device, std::span<const std::uint8_t> chunk,
-                                                       std::uint64_t start, std::size_t index, std::uint64_t off,
-                                                       FileFormat format, std::uint64_t length);
+                                                       bool chunkAsRead, std::uint64_t start, std::size_t index,
+                                                       std::uint64_t off, FileFormat format, std::uint64_t length);
     std::optional<RecoveredFileInfo> recoverDirectoryFile(Device& device, std::uint64_t offset,
                                                           const DirectoryHint& hint, FileFormat format,
                                                           const std::string& extension);
