@@ -8,6 +8,8 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
+
 #include <filesystem>
 #include <fcntl.h>
 #include <fstream>
@@ -277,8 +279,16 @@ TEST_F(CarverTest, PauseAndResumeThroughTheControlFile) {
     std::ofstream(control) << "pause\n";
     carver.controlFilePath = control.string();
     carver.pauseInterval = 0.02;
-    std::jthread resumer([&] {
-        std::this_thread::sleep_for(std::chrono::milliseconds(200));
+    // Resumed once three pause records are out, however slowly the scan starts.
+    std::atomic<int> pausedRecords{0};
+    auto record = carver.progressCallback;
+    carver.progressCallback = [&, record](std::uint64_t b, std::int64_t f, std::uint64_t o, std::uint64_t t,
+                                          const std::string& phase, const std::vector<RecoveredFileInfo>& files) {
+        if (phase == "Paused") ++pausedRecords;
+        record(b, f, o, t, phase, files);
+    };
+    std::jthread resumer([&](std::stop_token stop) {
+        while (pausedRecords < 3 && !stop.stop_requested()) std::this_thread::sleep_for(std::chrono::milliseconds(5));
         std::ofstream(control) << "resume";
     });
     scan(device, card.image.size());
