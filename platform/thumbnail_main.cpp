@@ -58,18 +58,31 @@ Image upright(Image img, int orientation) {
     return Image(out);
 }
 
-// A JPEG in memory, not turned. A large one is read at an eighth of its
-// size from its DC coefficients: libvips asks libjpeg for the same eighth
-// whenever it leaves at least twice the thumbnail's size, which takes about
-// 1.6 times as long.
-Image jpegBufferThumbnail(std::span<const std::uint8_t> jpeg, int longestSide) {
-    if (const auto eighth = vf::decodeJpegEighth(jpeg, kMaxPixels, 2 * longestSide))
-        return pixelThumbnail(eighth->pixels.data(), eighth->pixels.size(), eighth->width, eighth->height,
-                              eighth->bands, 8, longestSide);
+// The orientation a JPEG's EXIF block gives, 1 when it gives none.
+int jpegOrientation(std::span<const std::uint8_t> jpeg) {
+    Image header(vips_image_new_from_buffer(jpeg.data(), jpeg.size(), "", nullptr));
+    if (!header) {
+        vips_error_clear();
+        return 1;
+    }
+    return vips_image_get_orientation(header.get());
+}
+
+// A JPEG in memory, turned by its own orientation when asked. A large one is
+// read at an eighth of its size from its DC coefficients: libvips asks
+// libjpeg for the same eighth whenever it leaves at least twice the
+// thumbnail's size, which takes about 1.6 times as long.
+Image jpegBufferThumbnail(std::span<const std::uint8_t> jpeg, int longestSide, bool autorotate) {
+    if (const auto eighth = vf::decodeJpegEighth(jpeg, kMaxPixels, 2 * longestSide)) {
+        Image thumb = pixelThumbnail(eighth->pixels.data(), eighth->pixels.size(), eighth->width, eighth->height,
+                                     eighth->bands, 8, longestSide);
+        if (!autorotate) return thumb;
+        return upright(std::move(thumb), jpegOrientation(jpeg));
+    }
     VipsInput input;
     input.data = jpeg.data();
     input.size = jpeg.size();
-    return vipsThumbnail(input, longestSide, false);
+    return vipsThumbnail(input, longestSide, autorotate);
 }
 
 // ---------------------------------------------------------------- LibRaw
@@ -84,7 +97,7 @@ struct ProcessedImage {
 Image fromProcessed(const libraw_processed_image_t* p, int longestSide) {
     if (!p) return nullptr;
     if (p->type == LIBRAW_IMAGE_JPEG)  // its orientation is the raw file's, applied by the caller
-        return jpegBufferThumbnail(std::span<const std::uint8_t>(p->data, p->data_size), longestSide);
+        return jpegBufferThumbnail(std::span<const std::uint8_t>(p->data, p->data_size), longestSide, false);
     if (p->type == LIBRAW_IMAGE_BITMAP)
         return pixelThumbnail(p->data, p->data_size, p->width, p->height, p->colors, p->bits, longestSide);
     return nullptr;
@@ -181,19 +194,17 @@ Image jpegThumbnail(const Input& in, int longestSide) {
     const Mapping map(in);
     if (!map.data()) return nullptr;
     const std::span<const std::uint8_t> file(static_cast<const std::uint8_t*>(map.data()), map.size());
-    Image photo(vips_image_new_from_buffer(file.data(), file.size(), "", nullptr));
-    if (!photo) return nullptr;
-    // Previews seldom carry an orientation of their own: the photo's applies.
-    const int orientation = vips_image_get_orientation(photo.get());
     if (const auto preview = mpfPreview(file); !preview.empty()) {
-        // Only a preview at least as large as asked for.
+        // Only a preview at least as large as asked for. Previews seldom carry
+        // an orientation of their own: the photo's applies.
         Image header(vips_image_new_from_buffer(preview.data(), preview.size(), "", nullptr));
         if (header && std::max(header->Xsize, header->Ysize) >= longestSide) {
-            if (Image thumb = jpegBufferThumbnail(preview, longestSide)) return upright(std::move(thumb), orientation);
+            if (Image thumb = jpegBufferThumbnail(preview, longestSide, false))
+                return upright(std::move(thumb), jpegOrientation(file));
         }
         vips_error_clear();
     }
-    return upright(jpegBufferThumbnail(file, longestSide), orientation);
+    return jpegBufferThumbnail(file, longestSide, true);
 }
 
 // ---------------------------------------------------------------- dispatch
