@@ -68,12 +68,14 @@ int jpegOrientation(std::span<const std::uint8_t> jpeg) {
     return vips_image_get_orientation(header.get());
 }
 
-// A JPEG in memory, turned by its own orientation when asked. A large one is
-// read at an eighth of its size from its DC coefficients: libvips asks
-// libjpeg for the same eighth whenever it leaves at least twice the
-// thumbnail's size, which takes about 1.6 times as long.
+// A JPEG in memory, turned by its own orientation when asked. One whose
+// eighth still covers the thumbnail is read at that eighth from its DC
+// coefficients, the block means. libvips would read a quarter until the
+// eighth is twice the thumbnail, for a finer final resize; on a 200 px
+// thumbnail at quality 60 that changes PSNR by about 0.1 dB, against
+// 40 % of the time for a 2400 px photo.
 Image jpegBufferThumbnail(std::span<const std::uint8_t> jpeg, int longestSide, bool autorotate) {
-    if (const auto eighth = vf::decodeJpegEighth(jpeg, kMaxPixels, 2 * longestSide)) {
+    if (const auto eighth = vf::decodeJpegEighth(jpeg, kMaxPixels, longestSide)) {
         Image thumb = pixelThumbnail(eighth->pixels.data(), eighth->pixels.size(), eighth->width, eighth->height,
                                      eighth->bands, 8, longestSide);
         if (!autorotate) return thumb;

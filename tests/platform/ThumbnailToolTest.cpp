@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <cstdlib>
 #include <fcntl.h>
 #include <memory>
 #include <sys/stat.h>
@@ -111,6 +112,10 @@ protected:
         sh("convert -size 2000x3000 xc:red xc:blue +append -quality 85 '" + d + "halves.jpg' && cp '" + d +
            "halves.jpg' '" + d + "mirrored.jpg' && exiftool -q -overwrite_original -n -Orientation=6 '" + d +
            "halves.jpg' && exiftool -q -overwrite_original -n -Orientation=2 '" + d + "mirrored.jpg'");
+        // Either side of the eighth's reach for a 200 px thumbnail: an eighth of 200 px, and one of 199.
+        sh("ffmpeg -v error -f lavfi -i 'testsrc2=s=1600x1200,format=yuvj420p' -frames:v 1 -q:v 3 '" + d +
+           "eighth.jpg' && ffmpeg -v error -f lavfi -i 'testsrc2=s=1592x1194,format=yuvj420p' -frames:v 1 -q:v 3 '" +
+           d + "quarter.jpg'");
         sh("convert -size 400x200 xc:red -quality 80 '" + d + "wide.jpg'");
         sh("convert -size 120x60 xc:red -quality 80 '" + d + "narrow.jpg'");
         test::writeFile(m / "mpf.jpeg", test::mpfJpeg(test::readFile(m / "turned.jpg"), test::readFile(m / "wide.jpg")));
@@ -298,6 +303,20 @@ TEST_F(ThumbnailTool, LargeJpegsAreTurnedAndMirroredByTheirOrientation) {
     const std::string mirrored = (outDir_ / "mirrored.thumb.jpg").string();
     ASSERT_EQ(run("convert '" + mirrored + "' -crop 80x150+0+0 '" + mirrored + ".left.png'").status, 0);
     EXPECT_EQ(colourOf(mirrored + ".left.png"), "001");
+}
+
+TEST_F(ThumbnailTool, JpegsAtTheEighthsReachLookLikeTheirFullDecode) {
+    for (const char* file : {"eighth.jpg", "quarter.jpg"}) {
+        const std::string out = std::string(file) + ".thumb.jpg";
+        ASSERT_TRUE(make(file, out)) << file;
+        EXPECT_EQ(jpegSize(outDir_ / out), (Size{200, 150})) << file;
+        const std::string thumb = (outDir_ / out).string(), reference = thumb + ".ref.png";
+        ASSERT_EQ(run("convert '" + media(file).string() + "' -filter Lanczos -resize '200x150!' '" + reference + "'")
+                      .status, 0);
+        // Both ways give about 24 dB on this sharp pattern at quality 60; a picture one pixel off gives 18.
+        const auto psnr = run("compare -metric PSNR '" + thumb + "' '" + reference + "' null:");
+        EXPECT_GT(std::atof(psnr.output.c_str()), 21.0) << file << ": " << psnr.output;
+    }
 }
 
 TEST_F(ThumbnailTool, BadInputFailsWithoutLeavingAnything) {
