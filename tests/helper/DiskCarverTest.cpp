@@ -9,7 +9,6 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
-
 #include <filesystem>
 #include <fcntl.h>
 #include <fstream>
