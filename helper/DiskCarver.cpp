@@ -33,6 +33,10 @@ constexpr std::uint64_t kNextSignatureReach = 268'435'456;
 constexpr std::uint64_t kNextSignatureRead = 8'388'608;
 constexpr std::uint64_t kCloseGap = 2'097'152;
 constexpr std::uint64_t kCopyPiece = 1'048'576;
+constexpr std::size_t kMaxWritesInFlight = 8;
+constexpr std::size_t kMaxRetiredChunks = 2;
+// Beyond the files' own bytes: blocks of the file system's own, page rounding.
+constexpr std::uint64_t kRoomToSpare = 16'777'216;
 // A card that fails every read over this stretch is taken as gone.
 constexpr std::uint64_t kDeviceGoneAfter = 8'388'608;
 
@@ -122,18 +126,18 @@ Found searchPart(const FormatDetector& detector, std::span<const std::uint8_t> b
 }
 
 // Fetches the chunk and lists its matches, the upper half searched on `half`
-// meanwhile. A search of every position maps the chunk. One of aligned
-// positions looks at one line of each page: it reads the chunk into `spare`
-// (a buffer handed on from chunk to chunk) where the device can be read from
-// two threads, as entering a mapping's pages can cost more than copying them,
-// while a copy costs about the same on every machine; each half is read on
-// the thread that searches it, since the copy costs as much as the search.
+// meanwhile. The chunk is lent in place where the device can: most of a dense
+// card's bytes are written out again, and a copy would only add to that. Else,
+// for a search of aligned positions, it is read into `spare` (a buffer handed
+// on from chunk to chunk) where the device can be read from two threads, each
+// half on the thread that searches it, since the copy costs as much as the search.
 Window lendChunk(Device& device, const FormatDetector& detector, std::uint64_t start, std::size_t length,
                  std::size_t alignment, Worker& half, std::vector<std::uint8_t> spare = {}) {
     Window w;
     w.start = start;
     const std::size_t mid = length / 2;
-    if (alignment > 1 && device.concurrentReads()) {
+    w.view = device.view(start, length);
+    if (!w.view && alignment > 1 && device.concurrentReads()) {
         spare.resize(length);
         const std::span<std::uint8_t> all(spare);
         std::future<ReadResult> upperRead =
@@ -144,8 +148,6 @@ Window lendChunk(Device& device, const FormatDetector& detector, std::uint64_t s
         spare.resize(lower.bytes < mid ? lower.bytes : mid + upper.bytes);  // short only at the device's end
         w.copy = std::move(spare);
         w.isCopy = true;
-    } else {
-        w.view = device.view(start, length);
     }
     if (!w.bytes()) return w;
     const std::span<const std::uint8_t> bytes = *w.bytes();
@@ -379,20 +381,49 @@ void DiskCarver::linearPhase(Device& device, std::uint64_t resumeOffset) {
     std::future<Window> ahead;  // the chunk after this one, when the device lends views or reads from any thread
     std::optional<Window> early;  // that chunk, taken before its turn for the look-ahead's use
     Window w;
+    // Chunks that files still on the writers are copied from, oldest first.
+    std::deque<Window> retired;
+    // Files on the writers are seen through before the chunks they come from go.
+    struct Settle {
+        DiskCarver& carver;
+        ~Settle() { carver.settleWrites(); }
+    } settleAtReturn{*this};
     // Without a file system files are carved only at 4 KiB boundaries (see below), so only those are searched.
     const std::size_t alignment = fatParser ? 1 : static_cast<std::size_t>(kCarveAlignment);
+    // A volume's files are copied along their cluster chains, here; carved ones
+    // on the writers where the card can be read from several threads, since the
+    // copy into the output folder costs more than all the rest of the scan.
+    const bool writeOnWriters = !fatParser && output_ && device.concurrentReads();
     for (;;) {
+        settleReady();
+        if (errorMessage) return;
         checkControlFile();
+        if (shouldPause) settleWrites();  // a paused scan shows every file it has
+        if (errorMessage) return;
         if (shouldPause && !pauseLoop()) return;
         if (stopping()) return;
 
         const std::uint64_t start = alignDown(next, blockSize);
         if (start > static_cast<std::uint64_t>(INT64_MAX)) {
-            sendProgress("Seek error");
+            settleWrites();
+            if (!errorMessage) sendProgress("Seek error");
             return;
         }
-        std::vector<std::uint8_t> spare = std::move(w.copy);  // for a chunk to come
+        // The last chunk stays while files found in it are copied from it. Only a
+        // few do, so that a slow output folder holds back the scan, not memory.
+        if (w.bytes()) retired.push_back(std::move(w));
         w = {};  // let the last chunk's mapping go before the next one is made
+        if (retired.size() > kMaxRetiredChunks) {
+            const std::uint64_t oldest = retired.front().start;
+            settleWrites(static_cast<std::size_t>(std::count_if(
+                writing_.begin(), writing_.end(), [oldest](const CarvedWrite& c) { return c.chunkStart > oldest; })));
+            if (errorMessage) return;
+        }
+        std::vector<std::uint8_t> spare;  // for a chunk to come
+        while (!retired.empty() && (writing_.empty() || writing_.front().chunkStart > retired.front().start)) {
+            if (retired.front().isCopy) spare = std::move(retired.front().copy);
+            retired.pop_front();
+        }
         std::optional<Window> lent = std::move(early);
         early.reset();
         if (!lent && ahead.valid()) lent = ahead.get();
@@ -406,13 +437,16 @@ void DiskCarver::linearPhase(Device& device, std::uint64_t resumeOffset) {
             failedRun_ = 0;
         } else {
             // Read and copied when the device lends no views or part of the chunk is unreadable.
+            settleWrites();  // the scan ends at a failed output before it meets what this chunk holds
+            if (errorMessage) return;
             buffer.resize(chunkSize);
             const std::optional<std::size_t> got = readChunk(device, start, buffer);
             if (!got) return;  // the device is gone; errorMessage says where
             n = *got;
         }
         if (n == 0) {
-            sendProgress("Scan complete");
+            settleWrites();
+            if (!errorMessage) sendProgress("Scan complete");
             return;
         }
         currentOffset = start;
@@ -462,6 +496,8 @@ void DiskCarver::linearPhase(Device& device, std::uint64_t resumeOffset) {
                     continue;
                 }
             }
+            settleReady();
+            if (errorMessage) return;
             currentOffset = off;
             maybeSendRate();
             FileFormat format = detector.refineFormat(*m.format, device, off, blockSize);
@@ -520,14 +556,17 @@ void DiskCarver::linearPhase(Device& device, std::uint64_t resumeOffset) {
             if (length < minimum) {
                 logLine("⚠️ Too small / not found (" + std::to_string(length) + " < " + std::to_string(minimum) +
                         "), skipping");
-                if (!(format == FileFormat::jpeg && length == 0)) report.skip(off, format, length);
+                if (!(format == FileFormat::jpeg && length == 0)) {
+                    settleWrites();  // rows stay in the order of the card
+                    if (errorMessage) return;
+                    report.skip(off, format, length);
+                }
                 step = !fatParser ? blockSize : (length != 0 ? length : minimum);
             } else {
-                if (auto entry = recoverCarvedFile(device, chunk, w.bytes().has_value(), start, p, off, format, length)) {
-                    allRecoveredFiles.push_back(std::move(*entry));
-                    ++filesFound;
-                    announce("Found " + std::to_string(filesFound) + " file(s)");
-                }
+                if (writeOnWriters)
+                    submitCarvedFile(device, chunk, w.bytes().has_value(), start, p, off, format, length);
+                else if (auto entry = recoverCarvedFile(device, chunk, w.bytes().has_value(), start, p, off, format, length))
+                    keepFile(std::move(*entry));
                 if (errorMessage) return;  // the output disk failed; resume starts at this file
                 step = !fatParser ? blockSize : length;
             }
@@ -671,7 +710,12 @@ std::optional<std::uint64_t> DiskCarver::walkCard(Device& device, std::uint64_t 
     return std::nullopt;
 }
 
-bool DiskCarver::writeLinear(Device& device, std::uint64_t offset, std::uint64_t length, ByteSink& out) {
+namespace {
+
+// Copies [offset, offset + length) of the device to out through scratch. On a
+// failed read, unreadableAt tells where the device failed.
+bool copyFromDevice(Device& device, std::uint64_t offset, std::uint64_t length, std::uint64_t blockSize,
+                    ByteSink& out, std::vector<std::uint8_t>& scratch, std::optional<std::uint64_t>& unreadableAt) {
     std::uint64_t pos = offset;
     std::uint64_t remaining = length;
     while (remaining > 0) {
@@ -680,17 +724,32 @@ bool DiskCarver::writeLinear(Device& device, std::uint64_t offset, std::uint64_t
         // Copied through one small buffer rather than a fresh mapping: the buffer's
         // pages stay mapped and cached, where each page of a new mapping costs its first touch.
         const std::uint64_t want = std::min<std::uint64_t>(alignUp(d + remaining, blockSize), kCopyPiece);
-        if (scratch_.size() < want) scratch_.resize(static_cast<std::size_t>(want));
-        const ReadResult r = device.readAt(a, std::span(scratch_.data(), static_cast<std::size_t>(want)));
-        if (r.failed()) unreadableInFile_ = a + r.bytes;
+        if (scratch.size() < want) scratch.resize(static_cast<std::size_t>(want));
+        const ReadResult r = device.readAt(a, std::span(scratch.data(), static_cast<std::size_t>(want)));
+        if (r.failed()) unreadableAt = a + r.bytes;
         if (r.bytes <= d) return false;
         const std::uint64_t k = std::min<std::uint64_t>(remaining, r.bytes - d);
-        if (!out.write(std::span<const std::uint8_t>(scratch_.data() + d, static_cast<std::size_t>(k)))) return false;
+        if (!out.write(std::span<const std::uint8_t>(scratch.data() + d, static_cast<std::size_t>(k)))) return false;
         pos += k;
         remaining -= k;
         if (r.failed()) return false;
     }
     return true;
+}
+
+// A carved file's copy: what the chunk in hand holds of it (held), then the rest from the device.
+bool copyCarved(Device& device, std::span<const std::uint8_t> held, std::uint64_t off, std::uint64_t length,
+                std::uint64_t blockSize, ByteSink& out, std::vector<std::uint8_t>& scratch,
+                std::optional<std::uint64_t>& unreadableAt) {
+    return (held.empty() || out.write(held)) &&
+           (held.size() == length ||
+            copyFromDevice(device, off + held.size(), length - held.size(), blockSize, out, scratch, unreadableAt));
+}
+
+}  // namespace
+
+bool DiskCarver::writeLinear(Device& device, std::uint64_t offset, std::uint64_t length, ByteSink& out) {
+    return copyFromDevice(device, offset, length, blockSize, out, scratch_, unreadableInFile_);
 }
 
 void DiskCarver::noteOutputError(int error, std::uint64_t offset) {
@@ -708,29 +767,38 @@ void DiskCarver::noteOutputError(int error, std::uint64_t offset) {
     logLine("❌ " + *errorMessage);
 }
 
-std::optional<RecoveredFileInfo> DiskCarver::recoverCarvedFile(Device& device, std::span<const std::uint8_t> chunk,
-                                                               bool chunkAsRead, std::uint64_t start, std::size_t index,
-                                                               std::uint64_t off, FileFormat format,
-                                                               std::uint64_t length) {
+DiskCarver::CarvedFile DiskCarver::prepareCarved(Device& device, std::span<const std::uint8_t> chunk,
+                                                 std::uint64_t start, std::size_t index, std::uint64_t off,
+                                                 FileFormat format, std::uint64_t length) {
+    CarvedFile c;
+    c.off = off;
+    c.length = length;
+    c.format = format;
     // The date is looked for in the file's own first 4 MiB, not in whatever follows a shorter file.
     const std::uint64_t window = std::min(kDateWindow, length);
-    std::optional<std::string> date;
     if (start + chunk.size() < off + window) {
         const std::uint64_t a = alignDown(off, blockSize);
         const std::uint64_t d = off - a;
         const Fetched f = fetch(device, a, static_cast<std::size_t>(kDateWindow), scratch_);
         const ReadResult r = f.result;
         if (!r.failed() && r.bytes > d)
-            date = findCaptureDate(f.bytes, d,
-                                   static_cast<std::size_t>(std::min<std::uint64_t>(r.bytes, d + window)));
+            c.date = findCaptureDate(f.bytes, d,
+                                     static_cast<std::size_t>(std::min<std::uint64_t>(r.bytes, d + window)));
     } else {
-        date = findCaptureDate(chunk, index, static_cast<std::size_t>(std::min<std::uint64_t>(chunk.size(), index + window)));
+        c.date = findCaptureDate(chunk, index, static_cast<std::size_t>(std::min<std::uint64_t>(chunk.size(), index + window)));
     }
     const CameraModel camera = readCameraModel(chunk, start, off, format);
+    if (!camera.make.empty()) c.camera += "_" + camera.make;
+    if (!camera.model.empty()) c.camera += "_" + camera.model;
+    if (output_) c.file = output_->create(&c.createError);
+    return c;
+}
 
+std::optional<RecoveredFileInfo> DiskCarver::finishCarved(CarvedFile& c, const CopyOutcome& copy) {
+    // Named only now: an undated file takes the count of the files kept before it.
     std::string base;
-    if (date) {
-        base = *date;
+    if (c.date) {
+        base = *c.date;
         std::replace(base.begin(), base.end(), ':', '-');
         std::replace(base.begin(), base.end(), ' ', '_');
     } else {
@@ -738,69 +806,145 @@ std::optional<RecoveredFileInfo> DiskCarver::recoverCarvedFile(Device& device, s
         std::snprintf(counter, sizeof counter, "file_%04" PRId64, filesFound);
         base = counter;
     }
-    if (!camera.make.empty()) base += "_" + camera.make;
-    if (!camera.model.empty()) base += "_" + camera.model;
-    const std::string ext = lowerName(format);
+    base += c.camera;
+    const std::string ext = lowerName(c.format);
     std::string name = output_ ? reserveName(base, ext, false) : base + "." + ext;
+    const std::uint64_t off = c.off;
+    const FileFormat format = c.format;
 
-    const std::uint64_t minimum = effectiveMinimum(format);
-    int createError = 0;
-    unreadableInFile_.reset();
-    std::unique_ptr<PendingFile> file = output_ ? output_->create(&createError) : nullptr;
-    bool ok = false;
-    if (file) {
-        if (!fatParser) {
-            // What the chunk in hand holds of the file is written from it; only the rest is read again.
-            const std::uint64_t held = chunkAsRead ? std::min<std::uint64_t>(length, start + chunk.size() - off) : 0;
-            ok = (held == 0 || file->write(chunk.subspan(index, static_cast<std::size_t>(held)))) &&
-                 (held == length || writeLinear(device, off + held, length - held, *file));
-        } else {
-            ok = fatParser->extractFile(off, length, *file, blockSize);
-            const std::uint64_t s = file->size();
-            const auto limit = static_cast<std::uint64_t>(std::floor(0.98 * static_cast<double>(length)));
-            if (!(ok && s >= minimum && s >= limit) && file->lastError() == 0) {
-                logLine("⚠️ FAT chain write failed/truncated (" + formatByteCount(s) + " of " + formatByteCount(length) +
-                        ") — falling back to linear");
-                output_->discard(std::move(file));
-                file = output_->create(&createError);
-                ok = file && writeLinear(device, off, length, *file);
-            }
-        }
-    }
-    if (!ok && unreadableInFile_) {
+    if (!copy.ok && copy.unreadableAt) {
         // Kept whole or not at all: a hole filled with anything would be a damaged picture shown as recovered.
-        logLine("❌ Not saving " + name + ": unreadable block at byte " + std::to_string(*unreadableInFile_) +
+        logLine("❌ Not saving " + name + ": unreadable block at byte " + std::to_string(*copy.unreadableAt) +
                 " inside it");
-        report.row(off, format, formatByteCount(length), "  UNREADABLE → " + name);
-        if (file) output_->discard(std::move(file));
+        report.row(off, format, formatByteCount(c.length), "  UNREADABLE → " + name);
+        if (c.file) output_->discard(std::move(c.file));
         return std::nullopt;
     }
-    if (!ok) {
-        const int err = file ? file->lastError() : createError;
+    if (!copy.ok) {
+        const int err = c.file ? c.file->lastError() : c.createError;
         logLine("❌ Write failed/truncated for " + name + " (" + formatByteCount(0) + ")");
         report.writeFail(off, format, 0, name);
-        if (output_ && file) output_->discard(std::move(file));
+        if (output_ && c.file) output_->discard(std::move(c.file));
         noteOutputError(err, off);
         return std::nullopt;
     }
-    const std::uint64_t s = file->size();
-    if (s < minimum) {
-        output_->discard(std::move(file));
+    const std::uint64_t s = c.file->size();
+    if (s < effectiveMinimum(format)) {
+        output_->discard(std::move(c.file));
         logLine("❌ Write failed/truncated for " + name + " (" + formatByteCount(s) + ")");
         report.writeFail(off, format, s, name);
         return std::nullopt;
     }
     name = reserveName(base, ext);
-    pendingCommits_.push_back({std::move(file), base, ext, off, true, allRecoveredFiles.size()});
+    pendingCommits_.push_back({std::move(c.file), base, ext, off, true, allRecoveredFiles.size()});
     logLine("💾 Saved " + name + " (" + formatByteCount(s) + ")");
     report.found(off, format, s, name);
     RecoveredFileInfo info;
     info.id = info.fileName = name;
     info.fileType = std::string(displayName(format));
     info.fileSize = s;
-    info.dateTaken = date;
+    info.dateTaken = c.date;
     info.offsetOnDisk = off;
     return info;
+}
+
+std::optional<RecoveredFileInfo> DiskCarver::recoverCarvedFile(Device& device, std::span<const std::uint8_t> chunk,
+                                                               bool chunkAsRead, std::uint64_t start, std::size_t index,
+                                                               std::uint64_t off, FileFormat format,
+                                                               std::uint64_t length) {
+    CarvedFile c = prepareCarved(device, chunk, start, index, off, format, length);
+    unreadableInFile_.reset();
+    bool ok = false;
+    if (c.file) {
+        if (!fatParser) {
+            // What the chunk in hand holds of the file is written from it; only the rest is read again.
+            const std::uint64_t held = chunkAsRead ? std::min<std::uint64_t>(length, start + chunk.size() - off) : 0;
+            ok = copyCarved(device, chunk.subspan(index, static_cast<std::size_t>(held)), off, length, blockSize,
+                            *c.file, scratch_, unreadableInFile_);
+        } else {
+            ok = fatParser->extractFile(off, length, *c.file, blockSize);
+            const std::uint64_t s = c.file->size();
+            const auto limit = static_cast<std::uint64_t>(std::floor(0.98 * static_cast<double>(length)));
+            if (!(ok && s >= effectiveMinimum(format) && s >= limit) && c.file->lastError() == 0) {
+                logLine("⚠️ FAT chain write failed/truncated (" + formatByteCount(s) + " of " + formatByteCount(length) +
+                        ") — falling back to linear");
+                output_->discard(std::move(c.file));
+                c.file = output_->create(&c.createError);
+                ok = c.file && writeLinear(device, off, length, *c.file);
+            }
+        }
+    }
+    return finishCarved(c, {ok, unreadableInFile_});
+}
+
+void DiskCarver::submitCarvedFile(Device& device, std::span<const std::uint8_t> chunk, bool chunkAsRead,
+                                  std::uint64_t start, std::size_t index, std::uint64_t off, FileFormat format,
+                                  std::uint64_t length) {
+    // Each file in flight holds a descriptor; a chunk can hold thousands of small files.
+    settleWrites(kMaxWritesInFlight - 1);
+    // Files copied side by side take the folder's space in any order: where it
+    // may not hold them all, one copied later could leave none for the first,
+    // and a scan resumed into that space would never get past it. So they wait
+    // their turn there, as without writers.
+    if (!writing_.empty()) {
+        std::uint64_t need = length + kRoomToSpare;
+        for (const CarvedWrite& w : writing_) need += w.carved.length;
+        const std::optional<std::uint64_t> room = output_->freeBytes();
+        if (!room || *room < need) settleWrites();
+    }
+    if (errorMessage) return;
+    CarvedWrite w;
+    w.chunkStart = start;
+    w.bytesScanned = bytesScanned;
+    w.carved = prepareCarved(device, chunk, start, index, off, format, length);
+    if (!w.carved.file) {
+        std::promise<CopyOutcome> failed;
+        failed.set_value({});
+        w.outcome = failed.get_future();
+        writing_.push_back(std::move(w));
+        settleWrites();  // a folder that takes no file ends the scan here, as it would have without writers
+        return;
+    }
+    const std::uint64_t held = chunkAsRead ? std::min<std::uint64_t>(length, start + chunk.size() - off) : 0;
+    const std::span<const std::uint8_t> bytes = chunk.subspan(index, static_cast<std::size_t>(held));
+    const std::size_t k = nextWriter_++ % kWriters;
+    w.outcome = writers_[k].post([&device, bytes, off, length, bs = blockSize, file = w.carved.file.get(),
+                                  scratch = &writerScratch_[k]] {
+        CopyOutcome o;
+        o.ok = copyCarved(device, bytes, off, length, bs, *file, *scratch, o.unreadableAt);
+        return o;
+    });
+    writing_.push_back(std::move(w));
+}
+
+void DiskCarver::settleWrites(std::size_t keep) {
+    while (writing_.size() > keep) {
+        CarvedWrite& w = writing_.front();
+        const CopyOutcome copy = w.outcome.get();
+        if (errorMessage) {
+            // The output failed on an earlier file: the scan ends there, and resumes at that file.
+            if (w.carved.file) output_->discard(std::move(w.carved.file));
+        } else if (auto entry = finishCarved(w.carved, copy)) {
+            keepFile(std::move(*entry));
+        } else if (errorMessage) {
+            bytesScanned = w.bytesScanned;  // as far as the scan had come when it found the file
+        }
+        writing_.pop_front();
+    }
+}
+
+void DiskCarver::settleReady() {
+    std::size_t ready = 0;
+    while (ready < writing_.size() &&
+           writing_[ready].outcome.wait_for(std::chrono::seconds(0)) == std::future_status::ready)
+        ++ready;
+    settleWrites(writing_.size() - ready);
+}
+
+void DiskCarver::keepFile(RecoveredFileInfo info) {
+    allRecoveredFiles.push_back(std::move(info));
+    ++filesFound;
+    announce("Found " + std::to_string(filesFound) + " file(s)");
 }
 
 bool DiskCarver::stillHoldsFormat(Device& device, std::uint64_t offset, FileFormat format) {

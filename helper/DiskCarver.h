@@ -3,11 +3,14 @@
 // first through the FAT directory entries (when a volume is found), then by
 // carving signatures, handing every accepted file to the output stage.
 
+#include <array>
 #include <atomic>
 #include <chrono>
 #include <cstdint>
+#include <deque>
 #include <filesystem>
 #include <functional>
+#include <future>
 #include <map>
 #include <memory>
 #include <optional>
@@ -18,6 +21,7 @@
 #include "common/Records.h"
 #include "helper/DiagnosticReport.h"
 #include "helper/OutputDirectory.h"
+#include "helper/Worker.h"
 #include "helper/fat/FATParser.h"
 #include "helper/formats/FileSizeCalculator.h"
 #include "helper/formats/FormatDetector.h"
@@ -122,10 +126,44 @@ private:
 
     std::uint64_t effectiveMinimum(FileFormat f) const;
 
+    // A carved file between its discovery and its records.
+    struct CarvedFile {
+        std::uint64_t off = 0, length = 0;
+        FileFormat format{};
+        std::optional<std::string> date;
+        std::string camera;  // "_make_model" as the name carries it
+        std::unique_ptr<PendingFile> file;
+        int createError = 0;
+    };
+    struct CopyOutcome {
+        bool ok = false;
+        std::optional<std::uint64_t> unreadableAt;  // the device failed there
+    };
+    struct CarvedWrite {
+        CarvedFile carved;
+        std::future<CopyOutcome> outcome;
+        std::uint64_t chunkStart = 0;    // the chunk it is copied from
+        std::uint64_t bytesScanned = 0;  // when it was found
+    };
+
+    // The date and camera of the file at off (chunk[index]), and its temporary file.
+    CarvedFile prepareCarved(Device& device, std::span<const std::uint8_t> chunk, std::uint64_t start,
+                             std::size_t index, std::uint64_t off, FileFormat format, std::uint64_t length);
+    // Names and records a carved file once its copy is over; what a scan shows of it.
+    std::optional<RecoveredFileInfo> finishCarved(CarvedFile& carved, const CopyOutcome& copy);
     // chunkAsRead: the chunk holds the card's bytes as read, with no unreadable block filled in.
     std::optional<RecoveredFileInfo> recoverCarvedFile(Device& device, std::span<const std::uint8_t> chunk,
                                                        bool chunkAsRead, std::uint64_t start, std::size_t index,
                                                        std::uint64_t off, FileFormat format, std::uint64_t length);
+    // As recoverCarvedFile, with the copy left to a writer thread; the chunk must
+    // stay as it is until settleWrites has seen the file through.
+    void submitCarvedFile(Device& device, std::span<const std::uint8_t> chunk, bool chunkAsRead, std::uint64_t start,
+                          std::size_t index, std::uint64_t off, FileFormat format, std::uint64_t length);
+    // Sees written files through in the order found, until at most `keep` are left.
+    void settleWrites(std::size_t keep = 0);
+    // Sees through those at the front that are written, without waiting.
+    void settleReady();
+    void keepFile(RecoveredFileInfo info);
     std::optional<RecoveredFileInfo> recoverDirectoryFile(Device& device, std::uint64_t offset,
                                                           const DirectoryHint& hint, FileFormat format,
                                                           const std::string& extension);
@@ -159,6 +197,13 @@ private:
     std::uint64_t unreadableBytes_ = 0;
     std::uint64_t failedRun_ = 0;
     std::optional<std::uint64_t> unreadableInFile_;  // set by writeLinear when the device failed
+    // Carved files whose bytes writers_ are copying, in the order found. Declared
+    // before the writers, so that these outlive any job still running.
+    std::deque<CarvedWrite> writing_;
+    static constexpr std::size_t kWriters = 2;
+    std::array<std::vector<std::uint8_t>, kWriters> writerScratch_;  // one copy buffer for each writer
+    std::array<Worker, kWriters> writers_;
+    std::size_t nextWriter_ = 0;
     std::map<std::uint64_t, OutputDirectory::ManifestEntry> earlierRuns_;  // offsets this folder already holds
     std::uint64_t failedRunStart_ = 0;
     bool inDirectoryPhase_ = false;

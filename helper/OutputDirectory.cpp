@@ -7,6 +7,7 @@
 #include <dirent.h>
 #include <fcntl.h>
 #include <sys/stat.h>
+#include <sys/statvfs.h>
 #include <unistd.h>
 
 namespace vf {
@@ -135,6 +136,12 @@ void OutputDirectory::removeStaleTemporaries() {
 bool OutputDirectory::exists(const std::string& name) const {
     struct stat st {};
     return ::fstatat(fd_, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0;
+}
+
+std::optional<std::uint64_t> OutputDirectory::freeBytes() const {
+    struct statvfs st {};
+    if (::fstatvfs(fd_, &st) != 0) return std::nullopt;
+    return static_cast<std::uint64_t>(st.f_bavail) * st.f_frsize;
 }
 
 std::unique_ptr<PendingFile> OutputDirectory::create(int* error) {

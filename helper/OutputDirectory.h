@@ -58,6 +58,8 @@ public:
     void removeStaleTemporaries();
 
     bool exists(const std::string& name) const;
+    // Bytes the folder's file system still takes; nothing when it cannot tell.
+    std::optional<std::uint64_t> freeBytes() const;
 
     // A new empty temporary file owned by the user, mode 0644.
     std::unique_ptr<PendingFile> create(int* error = nullptr);

@@ -12,6 +12,8 @@
 #include <filesystem>
 #include <fcntl.h>
 #include <fstream>
+#include <map>
+#include <sstream>
 #include <thread>
 #include <unistd.h>
 
@@ -341,6 +343,67 @@ TEST_F(CarverTest, AFailedHalfOfAChunkIsReadBlockByBlock) {
     EXPECT_EQ(recovered(carver.allRecoveredFiles[0].fileName), card.dated);
     ASSERT_EQ(carver.unreadableRanges().size(), 1u);
     EXPECT_NE(test::readText(dir / "diag.txt").find("UNREADABLE → file_0001.jpeg"), std::string::npos);
+}
+
+// Files copied on writer threads (a device read from several threads) end as
+// the sequential copy leaves them: the same names, counted in the order found
+// even where a file before them is not saved, the same records and report rows.
+TEST_F(CarverTest, WritersEndAsTheSequentialCopy) {
+    auto image = test::randomBytes(26 * MiB, 41);
+    std::uint64_t at = 4096;
+    for (std::uint32_t k = 0; at + 700'000 < image.size(); ++k) {
+        // Mostly undated; alike dates take _1; one cut too short by the next (dated) one; one across 8 MiB.
+        const std::string date = k % 5 == 2 ? "2021:05:0" + std::to_string(k % 2 + 1) + " 09:00:00" : "";
+        const std::size_t size = k == 6 ? 60'000 : 120'000 + 37'000 * (k % 13);
+        place(image, at, makeJpeg(size, 500 + k, date));
+        at = k == 9 ? 8 * MiB - 50 * 4096 : (at + size + 4096 + 8192 * (k % 3)) / 4096 * 4096;
+    }
+    struct Run {
+        std::vector<RecoveredFileInfo> files;
+        std::vector<std::string> phases;
+        std::string report;
+        std::map<std::string, std::string> hashes;
+        std::uint64_t bytesScanned = 0;
+    };
+    auto run = [&](bool concurrent, const fs::path& folder) {
+        test::FaultyDevice device(image);
+        device.concurrent = concurrent;
+        device.failRange(1 * MiB + 10'000, 1 * MiB + 10'512);  // inside a file: not saved, yet counted
+        DiskCarver c;
+        c.diagnosticPath = (dir / "diag.txt").string();
+        c.progressUpdateInterval = 3600;
+        c.foundRecordInterval = 0;
+        Run r;
+        c.progressCallback = [&r](std::uint64_t, std::int64_t, std::uint64_t, std::uint64_t, const std::string& phase,
+                                  const std::vector<RecoveredFileInfo>&) { r.phases.push_back(phase); };
+        fs::create_directory(folder);
+        c.scanDevice(device, "/dev/test", 512, image.size(), folder, 0);
+        EXPECT_FALSE(c.errorMessage);
+        r.files = c.allRecoveredFiles;
+        r.bytesScanned = c.bytesScanned;
+        std::istringstream text(test::readText(dir / "diag.txt"));
+        for (std::string line; std::getline(text, line);)
+            if (line.find("0x") == 0) r.report += line + "\n";  // the rows; the summary holds times
+        for (const auto& e : fs::directory_iterator(folder))
+            r.hashes[e.path().filename().string()] = test::sha256(e.path());
+        return r;
+    };
+    const Run sequential = run(false, dir / "sequential");
+    const Run writers = run(true, dir / "writers");
+    ASSERT_GE(sequential.files.size(), 30u) << log;
+    EXPECT_NE(sequential.report.find("UNREADABLE"), std::string::npos) << sequential.report;
+    EXPECT_NE(sequential.report.find("_1.jpeg"), std::string::npos) << sequential.report;
+    EXPECT_NE(sequential.report.find("SKIP"), std::string::npos) << sequential.report;
+    ASSERT_EQ(writers.files.size(), sequential.files.size());
+    for (std::size_t k = 0; k < sequential.files.size(); ++k) {
+        EXPECT_EQ(writers.files[k].fileName, sequential.files[k].fileName) << k;
+        EXPECT_EQ(writers.files[k].offsetOnDisk, sequential.files[k].offsetOnDisk) << k;
+        EXPECT_EQ(writers.files[k].fileSize, sequential.files[k].fileSize) << k;
+    }
+    EXPECT_EQ(writers.report, sequential.report);
+    EXPECT_EQ(writers.phases, sequential.phases);
+    EXPECT_EQ(writers.hashes, sequential.hashes);
+    EXPECT_EQ(writers.bytesScanned, sequential.bytesScanned);
 }
 
 TEST_F(CarverTest, ACardPulledOutEndsWithAnErrorThatCanBeResumed) {

@@ -17,6 +17,7 @@
 #include <filesystem>
 #include <fstream>
 #include <map>
+#include <optional>
 #include <unistd.h>
 
 namespace vf {
@@ -117,6 +118,68 @@ TEST(FullDisk, CommitsFailingTogetherResumeFromTheFirst) {
     std::multiset<std::string> want;
     for (const auto& [offset, bytes] : photos) want.insert(test::sha256Of(dir.path(), bytes));
     EXPECT_EQ(test::hashValues(test::recoveredHashes(dir / "out")), want);
+}
+
+// Filling up with several files still being copied on writer threads: where
+// the folder may not hold them all, they are copied in turn, so the scan ends
+// where a sequential copy ends, and the resume ends as an uninterrupted run.
+TEST(FullDisk, WritesFailingOnTheWritersEndAsTheSequentialCopy) {
+    if (::getuid() != 0) GTEST_SKIP() << "mounting a tmpfs needs root";
+    test::TempDir dir;
+    constexpr std::uint64_t MiB = 1 << 20;
+    auto image = test::randomBytes(16 * MiB, 51);
+    for (std::uint64_t k = 0; k < 30; ++k)
+        test::place(image, k * 512 * 1024,
+                    test::makeJpeg(300'000 + 1000 * k, static_cast<std::uint32_t>(600 + k),
+                                   "2022:02:" + std::to_string(10 + k) + " 08:00:00"));
+    struct Quiet {
+        LogSink old = setLogSink([](std::string_view) {});
+        ~Quiet() { setLogSink(old); }
+    } quiet;
+    auto scan = [&](DiskCarver& carver, bool concurrent, const fs::path& out, std::uint64_t resume) {
+        test::FaultyDevice device(image);
+        device.concurrent = concurrent;
+        carver.diagnosticPath = (dir / "diag.txt").string();
+        carver.foundRecordInterval = 0;  // every file named as soon as it is written
+        carver.scanDevice(device, "/dev/test", 512, image.size(), out, resume);
+    };
+    fs::create_directory(dir / "clean");
+    DiskCarver clean;
+    scan(clean, false, dir / "clean", 0);
+    const auto cleanHashes = test::recoveredHashes(dir / "clean");
+    ASSERT_EQ(cleanHashes.size(), 30u);
+
+    std::map<bool, std::map<std::string, std::string>> savedBy;
+    std::map<bool, std::pair<std::uint64_t, std::uint64_t>> stoppedAt;  // offset, bytes scanned
+    for (const bool concurrent : {false, true}) {
+        SCOPED_TRACE(concurrent ? "writers" : "sequential");
+        const fs::path out = dir / (concurrent ? "writers" : "sequential");
+        test::TmpfsMount disk(out, "2m");
+        if (!disk.ok()) GTEST_SKIP() << disk.why();
+        DiskCarver carver;
+        scan(carver, concurrent, out, 0);
+        ASSERT_TRUE(carver.errorMessage);
+        const auto saved = test::recoveredHashes(out);
+        EXPECT_GE(saved.size(), 2u);
+        EXPECT_LT(saved.size(), 30u);
+        for (const auto& [name, h] : saved) EXPECT_EQ(cleanHashes.count(name) ? cleanHashes.at(name) : "", h) << name;
+        for (const auto& e : fs::directory_iterator(out))
+            EXPECT_NE(e.path().filename().string().rfind(".vf-partial-", 0), 0u) << e.path();
+        const auto firstNotSaved = std::find_if(clean.allRecoveredFiles.begin(), clean.allRecoveredFiles.end(),
+                                                [&](const RecoveredFileInfo& f) { return !saved.count(f.fileName); });
+        ASSERT_NE(firstNotSaved, clean.allRecoveredFiles.end());
+        EXPECT_EQ(carver.currentOffset, firstNotSaved->offsetOnDisk);
+        savedBy[concurrent] = saved;
+        stoppedAt[concurrent] = {carver.currentOffset, carver.bytesScanned};
+
+        ASSERT_TRUE(disk.resize("64m"));
+        DiskCarver resumed;
+        scan(resumed, concurrent, out, carver.currentOffset);
+        EXPECT_FALSE(resumed.errorMessage);
+        EXPECT_EQ(test::recoveredHashes(out), cleanHashes);
+    }
+    EXPECT_EQ(savedBy[true], savedBy[false]);
+    EXPECT_EQ(stoppedAt[true], stoppedAt[false]);
 }
 
 // Filling up while files are restored from the card's directory: the resume
