@@ -887,8 +887,10 @@ void DiskCarver::submitCarvedFile(Device& device, std::span<const std::uint8_t> 
     // and a scan resumed into that space would never get past it. So they wait
     // their turn there, as without writers.
     if (!writing_.empty()) {
-        std::uint64_t need = length + kRoomToSpare;
-        for (const CarvedWrite& w : writing_) need += w.carved.length;
+        // Lengths come from the card: the sum saturates rather than wrapping to a small need.
+        auto plus = [](std::uint64_t a, std::uint64_t b) { return a > UINT64_MAX - b ? UINT64_MAX : a + b; };
+        std::uint64_t need = plus(length, kRoomToSpare);
+        for (const CarvedWrite& w : writing_) need = plus(need, w.carved.length);
         const std::optional<std::uint64_t> room = output_->freeBytes();
         if (!room || *room < need) settleWrites();
     }
