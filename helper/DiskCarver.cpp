@@ -923,14 +923,14 @@ void DiskCarver::settleWrites(std::size_t keep) {
     while (writing_.size() > keep) {
         CarvedWrite& w = writing_.front();
         const CopyOutcome copy = w.outcome.get();
-        if (errorMessage) {
+        const bool failedBefore = errorMessage.has_value();
+        if (failedBefore) {
             // The output failed on an earlier file: the scan ends there, and resumes at that file.
             if (w.carved.file) output_->discard(std::move(w.carved.file));
         } else if (auto entry = finishCarved(w.carved, copy)) {
-            keepFile(std::move(*entry));
-        } else if (errorMessage) {
-            bytesScanned = w.bytesScanned;  // as far as the scan had come when it found the file
+            keepFile(std::move(*entry));  // its name may fail to take, too
         }
+        if (!failedBefore && errorMessage) bytesScanned = w.bytesScanned;  // as far as the scan had come then
         writing_.pop_front();
     }
 }

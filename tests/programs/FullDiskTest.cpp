@@ -25,6 +25,12 @@ namespace {
 
 namespace fs = std::filesystem;
 
+// The engine's log silenced for a test, whichever way it ends.
+struct Quiet {
+    LogSink old = setLogSink([](std::string_view) {});
+    ~Quiet() { setLogSink(old); }
+};
+
 TEST(FullDisk, ScanEndsWithAnErrorAndResumesIntoAGrownDisk) {
     if (::getuid() != 0) GTEST_SKIP() << "mounting a tmpfs needs root";
     test::TempDir dir;
@@ -96,28 +102,32 @@ TEST(FullDisk, CommitsFailingTogetherResumeFromTheFirst) {
         photos[(1 + 3 * k) * MiB] = test::makeJpeg(102'400, static_cast<std::uint32_t>(400 + k));
         test::place(image, (1 + 3 * k) * MiB, photos[(1 + 3 * k) * MiB]);
     }
-    test::TmpfsMount disk(dir / "out", "400k");
-    if (!disk.ok()) GTEST_SKIP() << disk.why();
-    const LogSink old = setLogSink([](std::string_view) {});
-    test::FaultyDevice device(image);
-    DiskCarver carver;
-    carver.diagnosticPath = (dir / "diag.txt").string();
-    carver.progressUpdateInterval = carver.foundRecordInterval = 3600;  // every name given at the end
-    carver.scanDevice(device, "/dev/test", 512, image.size(), dir / "out", 0);
-    ASSERT_TRUE(carver.errorMessage);
-    EXPECT_EQ(carver.errorMessage->rfind("Could not save recovered files: No space left on device", 0), 0u)
-        << *carver.errorMessage;
-    EXPECT_EQ(carver.currentOffset, 1 * MiB);
+    const Quiet quiet;
+    for (const bool concurrent : {false, true}) {  // copied on the scan thread, then on the writers
+        SCOPED_TRACE(concurrent ? "writers" : "sequential");
+        const fs::path out = dir / (concurrent ? "writers" : "sequential");
+        test::TmpfsMount disk(out, "400k");
+        if (!disk.ok()) GTEST_SKIP() << disk.why();
+        test::FaultyDevice device(image);
+        device.concurrent = concurrent;
+        DiskCarver carver;
+        carver.diagnosticPath = (dir / "diag.txt").string();
+        carver.progressUpdateInterval = carver.foundRecordInterval = 3600;  // every name given at the end
+        carver.scanDevice(device, "/dev/test", 512, image.size(), out, 0);
+        ASSERT_TRUE(carver.errorMessage);
+        EXPECT_EQ(carver.errorMessage->rfind("Could not save recovered files: No space left on device", 0), 0u)
+            << *carver.errorMessage;
+        EXPECT_EQ(carver.currentOffset, 1 * MiB);
 
-    ASSERT_TRUE(disk.resize("4m"));
-    DiskCarver resumed;
-    resumed.diagnosticPath = carver.diagnosticPath;
-    resumed.scanDevice(device, "/dev/test", 512, image.size(), dir / "out", carver.currentOffset);
-    setLogSink(old);
-    EXPECT_FALSE(resumed.errorMessage);
-    std::multiset<std::string> want;
-    for (const auto& [offset, bytes] : photos) want.insert(test::sha256Of(dir.path(), bytes));
-    EXPECT_EQ(test::hashValues(test::recoveredHashes(dir / "out")), want);
+        ASSERT_TRUE(disk.resize("4m"));
+        DiskCarver resumed;
+        resumed.diagnosticPath = carver.diagnosticPath;
+        resumed.scanDevice(device, "/dev/test", 512, image.size(), out, carver.currentOffset);
+        EXPECT_FALSE(resumed.errorMessage);
+        std::multiset<std::string> want;
+        for (const auto& [offset, bytes] : photos) want.insert(test::sha256Of(dir.path(), bytes));
+        EXPECT_EQ(test::hashValues(test::recoveredHashes(out)), want);
+    }
 }
 
 // Filling up with several files still being copied on writer threads: where
@@ -132,10 +142,7 @@ TEST(FullDisk, WritesFailingOnTheWritersEndAsTheSequentialCopy) {
         test::place(image, k * 512 * 1024,
                     test::makeJpeg(300'000 + 1000 * k, static_cast<std::uint32_t>(600 + k),
                                    "2022:02:" + std::to_string(10 + k) + " 08:00:00"));
-    struct Quiet {
-        LogSink old = setLogSink([](std::string_view) {});
-        ~Quiet() { setLogSink(old); }
-    } quiet;
+    const Quiet quiet;
     auto scan = [&](DiskCarver& carver, bool concurrent, const fs::path& out, std::uint64_t resume) {
         test::FaultyDevice device(image);
         device.concurrent = concurrent;
