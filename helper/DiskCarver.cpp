@@ -127,17 +127,20 @@ Found searchPart(const FormatDetector& detector, std::span<const std::uint8_t> b
 
 // Fetches the chunk and lists its matches, the upper half searched on `half`
 // meanwhile. The chunk is lent in place where the device can: most of a dense
-// card's bytes are written out again, and a copy would only add to that. Else,
-// for a search of aligned positions, it is read into `spare` (a buffer handed
-// on from chunk to chunk) where the device can be read from two threads, each
-// half on the thread that searches it, since the copy costs as much as the search.
+// card's bytes are written out again, and a copy would only add to that. A
+// view that fails met an unreadable block, and the scan reads the chunk block
+// by block: one more read of it would meet the block again, which on a failing
+// card can take seconds. On a device without views, a search of aligned
+// positions reads the chunk into `spare` (a buffer handed on from chunk to
+// chunk) where the device can be read from two threads, each half on the
+// thread that searches it, since the copy costs as much as the search.
 Window lendChunk(Device& device, const FormatDetector& detector, std::uint64_t start, std::size_t length,
                  std::size_t alignment, Worker& half, std::vector<std::uint8_t> spare = {}) {
     Window w;
     w.start = start;
     const std::size_t mid = length / 2;
     w.view = device.view(start, length);
-    if (!w.view && alignment > 1 && device.concurrentReads()) {
+    if (!w.view && !device.lendsViews() && alignment > 1 && device.concurrentReads()) {
         spare.resize(length);
         const std::span<std::uint8_t> all(spare);
         std::future<ReadResult> upperRead =

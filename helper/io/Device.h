@@ -68,6 +68,8 @@ public:
     // nothing when the device lends no views or any of those bytes cannot be read
     // (then readAt says what went wrong). Safe to call from another thread.
     virtual std::optional<DeviceView> view(std::uint64_t /*offset*/, std::size_t /*length*/) { return std::nullopt; }
+    // Whether view can lend bytes at all; a view that then fails met an unreadable block.
+    virtual bool lendsViews() const { return false; }
 
     // Whether readAt may be called from several threads at once.
     virtual bool concurrentReads() const { return false; }
@@ -107,6 +109,7 @@ public:
     // let go again, which keeps the resident size flat.
     void enableViews(std::uint64_t deviceBytes) { viewBytes_ = deviceBytes; }
     std::optional<DeviceView> view(std::uint64_t offset, std::size_t length) override;
+    bool lendsViews() const override { return viewBytes_.has_value(); }
 
     // Bytes of the whole mapping entered in page tables, at most; views in use
     // may hold more.
@@ -140,6 +143,7 @@ public:
     explicit MemoryDevice(std::vector<std::uint8_t> data) : data_(std::move(data)) {}
     ReadResult readAt(std::uint64_t offset, std::span<std::uint8_t> out) override;
     std::optional<DeviceView> view(std::uint64_t offset, std::size_t length) override;
+    bool lendsViews() const override { return true; }
     std::vector<std::uint8_t>& data() { return data_; }
     std::size_t readCount() const { return reads_; }
 

@@ -406,6 +406,28 @@ TEST_F(CarverTest, WritersEndAsTheSequentialCopy) {
     EXPECT_EQ(writers.bytesScanned, sequential.bytesScanned);
 }
 
+// A chunk whose view fails goes straight to blocks: on a failing card every
+// read of a bad block can take seconds, so the search meets it no more often than it must.
+TEST_F(CarverTest, AFailedViewIsReadBlockByBlockAtOnce) {
+    Card card = makeCard();
+    test::FaultyDevice device(card.image);
+    device.concurrent = device.lendViews = true;
+    const std::uint64_t bad = 5 * MiB + 4096 + 100'352;  // a block inside the second photo
+    device.failRange(bad, bad + 512);
+    scan(device, card.image.size());
+    ASSERT_FALSE(carver.errorMessage);
+    ASSERT_EQ(carver.allRecoveredFiles.size(), 1u) << log;
+    EXPECT_EQ(recovered(carver.allRecoveredFiles[0].fileName), card.dated);
+    EXPECT_NE(test::readText(dir / "diag.txt").find("UNREADABLE → file_0001.jpeg"), std::string::npos);
+    // Before the photo's own reads (its length, its copy): the volume search's one
+    // read of the card's start, and the chunk's read whole, then by blocks.
+    const std::uint64_t photo = 5 * MiB + 4096;
+    const auto searchReadsOfBad = std::count_if(device.reads.begin(), device.reads.end(), [&](const auto& r) {
+        return r.first < photo && r.first <= bad && bad < r.first + r.second;
+    });
+    EXPECT_EQ(searchReadsOfBad, 2) << log;
+}
+
 TEST_F(CarverTest, ACardPulledOutEndsWithAnErrorThatCanBeResumed) {
     Card card = makeCard();
     test::FaultyDevice device(card.image);

@@ -17,7 +17,6 @@
 #include <filesystem>
 #include <fstream>
 #include <map>
-#include <optional>
 #include <unistd.h>
 
 namespace vf {

@@ -76,4 +76,13 @@ ReadResult FaultyDevice::readAt(std::uint64_t offset, std::span<std::uint8_t> ou
     return r;
 }
 
+std::optional<DeviceView> FaultyDevice::view(std::uint64_t offset, std::size_t length) {
+    if (!lendViews || offset >= data_.size()) return std::nullopt;
+    const std::uint64_t end = std::min<std::uint64_t>(offset + length, data_.size());
+    for (const Bad& b : bad_)
+        if (b.from < end && b.to > offset) return std::nullopt;
+    if (goneAt_ && *goneAt_ < end) return std::nullopt;
+    return DeviceView(std::span<const std::uint8_t>(data_.data() + offset, static_cast<std::size_t>(end - offset)));
+}
+
 }  // namespace vf::test

@@ -31,8 +31,12 @@ public:
     void goneFrom(std::uint64_t offset, int error = ENODEV) { goneAt_ = offset; goneError_ = error; }
     ReadResult readAt(std::uint64_t offset, std::span<std::uint8_t> out) override;
     bool concurrentReads() const override { return concurrent; }
+    // With lendViews, the bytes of ranges that hold no failing block.
+    std::optional<DeviceView> view(std::uint64_t offset, std::size_t length) override;
+    bool lendsViews() const override { return lendViews; }
     std::vector<std::pair<std::uint64_t, std::size_t>> reads;  // every read asked for
     bool concurrent = false;  // reads may come from several threads at once
+    bool lendViews = false;
 
 private:
     struct Bad { std::uint64_t from, to; int error; };
