@@ -38,6 +38,7 @@ constexpr std::uint32_t kNobody = 65534;
 constexpr int kLongestSideLimit = 16384;
 constexpr rlim_t kOutputFileLimit = 64ull << 20;  // a thumbnail is a few hundred KiB at most
 constexpr rlim_t kOpenFileLimit = 256;
+constexpr int kToolNiceness = 10;  // added to the scanner's own
 
 // Exit statuses of a child that never reached the tool.
 constexpr int kChildSetupFailed = 125;
@@ -115,6 +116,9 @@ bool setLimit(int resource, rlim_t soft, rlim_t hard) {
     if (s.cpuSeconds > 0) limited = limited && setLimit(RLIMIT_CPU, s.cpuSeconds, s.cpuSeconds + 1);
     if (s.memoryBytes > 0) limited = limited && setLimit(RLIMIT_AS, s.memoryBytes, s.memoryBytes);
     if (!limited) ::_exit(kChildSetupFailed);
+    // Thumbnails are background work: the decoder yields the CPU to the scan
+    // and to the user's desktop. Raising one's own niceness cannot fail.
+    [[maybe_unused]] const int niceness = ::nice(kToolNiceness);
 
     if (s.dropIds && !dropIdentity(s.uid, s.gid)) ::_exit(kChildDropFailed);
     if (::prctl(PR_SET_NO_NEW_PRIVS, 1, 0, 0, 0) != 0) ::_exit(kChildSetupFailed);

@@ -4,6 +4,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <csignal>
@@ -11,6 +12,7 @@
 #include <fstream>
 #include <sstream>
 #include <stdexcept>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <thread>
 #include <unistd.h>
@@ -118,7 +120,7 @@ TEST_F(ThumbnailSandbox, ToolSeesNullStreamsNoInheritedFilesAndACleanEnvironment
     // The streams are read before the report's own redirection replaces them.
     o.toolPath = script("report", "streams=$(readlink /proc/$$/fd/0 /proc/$$/fd/1 /proc/$$/fd/2)\n"
                                   "[ -e /proc/$$/fd/" + std::to_string(leaked) + " ] && leak=leaked\n"
-                                  "{ echo \"$streams\"; echo \"$leak\"; env; echo \"args $3 $4\"; id -u; id -g; id -G; } "
+                                  "{ echo \"$streams\"; echo \"$leak\"; env; echo \"args $3 $4\"; echo \"nice $(nice)\"; id -u; id -g; id -G; } "
                                   "> \"$2\"");
     EXPECT_TRUE(runThumbnailTool(job(), o));
     ::close(leaked);
@@ -129,6 +131,10 @@ TEST_F(ThumbnailSandbox, ToolSeesNullStreamsNoInheritedFilesAndACleanEnvironment
     EXPECT_EQ(report.find("VF_TEST_SECRET"), std::string::npos);
     EXPECT_NE(report.find("PATH=/usr/bin:/bin"), std::string::npos);
     EXPECT_NE(report.find("args 200 60"), std::string::npos);
+    // Below the scanner's own priority.
+    EXPECT_NE(report.find("nice " + std::to_string(std::min(19, ::getpriority(PRIO_PROCESS, 0) + 10))),
+              std::string::npos)
+        << report;
     if (::geteuid() == 0) {
         // Supplementary groups are gone too.
         EXPECT_NE(report.find("\n65534\n65534\n65534\n"), std::string::npos) << report;
