@@ -2,8 +2,8 @@
 // Thumbnails made by the separate tool `tessarine-thumb`, one process per
 // file, so that a decoder that hangs, crashes or is exploited by a hostile
 // file costs one thumbnail: each run has a CPU, memory and wall-clock limit,
-// sees /dev/null on its standard streams and no other open descriptor, and
-// never runs as root.
+// sees /dev/null on its standard streams and no other open descriptor, runs
+// below the scanner's priority, and never runs as root.
 
 #include <condition_variable>
 #include <cstddef>
