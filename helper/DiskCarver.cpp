@@ -740,6 +740,14 @@ bool copyFromDevice(Device& device, std::uint64_t offset, std::uint64_t length, 
     return true;
 }
 
+// What the chunk in hand holds of the file at off (chunk[index]): written from
+// it, so that only the rest is read again. Nothing when the chunk is not the card's bytes as read.
+std::span<const std::uint8_t> heldPart(std::span<const std::uint8_t> chunk, bool chunkAsRead, std::uint64_t start,
+                                       std::size_t index, std::uint64_t off, std::uint64_t length) {
+    if (!chunkAsRead) return {};
+    return chunk.subspan(index, static_cast<std::size_t>(std::min<std::uint64_t>(length, start + chunk.size() - off)));
+}
+
 // A carved file's copy: what the chunk in hand holds of it (held), then the rest from the device.
 bool copyCarved(Device& device, std::span<const std::uint8_t> held, std::uint64_t off, std::uint64_t length,
                 std::uint64_t blockSize, ByteSink& out, std::vector<std::uint8_t>& scratch,
@@ -860,9 +868,7 @@ std::optional<RecoveredFileInfo> DiskCarver::recoverCarvedFile(Device& device, s
     bool ok = false;
     if (c.file) {
         if (!fatParser) {
-            // What the chunk in hand holds of the file is written from it; only the rest is read again.
-            const std::uint64_t held = chunkAsRead ? std::min<std::uint64_t>(length, start + chunk.size() - off) : 0;
-            ok = copyCarved(device, chunk.subspan(index, static_cast<std::size_t>(held)), off, length, blockSize,
+            ok = copyCarved(device, heldPart(chunk, chunkAsRead, start, index, off, length), off, length, blockSize,
                             *c.file, scratch_, unreadableInFile_);
         } else {
             ok = fatParser->extractFile(off, length, *c.file, blockSize);
@@ -910,8 +916,7 @@ void DiskCarver::submitCarvedFile(Device& device, std::span<const std::uint8_t> 
         settleWrites();  // a folder that takes no file ends the scan here, as it would have without writers
         return;
     }
-    const std::uint64_t held = chunkAsRead ? std::min<std::uint64_t>(length, start + chunk.size() - off) : 0;
-    const std::span<const std::uint8_t> bytes = chunk.subspan(index, static_cast<std::size_t>(held));
+    const std::span<const std::uint8_t> bytes = heldPart(chunk, chunkAsRead, start, index, off, length);
     const std::size_t k = nextWriter_++ % kWriters;
     w.outcome = writers_[k].post([&device, bytes, off, length, bs = blockSize, file = w.carved.file.get(),
                                   scratch = &writerScratch_[k]] {
