@@ -116,7 +116,8 @@ std::optional<ProgressInfo> decodeProgress(std::string_view text) {
             if (!f) return std::nullopt;
             files.push_back(std::move(*f));
         }
-        p.newFiles = std::move(files);
+        // An empty list says what an absent one says, and encodes as absent.
+        if (!files.empty()) p.newFiles = std::move(files);
     }
     return p;
 }

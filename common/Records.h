@@ -43,7 +43,8 @@ std::string encodeProgress(const ProgressInfo& info);
 std::string encodeProgress(const ProgressInfo& info, const std::vector<std::string>& entries);
 
 // Nothing when the text is not JSON, not an object, misses a required key or
-// holds a value of the wrong type. Absent optional keys are fine.
+// holds a value of the wrong type. Absent optional keys are fine; an empty file
+// list decodes as an absent one.
 std::optional<ProgressInfo> decodeProgress(std::string_view text);
 std::optional<RecoveredFileInfo> decodeFileEntry(std::string_view text);
 

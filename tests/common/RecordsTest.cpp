@@ -28,6 +28,14 @@ TEST(Records, AbsentOptionalsLeaveTheirKeysOut) {
     const auto back = decodeProgress(text);
     ASSERT_TRUE(back);
     EXPECT_EQ(*back, p);
+
+    // An empty list means no new files, as an absent one does, and survives re-encoding.
+    std::string withEmpty = text;
+    withEmpty.insert(withEmpty.size() - 1, ",\"newFiles\":[]");
+    const auto empty = decodeProgress(withEmpty);
+    ASSERT_TRUE(empty);
+    EXPECT_EQ(*empty, p);
+    EXPECT_EQ(decodeProgress(encodeProgress(*empty)), empty);
 }
 
 TEST(Records, RoundTripWithFilesAndPreEncodedEntries) {
