@@ -1,0 +1,143 @@
+#include "app/EXIFReader.h"
+
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+
+#include "tests/support/DngBuilder.h"
+#include "tests/support/MediaTools.h"
+#include "tests/support/TestSupport.h"
+
+namespace vf {
+namespace {
+
+using test::TempDir;
+
+// Makes a picture with ImageMagick and tags it with exiftool, as cameras do.
+std::filesystem::path tagged(const TempDir& dir, const std::string& name, const std::string& make,
+                             const std::string& tags) {
+    const auto path = dir / name;
+    auto r = test::run(make + " '" + path.string() + "'");
+    EXPECT_EQ(r.status, 0) << r.output;
+    if (!tags.empty()) {
+        r = test::run("exiftool -q -m -overwrite_original " + tags + " '" + path.string() + "'");
+        EXPECT_EQ(r.status, 0) << r.output;
+    }
+    return path;
+}
+
+std::string describe(const EXIFData& d) {
+    std::string s;
+    const auto field = [&](const char* name, const auto& v) {
+        s += std::string(name) + "=";
+        if (!v) s += "-";
+        else if constexpr (std::is_same_v<std::decay_t<decltype(*v)>, std::string>) s += *v;
+        else s += std::to_string(*v);
+        s += " ";
+    };
+    field("make", d.make), field("model", d.model), field("date", d.dateTaken), field("aperture", d.aperture);
+    field("shutter", d.shutterSpeed), field("iso", d.iso), field("focal", d.focalLength);
+    field("bias", d.exposureBias), field("flash", d.flash), field("wb", d.whiteBalance);
+    field("w", d.width), field("h", d.height), field("colour", d.colorSpace);
+    return s;
+}
+
+TEST(EXIFReader, TextFormsOfTaggedPictures) {
+    if (!test::haveTool("exiftool")) GTEST_SKIP() << "exiftool missing";
+    const TempDir dir;
+    const std::string jpeg = "convert -size 64x48 plasma: -quality 80";
+    struct Row {
+        const char* name;
+        std::string make;
+        std::string tags;
+        EXIFData want;
+    };
+    const Row rows[] = {
+        {"full.jpg", jpeg,
+         "-Make=Canon '-Model=Canon EOS R6' '-DateTimeOriginal=2019:07:04 18:00:00' -FNumber=2.8 "
+         "-ExposureTime=1/250 -ISO=400 -FocalLength=50 -ExposureCompensation=0.7 -EXIF:Flash#=1 -WhiteBalance#=0",
+         {"Canon", "Canon EOS R6", "2019:07:04 18:00:00", "ƒ/2.8", "1/250s", "ISO 400", "50mm", "+0.7 EV",
+          "Flash fired", "Auto WB", 64, 48, "RGB"}},
+        // Only the APEX value: f/2.8 is stored as 2.97.
+        {"apex.jpg", jpeg,
+         "-ApertureValue=2.8 -ExposureTime=1/3 -ExposureCompensation=-0.33 -FocalLength=4.7 -EXIF:Flash#=16 "
+         "-WhiteBalance#=1",
+         {{}, {}, {}, "ƒ/2.8", "1/3s", {}, "4mm", "-0.3 EV", "No flash", "Manual WB", 64, 48, "RGB"}},
+        {"one-second.jpg", jpeg, "-ExposureTime=1 -ExposureCompensation=0",
+         {{}, {}, {}, {}, "1s", {}, {}, "±0 EV", {}, {}, 64, 48, "RGB"}},
+        {"long.jpg", jpeg, "-ExposureTime=2 -FNumber=0 -ISO=100",
+         {{}, {}, {}, {}, "2s", "ISO 100", {}, {}, {}, {}, 64, 48, "RGB"}},
+        {"zero-time.jpg", jpeg, "-ExposureTime=0 -Make=Sony",
+         {"Sony", {}, {}, {}, {}, {}, {}, {}, {}, {}, 64, 48, "RGB"}},
+        {"grey.jpg", "convert -size 40x30 gradient: -colorspace Gray", "",
+         {{}, {}, {}, {}, {}, {}, {}, {}, {}, {}, 40, 30, "Gray"}},
+        {"cmyk.jpg", "convert -size 40x30 plasma: -colorspace CMYK", "-Model=Print",
+         {{}, "Print", {}, {}, {}, {}, {}, {}, {}, {}, 40, 30, "CMYK"}},
+        {"plain.png", "convert -size 33x17 plasma:", "",
+         {{}, {}, {}, {}, {}, {}, {}, {}, {}, {}, 33, 17, "RGB"}},
+        {"grey.png", "convert -size 20x10 gradient: -colorspace Gray -define png:color-type=0", "",
+         {{}, {}, {}, {}, {}, {}, {}, {}, {}, {}, 20, 10, "Gray"}},
+        {"tagged.png", "convert -size 20x10 plasma:", "-EXIF:Make=Nikon",
+         {"Nikon", {}, {}, {}, {}, {}, {}, {}, {}, {}, 20, 10, "RGB"}},
+        {"lab.tif", "convert -size 24x12 plasma: -colorspace Lab -compress none", "-Make=Scan",
+         {"Scan", {}, {}, {}, {}, {}, {}, {}, {}, {}, 24, 12, "Lab"}},
+    };
+    for (const Row& row : rows) {
+        const auto path = tagged(dir, row.name, row.make, row.tags);
+        EXPECT_EQ(describe(EXIFReader().read(path)), describe(row.want)) << row.name;
+    }
+}
+
+TEST(EXIFReader, CameraFormatsGiveTheFullImage) {
+    const TempDir dir;
+    std::string why;
+    // A raw file's first directory is its preview; the size is the sensor's.
+    const auto preview = test::makeMedia(dir, test::MediaKind::jpegWithThumbnail, &why);
+    ASSERT_TRUE(preview) << why;
+    test::writeFile(dir / "a.dng", test::makeDng(*preview, 640, 480, 320, 240));
+    const EXIFData dng = EXIFReader().read(dir / "a.dng");
+    EXPECT_EQ(dng.make, "Velliform");
+    EXPECT_EQ(dng.model, "Test");
+    EXPECT_EQ(dng.width, 320);
+    EXPECT_EQ(dng.height, 240);
+    EXPECT_EQ(dng.colorSpace, "RGB");
+
+    // The encoder carries a tagged JPEG's EXIF into the HEIC, as phones write it.
+    const auto jpeg = tagged(dir, "in.jpg", "convert -size 128x96 plasma:", "-EXIF:Make=Apple -EXIF:ISO=80");
+    const struct {
+        const char* name;
+        std::string make, tags;
+    } rows[] = {
+        {"a.heic", "heif-enc -q 40 " + jpeg.string() + " -o", ""},
+        {"a.webp", "cwebp -quiet -q 80 " + jpeg.string() + " -o", "-EXIF:Make=Apple -EXIF:ISO=80"},
+    };
+    for (const auto& row : rows)
+        EXPECT_EQ(describe(EXIFReader().read(tagged(dir, row.name, row.make, row.tags))),
+                  describe({"Apple", {}, {}, {}, {}, "ISO 80", {}, {}, {}, {}, 128, 96, "RGB"}))
+            << row.name;
+}
+
+TEST(EXIFReader, UnreadableFilesGiveAnEmptyRecord) {
+    const TempDir dir;
+    std::string why;
+    const auto clip = test::makeMedia(dir, test::MediaKind::mp4IndexFirst, &why);
+    ASSERT_TRUE(clip) << why;
+    test::writeFile(dir / "clip.mp4", *clip);
+    const auto photo = tagged(dir, "photo.jpg", "convert -size 64x48 plasma:",
+                              "-Make=Canon '-DateTimeOriginal=2019:07:04 18:00:00'");
+    auto bytes = test::readFile(photo);
+    bytes.resize(30);  // inside the EXIF segment
+    test::writeFile(dir / "cut.jpg", bytes);
+    test::writeFile(dir / "empty.jpg", {});
+    test::writeFile(dir / "noise.jpg", test::randomBytes(5000, 7));
+    ASSERT_EQ(::mkfifo((dir / "fifo.jpg").c_str(), 0600), 0);
+    // Damaged files must not make the metadata library talk on the terminal.
+    testing::internal::CaptureStderr();
+    testing::internal::CaptureStdout();
+    for (const char* name : {"clip.mp4", "cut.jpg", "empty.jpg", "noise.jpg", "missing.jpg", "fifo.jpg", "."})
+        EXPECT_EQ(EXIFReader().read(dir / name), EXIFData{}) << name;
+    EXPECT_EQ(testing::internal::GetCapturedStdout(), "");
+    EXPECT_EQ(testing::internal::GetCapturedStderr(), "");
+}
+
+}  // namespace
+}  // namespace vf
