@@ -1,0 +1,257 @@
+#include "app/FileExporter.h"
+
+#include <cerrno>
+#include <csignal>
+#include <cstring>
+#include <dirent.h>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <system_error>
+#include <unistd.h>
+
+namespace vf {
+namespace {
+
+constexpr std::string_view kTempPrefix = ".vf-export-";
+constexpr std::size_t kChunk = 8 << 20;
+
+std::string describe(int err) { return std::system_category().message(err); }
+
+class Fd {
+public:
+    explicit Fd(int fd) : fd_(fd) {}
+    ~Fd() {
+        if (fd_ >= 0) ::close(fd_);
+    }
+    Fd(const Fd&) = delete;
+    Fd& operator=(const Fd&) = delete;
+    int get() const { return fd_; }
+    // Closes now and reports the error close gives (a network or USB disk may
+    // only say here that the data did not reach it).
+    int close() {
+        const int fd = fd_;
+        fd_ = -1;
+        return fd >= 0 && ::close(fd) != 0 ? errno : 0;
+    }
+
+private:
+    int fd_;
+};
+
+// Names come from the progress file; only a plain name inside the folder is taken.
+bool plainName(const std::string& name) {
+    return !name.empty() && name != "." && name != ".." && name.find('/') == std::string::npos &&
+           name.find('\0') == std::string::npos;
+}
+
+bool sameContent(int a, int b, std::uint64_t size) {
+    std::vector<char> x(1 << 20), y(1 << 20);
+    for (std::uint64_t off = 0; off < size;) {
+        const std::size_t want = static_cast<std::size_t>(std::min<std::uint64_t>(x.size(), size - off));
+        const ssize_t na = ::pread(a, x.data(), want, static_cast<off_t>(off));
+        const ssize_t nb = ::pread(b, y.data(), want, static_cast<off_t>(off));
+        if (na <= 0 || na != nb || std::memcmp(x.data(), y.data(), static_cast<std::size_t>(na)) != 0) return false;
+        off += static_cast<std::uint64_t>(na);
+    }
+    return true;
+}
+
+// Copies the whole of `in` to `out`: 0, or the errno of the failure.
+int copyData(int in, int out, const std::atomic<bool>* cancel) {
+    bool kernelCopy = true;
+    std::vector<char> buf;
+    for (;;) {
+        if (cancel && cancel->load(std::memory_order_relaxed)) return ECANCELED;
+        if (kernelCopy) {
+            const ssize_t n = ::copy_file_range(in, nullptr, out, nullptr, kChunk, 0);
+            if (n > 0) continue;
+            if (n == 0) return 0;
+            if (errno == EINTR) continue;
+            // Not between these two file systems: copy through memory instead.
+            if (errno != EXDEV && errno != EINVAL && errno != ENOSYS && errno != EOPNOTSUPP) return errno;
+            kernelCopy = false;
+            buf.resize(1 << 20);
+        }
+        const ssize_t n = ::read(in, buf.data(), buf.size());
+        if (n == 0) return 0;
+        if (n < 0) {
+            if (errno == EINTR) continue;
+            return errno;
+        }
+        for (ssize_t done = 0; done < n;) {
+            const ssize_t w = ::write(out, buf.data() + done, static_cast<std::size_t>(n - done));
+            if (w < 0) {
+                if (errno == EINTR) continue;
+                return errno;
+            }
+            done += w;
+        }
+    }
+}
+
+// Gives `tmp` the name `name` unless something already has it: 0, EEXIST, or another errno.
+int renameNoReplace(int dir, const std::string& tmp, const std::string& name) {
+    if (::renameat2(dir, tmp.c_str(), dir, name.c_str(), RENAME_NOREPLACE) == 0) return 0;
+    if (errno != EINVAL && errno != ENOSYS) return errno;
+    // Without that flag a hard link still fails on an existing name ...
+    if (::linkat(dir, tmp.c_str(), dir, name.c_str(), 0) == 0) {
+        ::unlinkat(dir, tmp.c_str(), 0);
+        return 0;
+    }
+    if (errno != EPERM && errno != EOPNOTSUPP) return errno;
+    // ... and FAT has neither: look, then rename (a name taken in between is lost to that race only).
+    struct stat st {};
+    if (::fstatat(dir, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0) return EEXIST;
+    return ::renameat(dir, tmp.c_str(), dir, name.c_str()) == 0 ? 0 : errno;
+}
+
+ExportFileResult failure(const std::string& name, int err) {
+    return {ExportFileResult::Outcome::failed, {}, "❌ Failed to copy " + name + ": " + describe(err)};
+}
+
+}  // namespace
+
+std::string clashName(const std::string& name, unsigned n) {
+    if (n == 0) return name;
+    const auto dot = name.rfind('.');
+    if (dot == std::string::npos || dot == 0) return name + "_" + std::to_string(n);
+    return name.substr(0, dot) + "_" + std::to_string(n) + name.substr(dot);
+}
+
+bool FileExporter::isTemporaryName(const std::string& name) { return name.rfind(kTempPrefix, 0) == 0; }
+
+std::unique_ptr<FileExporter> FileExporter::open(const std::filesystem::path& source,
+                                                 const std::filesystem::path& destination, std::string* error) {
+    const int src = ::open(source.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (src < 0) {
+        if (error) *error = describe(errno);
+        return nullptr;
+    }
+    const int dst = ::open(destination.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (dst < 0) {
+        if (error) *error = describe(errno);
+        ::close(src);
+        return nullptr;
+    }
+    return std::unique_ptr<FileExporter>(new FileExporter(src, dst));
+}
+
+FileExporter::~FileExporter() {
+    ::close(sourceFd_);
+    ::close(destinationFd_);
+}
+
+ExportFileResult FileExporter::exportFile(const RecoveredFileInfo& file, const std::atomic<bool>* cancel) {
+    const std::string& name = file.fileName;
+    if (!plainName(name)) return failure(name, EINVAL);
+    // Never through a link, and never blocking on a FIFO planted in the cache.
+    Fd in(::openat(sourceFd_, name.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
+    if (in.get() < 0) return failure(name, errno);
+    struct stat st {};
+    if (::fstat(in.get(), &st) != 0) return failure(name, errno);
+    if (!S_ISREG(st.st_mode)) return failure(name, EINVAL);
+    ::fcntl(in.get(), F_SETFL, 0);
+    const auto size = static_cast<std::uint64_t>(st.st_size);
+    if (size < file.fileSize &&
+        static_cast<double>(size) < kTruncationTolerance * static_cast<double>(file.fileSize))
+        return {ExportFileResult::Outcome::failed, {},
+                "❌ Refusing truncated export for " + name + ": cache has " + std::to_string(size) +
+                    " bytes, scan expected " + std::to_string(file.fileSize) + " bytes"};
+
+    static std::atomic<unsigned> counter{0};
+    const std::string tmp =
+        std::string(kTempPrefix) + std::to_string(::getpid()) + "-" + std::to_string(counter++);
+    Fd out(::openat(destinationFd_, tmp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666));
+    const int openError = errno;
+    bool written = false;
+    // A name is chosen before copying (an identical file ends the work early)
+    // and again if another file takes it while the copy runs.
+    for (unsigned n = 0; n < 1'000'000; ++n) {
+        const std::string target = clashName(name, n);
+        struct stat there {};
+        if (::fstatat(destinationFd_, target.c_str(), &there, AT_SYMLINK_NOFOLLOW) == 0) {
+            if (S_ISREG(there.st_mode) && static_cast<std::uint64_t>(there.st_size) == size) {
+                Fd other(::openat(destinationFd_, target.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
+                if (other.get() >= 0 && sameContent(in.get(), other.get(), size)) {
+                    if (out.get() >= 0) {
+                        out.close();
+                        ::unlinkat(destinationFd_, tmp.c_str(), 0);
+                    }
+                    return {ExportFileResult::Outcome::alreadyThere, target,
+                            target == name ? std::string() : "📁 " + name + " is already there as " + target};
+                }
+            }
+            continue;
+        }
+        if (errno != ENOENT) return failure(name, errno);
+        if (out.get() < 0) return failure(name, openError);
+        if (!written) {
+            int err = copyData(in.get(), out.get(), cancel);
+            // Times as a copy in the file manager keeps them.
+            const struct timespec times[2] = {st.st_atim, st.st_mtim};
+            ::futimens(out.get(), times);
+            if (err == 0 && ::fsync(out.get()) != 0) err = errno;
+            if (const int closed = out.close(); err == 0) err = closed;
+            if (err != 0) {
+                ::unlinkat(destinationFd_, tmp.c_str(), 0);
+                return failure(name, err);
+            }
+            written = true;
+        }
+        const int err = renameNoReplace(destinationFd_, tmp, target);
+        if (err == EEXIST) continue;
+        if (err != 0) {
+            ::unlinkat(destinationFd_, tmp.c_str(), 0);
+            return failure(name, err);
+        }
+        return {ExportFileResult::Outcome::copied, target,
+                target == name ? std::string()
+                               : "📁 " + name + " saved as " + target + ": another file of that name is already there"};
+    }
+    if (out.get() >= 0) out.close();
+    ::unlinkat(destinationFd_, tmp.c_str(), 0);
+    return failure(name, EEXIST);
+}
+
+bool FileExporter::finish() { return ::fsync(destinationFd_) == 0 || errno == EINVAL; }
+
+void FileExporter::removeStaleTemporaries() {
+    const int dup = ::dup(destinationFd_);
+    if (dup < 0) return;
+    DIR* d = ::fdopendir(dup);
+    if (!d) {
+        ::close(dup);
+        return;
+    }
+    std::vector<std::string> stale;
+    while (const dirent* e = ::readdir(d)) {
+        const std::string name = e->d_name;
+        if (!isTemporaryName(name)) continue;
+        // ".vf-export-<pid>-<n>": an export still running elsewhere keeps its file.
+        const long pid = std::strtol(name.c_str() + kTempPrefix.size(), nullptr, 10);
+        if (pid > 0 && pid != ::getpid() && (::kill(static_cast<pid_t>(pid), 0) == 0 || errno == EPERM)) continue;
+        struct stat st {};
+        if (::fstatat(destinationFd_, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0 && S_ISREG(st.st_mode) &&
+            st.st_uid == ::geteuid())
+            stale.push_back(name);
+    }
+    ::closedir(d);
+    for (const auto& name : stale) ::unlinkat(destinationFd_, name.c_str(), 0);
+}
+
+ExportCounts exportAll(FileExporter& exporter, const std::vector<RecoveredFileInfo>& files,
+                       const std::function<void(const ExportFileResult&, const ExportCounts&)>& afterEach,
+                       const std::atomic<bool>* cancel) {
+    ExportCounts counts;
+    exporter.removeStaleTemporaries();
+    for (const auto& file : files) {
+        if (cancel && cancel->load()) break;
+        const ExportFileResult result = exporter.exportFile(file, cancel);
+        (result.succeeded() ? counts.copied : counts.failed) += 1;
+        if (afterEach) afterEach(result, counts);
+    }
+    exporter.finish();
+    return counts;
+}
+
+}  // namespace vf

@@ -1,0 +1,163 @@
+#include "app/FileExporter.h"
+
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include "tests/support/EndToEnd.h"
+#include "tests/support/TestSupport.h"
+
+namespace vf {
+namespace {
+
+namespace fs = std::filesystem;
+using test::TempDir;
+
+RecoveredFileInfo entry(const std::string& name, std::uint64_t size) {
+    RecoveredFileInfo f;
+    f.id = f.fileName = name;
+    f.fileType = "JPEG";
+    f.fileSize = size;
+    return f;
+}
+
+// Everything in a folder by name, hidden files included.
+std::map<std::string, std::vector<std::uint8_t>> contents(const fs::path& dir) {
+    std::map<std::string, std::vector<std::uint8_t>> out;
+    for (const auto& e : fs::directory_iterator(dir)) out[e.path().filename()] = test::readFile(e.path());
+    return out;
+}
+
+struct Folders {
+    TempDir cache, destination;
+    std::unique_ptr<FileExporter> exporter;
+    Folders() {
+        std::string why;
+        exporter = FileExporter::open(cache.path(), destination.path(), &why);
+        EXPECT_TRUE(exporter) << why;
+    }
+};
+
+TEST(FileExporter, RefusesOnlyCacheFilesCutShort) {
+    const struct {
+        std::size_t have;
+        std::uint64_t expected;
+        bool exported;
+    } rows[] = {{990, 1000, true}, {980, 1000, true}, {979, 1000, false}, {1100, 1000, true}, {0, 0, true},
+                {0, 1, false}};
+    for (const auto& row : rows) {
+        Folders f;
+        const auto data = test::randomBytes(row.have, 1);
+        test::writeFile(f.cache / "a.jpg", data);
+        const auto result = f.exporter->exportFile(entry("a.jpg", row.expected));
+        const std::string label = std::to_string(row.have) + " of " + std::to_string(row.expected);
+        EXPECT_EQ(result.succeeded(), row.exported) << label;
+        if (row.exported) {
+            EXPECT_EQ(contents(f.destination.path()), (std::map<std::string, std::vector<std::uint8_t>>{{"a.jpg", data}}))
+                << label;
+        } else {
+            EXPECT_EQ(result.logLine, "❌ Refusing truncated export for a.jpg: cache has " + std::to_string(row.have) +
+                                          " bytes, scan expected " + std::to_string(row.expected) + " bytes");
+            EXPECT_TRUE(fs::is_empty(f.destination.path())) << label;
+        }
+    }
+}
+
+TEST(FileExporter, NeverReplacesAnotherFile) {
+    Folders f;
+    const auto lastMonth = test::randomBytes(5000, 1), today = test::randomBytes(5000, 2);
+    test::writeFile(f.destination / "DSC00001.JPG", lastMonth);
+    test::writeFile(f.destination / "README", lastMonth);
+    test::writeFile(f.cache / "DSC00001.JPG", today);
+    test::writeFile(f.cache / "README", today);
+    test::writeFile(f.cache / "same.jpg", today);
+    test::writeFile(f.destination / "same.jpg", today);
+
+    // Exporting twice: the second time finds its own copies and writes nothing.
+    for (int round = 0; round < 2; ++round) {
+        const auto clash = f.exporter->exportFile(entry("DSC00001.JPG", 5000));
+        EXPECT_TRUE(clash.succeeded());
+        EXPECT_EQ(clash.savedAs, "DSC00001_1.JPG");
+        EXPECT_EQ(clash.outcome, round == 0 ? ExportFileResult::Outcome::copied
+                                            : ExportFileResult::Outcome::alreadyThere);
+        EXPECT_EQ(f.exporter->exportFile(entry("README", 5000)).savedAs, "README_1");
+        const auto same = f.exporter->exportFile(entry("same.jpg", 5000));
+        EXPECT_EQ(same.outcome, ExportFileResult::Outcome::alreadyThere);
+        EXPECT_EQ(same.savedAs, "same.jpg");
+    }
+    EXPECT_EQ(contents(f.destination.path()), (std::map<std::string, std::vector<std::uint8_t>>{
+                                                  {"DSC00001.JPG", lastMonth},
+                                                  {"DSC00001_1.JPG", today},
+                                                  {"README", lastMonth},
+                                                  {"README_1", today},
+                                                  {"same.jpg", today},
+                                              }));
+}
+
+TEST(FileExporter, OneFailureLeavesTheOthers) {
+    Folders f;
+    const auto a = test::randomBytes(3 << 20, 1), c = test::randomBytes(100, 3);
+    test::writeFile(f.cache / "a.jpg", a);
+    test::writeFile(f.cache / "c.jpg", c);
+    // Entries a cache could hold that must never be followed or waited on.
+    fs::create_symlink("/etc/passwd", f.cache / "link.jpg");
+    ASSERT_EQ(::mkfifo((f.cache / "fifo.jpg").c_str(), 0600), 0);
+    const std::vector<RecoveredFileInfo> files{entry("a.jpg", a.size()), entry("b.jpg", 10), entry("link.jpg", 1),
+                                               entry("fifo.jpg", 1), entry("../c.jpg", 100), entry("c.jpg", 100)};
+    std::vector<std::string> lines;
+    std::vector<int> handled;
+    const ExportCounts counts = exportAll(*f.exporter, files, [&](const ExportFileResult& r, const ExportCounts& n) {
+        lines.push_back(r.logLine);
+        handled.push_back(n.copied + n.failed);
+    });
+    EXPECT_EQ(counts.copied, 2);
+    EXPECT_EQ(counts.failed, 4);
+    EXPECT_EQ(handled, (std::vector<int>{1, 2, 3, 4, 5, 6}));
+    EXPECT_EQ(lines[1], "❌ Failed to copy b.jpg: No such file or directory");
+    EXPECT_EQ(lines[2].rfind("❌ Failed to copy link.jpg: ", 0), 0u) << lines[2];
+    EXPECT_EQ(contents(f.destination.path()),
+              (std::map<std::string, std::vector<std::uint8_t>>{{"a.jpg", a}, {"c.jpg", c}}));
+}
+
+TEST(FileExporter, FullDestinationLeavesOnlyWholeFiles) {
+    if (::geteuid() != 0) GTEST_SKIP() << "mounting a tmpfs needs root";
+    const TempDir cache, root;
+    const test::TmpfsMount small(root / "disk", "3m");
+    if (!small.ok()) GTEST_SKIP() << small.why();
+    std::vector<RecoveredFileInfo> files;
+    std::map<std::string, std::vector<std::uint8_t>> sources;
+    for (int i = 0; i < 6; ++i) {
+        const std::string name = "IMG_000" + std::to_string(i) + ".JPG";
+        sources[name] = test::randomBytes(900'000, static_cast<std::uint32_t>(i));
+        test::writeFile(cache / name, sources[name]);
+        files.push_back(entry(name, 900'000));
+    }
+    // A temporary left by an export that was killed.
+    test::writeFile(root / "disk" / ".vf-export-999999999-0", test::randomBytes(100, 9));
+    std::string why;
+    auto exporter = FileExporter::open(cache.path(), root / "disk", &why);
+    ASSERT_TRUE(exporter) << why;
+    std::string lastLine;
+    const ExportCounts counts =
+        exportAll(*exporter, files, [&](const ExportFileResult& r, const ExportCounts&) { if (!r.succeeded()) lastLine = r.logLine; });
+    EXPECT_GT(counts.copied, 0);
+    EXPECT_GT(counts.failed, 0);
+    EXPECT_EQ(counts.copied + counts.failed, 6);
+    EXPECT_EQ(lastLine.substr(lastLine.find(": ")), ": No space left on device");
+    const auto left = contents(root / "disk");
+    EXPECT_EQ(left.size(), static_cast<std::size_t>(counts.copied));
+    for (const auto& [name, data] : left) EXPECT_EQ(data, sources[name]) << name << " is not whole";
+}
+
+TEST(FileExporter, ClashNames) {
+    const struct {
+        const char* name;
+        unsigned n;
+        const char* want;
+    } rows[] = {{"IMG_0001.JPG", 0, "IMG_0001.JPG"}, {"IMG_0001.JPG", 2, "IMG_0001_2.JPG"},
+                {"clip.tar.gz", 1, "clip.tar_1.gz"}, {"README", 1, "README_1"}, {".hidden", 3, ".hidden_3"}};
+    for (const auto& row : rows) EXPECT_EQ(clashName(row.name, row.n), row.want) << row.name;
+}
+
+}  // namespace
+}  // namespace vf
