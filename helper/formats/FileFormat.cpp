@@ -3,39 +3,42 @@
 #include <algorithm>
 #include <cctype>
 
+#include "common/FormatNames.h"
+
 namespace vf {
 namespace {
 
 struct CatalogueRow {
     FileFormat format;
-    std::string_view name;
     std::uint64_t minimum;
 };
 
-// In declaration order; the index of a row is the value of its case.
+// In declaration order; the index of a row is the value of its case and of its
+// name in kFormatNames.
 constexpr std::array<CatalogueRow, kFormatCount> kCatalogue{{
-    {FileFormat::jpeg, "JPEG", 102'400},     {FileFormat::png, "PNG", 4'096},
-    {FileFormat::gif, "GIF", 1'024},         {FileFormat::bmp, "BMP", 1'024},
-    {FileFormat::webp, "WebP", 1'024},       {FileFormat::heic, "HEIC", 102'400},
-    {FileFormat::avif, "AVIF", 16'384},      {FileFormat::tiff, "TIFF", 4'096},
-    {FileFormat::ppm, "PPM", 4'096},         {FileFormat::raw, "RAW", 4'096},
-    {FileFormat::mdc, "MDC", 4'096},         {FileFormat::crw, "CRW", 4'194'304},
-    {FileFormat::cr2, "CR2", 4'194'304},     {FileFormat::cr3, "CR3", 8'388'608},
-    {FileFormat::nef, "NEF", 8'388'608},     {FileFormat::nrw, "NRW", 4'194'304},
-    {FileFormat::arw, "ARW", 8'388'608},     {FileFormat::srf, "SRF", 4'194'304},
-    {FileFormat::sr2, "SR2", 8'388'608},     {FileFormat::mrw, "MRW", 4'194'304},
-    {FileFormat::erf, "ERF", 4'194'304},     {FileFormat::srw, "SRW", 4'194'304},
-    {FileFormat::_3fr, "3FR", 10'485'760},   {FileFormat::raf, "RAF", 3'145'728},
-    {FileFormat::orf, "ORF", 4'194'304},     {FileFormat::rw2, "RW2", 8'388'608},
-    {FileFormat::pef, "PEF", 8'388'608},     {FileFormat::dng, "DNG", 4'194'304},
-    {FileFormat::rwl, "RWL", 16'777'216},    {FileFormat::fff, "FFF", 41'943'040},
-    {FileFormat::iiq, "IIQ", 41'943'040},    {FileFormat::x3f, "X3F", 4'194'304},
-    {FileFormat::dcr, "DCR", 4'194'304},     {FileFormat::kdc, "KDC", 4'194'304},
-    {FileFormat::mp4, "MP4", 524'288},       {FileFormat::mov, "MOV", 524'288},
-    {FileFormat::avi, "AVI", 524'288},       {FileFormat::mts, "MTS", 4'194'304},
-    {FileFormat::m2ts, "M2TS", 4'194'304},   {FileFormat::mxf, "MXF", 1'048'576},
-    {FileFormat::braw, "BRAW", 67'108'864},
+    {FileFormat::jpeg, 102'400},      {FileFormat::png, 4'096},
+    {FileFormat::gif, 1'024},         {FileFormat::bmp, 1'024},
+    {FileFormat::webp, 1'024},        {FileFormat::heic, 102'400},
+    {FileFormat::avif, 16'384},       {FileFormat::tiff, 4'096},
+    {FileFormat::ppm, 4'096},         {FileFormat::raw, 4'096},
+    {FileFormat::mdc, 4'096},         {FileFormat::crw, 4'194'304},
+    {FileFormat::cr2, 4'194'304},     {FileFormat::cr3, 8'388'608},
+    {FileFormat::nef, 8'388'608},     {FileFormat::nrw, 4'194'304},
+    {FileFormat::arw, 8'388'608},     {FileFormat::srf, 4'194'304},
+    {FileFormat::sr2, 8'388'608},     {FileFormat::mrw, 4'194'304},
+    {FileFormat::erf, 4'194'304},     {FileFormat::srw, 4'194'304},
+    {FileFormat::_3fr, 10'485'760},   {FileFormat::raf, 3'145'728},
+    {FileFormat::orf, 4'194'304},     {FileFormat::rw2, 8'388'608},
+    {FileFormat::pef, 8'388'608},     {FileFormat::dng, 4'194'304},
+    {FileFormat::rwl, 16'777'216},    {FileFormat::fff, 41'943'040},
+    {FileFormat::iiq, 41'943'040},    {FileFormat::x3f, 4'194'304},
+    {FileFormat::dcr, 4'194'304},     {FileFormat::kdc, 4'194'304},
+    {FileFormat::mp4, 524'288},       {FileFormat::mov, 524'288},
+    {FileFormat::avi, 524'288},       {FileFormat::mts, 4'194'304},
+    {FileFormat::m2ts, 4'194'304},    {FileFormat::mxf, 1'048'576},
+    {FileFormat::braw, 67'108'864},
 }};
+static_assert(kFormatNames.size() == kFormatCount);
 
 constexpr bool catalogueInOrder() {
     for (std::size_t i = 0; i < kCatalogue.size(); ++i)
@@ -63,21 +66,21 @@ const std::array<FileFormat, kFormatCount>& allFormats() {
     return formats;
 }
 
-std::string_view displayName(FileFormat f) { return row(f).name; }
+std::string_view displayName(FileFormat f) { return kFormatNames[static_cast<std::size_t>(f)]; }
 
 std::optional<FileFormat> formatFromName(std::string_view name) {
     for (const CatalogueRow& r : kCatalogue)
-        if (r.name == name) return r.format;
+        if (displayName(r.format) == name) return r.format;
     return std::nullopt;
 }
 
 std::optional<FileFormat> formatFromLowerName(std::string_view lowerExt) {
     for (const CatalogueRow& r : kCatalogue)
-        if (toLower(r.name) == lowerExt) return r.format;
+        if (toLower(displayName(r.format)) == lowerExt) return r.format;
     return std::nullopt;
 }
 
-std::string lowerName(FileFormat f) { return toLower(row(f).name); }
+std::string lowerName(FileFormat f) { return toLower(displayName(f)); }
 
 std::uint64_t minimumSize(FileFormat f) { return row(f).minimum; }
 
