@@ -27,6 +27,7 @@ struct Scan {
     test::TempDir dir;
     std::string log;
     LogSink old;
+    std::uint64_t scanned = 0;
     Scan() {
         old = setLogSink([this](std::string_view l) { log += std::string(l) + "\n"; });
         fs::create_directory(dir / "out");
@@ -41,6 +42,7 @@ struct Scan {
         DiskCarver carver;
         carver.diagnosticPath = (dir / "diag.txt").string();
         carver.scanDevice(device, image.string(), 512, fs::file_size(image), dir / "out", 0);
+        scanned = carver.bytesScanned;
         ::close(fd);
         return !carver.errorMessage;
     }
@@ -195,6 +197,33 @@ TEST(CarverOnRealFiles, ChanceSignaturesInFreeClustersNeitherBecomeFilesNorHideP
     ASSERT_EQ(carved.size(), photos.size()) << s.log;
     for (const auto& photo : photos)
         EXPECT_TRUE(std::find(carved.begin(), carved.end(), photo) != carved.end()) << s.log;
+}
+
+// A clip cut by the card's end: its length runs past the end, and the scan
+// passes over it, counting no byte the card does not have.
+TEST(CarverOnRealFiles, AFileCutByTheCardsEndCountsNoBytesPastIt) {
+    if (!test::haveTool("mcopy") || !test::haveTool("mkfs.vfat") || !test::haveTool("sfdisk"))
+        GTEST_SKIP() << "mtools, mkfs.vfat or sfdisk missing";
+    Scan s;
+    test::VolumeImage card(test::VolumeImage::Kind::fat32, s.dir / "card.img");
+    card.mbr().mkdir("/DCIM");
+    const auto built = card.build();
+    ASSERT_TRUE(built.ok()) << built.output;
+    const std::uint64_t size = fs::file_size(card.image());
+    // "ftyp", then an "mdat" of 8 MiB that starts 64 KiB before the end.
+    std::vector<std::uint8_t> head(64 * 1024, 0);
+    const std::uint8_t boxes[] = {0, 0, 0, 24, 'f', 't', 'y', 'p', 'i', 's', 'o', 'm', 0, 0, 2, 0,
+                                  'i', 's', 'o', 'm', 'm', 'p', '4', '1', 0, 0x80, 0, 0, 'm', 'd', 'a', 't'};
+    std::copy(std::begin(boxes), std::end(boxes), head.begin());
+    {
+        const int fd = ::open(card.image().c_str(), O_WRONLY | O_CLOEXEC);
+        ASSERT_GE(fd, 0);
+        ASSERT_EQ(::pwrite(fd, head.data(), head.size(), static_cast<off_t>(size - head.size())),
+                  static_cast<ssize_t>(head.size()));
+        ::close(fd);
+    }
+    ASSERT_TRUE(s.run(card.image())) << s.log;
+    EXPECT_EQ(s.scanned, size) << s.log;
 }
 
 }  // namespace

@@ -122,6 +122,21 @@ TEST(OutputDirectory, CardNamesAreMadeHarmless) {
     const std::string cut = sanitizeCardName(accents);
     EXPECT_LE(cut.size(), 200u);
     EXPECT_EQ(cut.size() % 2, 0u);  // never half a character
+    // Cut at 200 bytes, back to the start of the character that byte 200 is in.
+    const struct {
+        std::string prefix, character;
+        std::size_t bytes;
+    } cuts[] = {
+        {"x", "\xc3\xa9", 199},             // é: byte 200 is its second
+        {"", "\xe2\x82\xac", 198},         // €: byte 200 is its third
+        {"x", "\xe2\x82\xac", 199},        // its second
+        {"x", "\xf0\x9f\x93\xb7", 197},    // 📷: its fourth
+    };
+    for (const auto& c : cuts) {
+        std::string name = c.prefix;
+        while (name.size() < 300) name += c.character;
+        EXPECT_EQ(sanitizeCardName(name), name.substr(0, c.bytes)) << c.character << " after " << c.prefix.size();
+    }
 }
 
 TEST(DiagnosticReport, ColumnsAndSummary) {

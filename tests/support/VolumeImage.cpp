@@ -2,6 +2,8 @@
 
 #include "tests/support/TestSupport.h"
 
+#include <cstdio>
+
 namespace vf::test {
 namespace {
 
@@ -29,6 +31,12 @@ VolumeImage& VolumeImage::clusterBytes(std::uint64_t bytes) {
 VolumeImage& VolumeImage::mbr(std::uint64_t startSector) {
     startSector_ = startSector;
     options_.insert(options_.end(), {"--mbr", "--start", std::to_string(startSector)});
+    return *this;
+}
+VolumeImage& VolumeImage::partitionType(std::uint8_t type) {
+    char hex[4];
+    std::snprintf(hex, sizeof hex, "%x", type);
+    options_.insert(options_.end(), {"--type", hex});
     return *this;
 }
 VolumeImage& VolumeImage::mkdir(const std::string& path) {

@@ -33,6 +33,7 @@ public:
     VolumeImage& clusterBytes(std::uint64_t bytes);
     // An MBR partition (type 0x0C for FAT32, 0x07 for exFAT) at this sector.
     VolumeImage& mbr(std::uint64_t startSector = 8192);
+    VolumeImage& partitionType(std::uint8_t type);  // FAT32 with mbr(): 0x0B or 0x0C
 
     VolumeImage& mkdir(const std::string& path);
     VolumeImage& put(const std::filesystem::path& source, const std::string& path);

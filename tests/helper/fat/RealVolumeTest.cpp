@@ -200,6 +200,42 @@ TEST(RealFat32, CardWithoutPartitionTable) {
     EXPECT_EQ(extract(*parser, key, data.size()), data);
 }
 
+// Every card over 256 MB with 4 KiB clusters has cluster numbers past 65,535, whose
+// high half is in the entry's bytes 20-21; older cameras and tools mark the partition
+// 0x0B rather than 0x0C. Small clusters give such numbers on a small image.
+TEST(RealFat32, PartitionTypesAndClusterNumbersPastSixteenBits) {
+    if (!haveFatTools()) GTEST_SKIP() << "mkfs.vfat, mtools or sfdisk missing";
+    const struct {
+        const char* name;
+        std::uint8_t type;  // 0: no partition table
+        std::uint64_t startSector;
+    } layouts[] = {{"no partition table", 0, 0}, {"type 0x0C", 0x0C, 8192}, {"type 0x0B", 0x0B, 2048}};
+    for (const auto& l : layouts) {
+        TempDir dir;
+        const auto photo = test::randomBytes(20000, 70);
+        test::writeFile(dir / "photo", photo);
+        ASSERT_EQ(test::run("truncate -s 34M '" + (dir / "filler").string() + "'").status, 0);
+        VolumeImage card(VolumeImage::Kind::fat32, dir / "card.img");
+        card.sizeMiB(48).clusterBytes(512);
+        if (l.type) card.mbr(l.startSector).partitionType(l.type);
+        card.put(dir / "filler", "/FILLER.BIN").mkdir("/DCIM").put(dir / "photo", "/DCIM/IMG_0001.JPG");
+        const auto built = card.build();
+        ASSERT_TRUE(built.ok()) << l.name << ": " << built.output;
+
+        ImageDevice image(card.image());
+        QuietLog log;
+        const auto parser = FATParser::detect(image.device());
+        ASSERT_TRUE(parser) << l.name;
+        EXPECT_EQ(parser->geo().partitionStart, l.startSector * 512) << l.name;
+        const auto index = parser->buildDirectoryIndex();
+        std::uint64_t key = 0;
+        const DirectoryHint* h = findByName(index, "IMG_0001", "JPG", &key);
+        ASSERT_TRUE(h) << l.name;
+        EXPECT_GT(h->startCluster, 65535u) << l.name;
+        EXPECT_EQ(extract(*parser, key, h->fileSize), photo) << l.name;
+    }
+}
+
 TEST(RealFat32, NewPhotosInDeletedPhotosClustersKeepTheirOwnNames) {
     if (!haveFatTools()) GTEST_SKIP() << "mkfs.vfat, mtools or sfdisk missing";
     TempDir dir;

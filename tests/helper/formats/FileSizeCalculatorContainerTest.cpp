@@ -63,6 +63,15 @@ TEST(FileSizeCalculatorIso, SizeZeroUnreadableHeadersAndJunk) {
     for (std::uint32_t seed = 0; seed < 8; ++seed)
         EXPECT_EQ(measure(FileFormat::avif, test::embedAt(heic, 4100, heic.size() + 70'000, seed), 4100),
                   heic.size());
+    // Burst shots lie back to back: the next image's boxes are not this one's, whichever
+    // of "meta" and "mdat" comes first.
+    const auto mdatFirst = boxes({{"ftyp", 24}, {"mdat", 30'000}, {"meta", 900}});
+    for (const auto* image : {&heic, &mdatFirst}) {
+        std::vector<std::uint8_t> burst = *image;
+        burst.insert(burst.end(), image->begin(), image->end());
+        EXPECT_EQ(measure(FileFormat::heic, burst, 0), image->size());
+        EXPECT_EQ(measure(FileFormat::avif, burst, 0), image->size());
+    }
     // A movie with only "mdat" is summed while headers look like boxes.
     auto junk = boxes({{"ftyp", 24}, {"mdat", 3000}});
     for (std::uint8_t b : {0x00, 0x00, 0x10, 0x00, 0x01, 0x02, 0x03, 0x04}) junk.push_back(b);
