@@ -66,58 +66,12 @@ protected:
         media_ = new test::TempDir;
         const fs::path& m = media_->path();
         fs::permissions(m, fs::perms(0755));
-        auto sh = [](const std::string& cmd) {
-            const auto r = run(cmd);
-            if (r.status != 0) ADD_FAILURE() << cmd << "\n" << r.output;
-        };
-        const std::string d = m.string() + "/";
-        // 24 megapixels of noisy test pattern, as dense as a camera's JPEG.
-        sh("ffmpeg -v error -f lavfi -i 'testsrc2=s=6000x4000,noise=alls=12:allf=t,format=yuvj420p' -frames:v 1 "
-           "-q:v 3 '" + d + "big.jpeg'");
-        sh("ffmpeg -v error -f lavfi -i testsrc2=s=640x480 -frames:v 1 '" + d + "base.png'");
-        sh("convert '" + d + "base.png' '" + d + "photo.gif'");
-        sh("convert '" + d + "base.png' -compress lzw '" + d + "photo.tif'");
-        sh("convert '" + d + "base.png' '" + d + "photo.ppm'");
-        sh("convert '" + d + "base.png' '" + d + "photo.bmp'");
-        sh("convert '" + d + "base.png' -quality 85 '" + d + "base.jpg'");
-        sh("convert -size 120x90 xc:blue -alpha set -channel A -evaluate set 50% '" + d + "small.png'");
-        sh("cwebp -quiet '" + d + "base.png' -o '" + d + "photo.webp'");
-        sh("heif-enc -q 40 '" + d + "base.jpg' -o '" + d + "photo.heic' >/dev/null");
-        sh("heif-enc -A -q 40 '" + d + "base.jpg' -o '" + d + "photo.avif' >/dev/null");
-        sh("ffmpeg -v error -f lavfi -i testsrc=size=640x360:rate=25:duration=2 -pix_fmt yuv420p '" + d + "clip.mp4'");
-        sh("ffmpeg -v error -f lavfi -i testsrc=size=320x240:rate=25:duration=2 -pix_fmt yuv420p -f mpegts '" + d +
-           "clip.mts'");
-        sh("ffmpeg -v error -f lavfi -i testsrc=size=320x180:rate=25:duration=1 -pix_fmt yuv420p -f mov '" + d +
-           "clip.mov'");
-        if (test::haveTool("exiftool")) sh("exiftool -q -overwrite_original -Rotation=90 '" + d + "clip.mov'");
-        // A second each of red, green and blue, for which frame a thumbnail shows: key frames every
-        // second (B-frames between), only the first, or every frame.
-        const std::string colours = "-f lavfi -i 'color=red:s=160x90:r=25:d=1[a];color=lime:s=160x90:r=25:d=1[b];"
-                                    "color=blue:s=160x90:r=25:d=1[c];[a][b][c]concat=n=3[out0]' ";
-        sh("ffmpeg -v error " + colours + "-c:v libx264 -g 25 -pix_fmt yuv420p '" + d + "colours.mp4'");
-        sh("ffmpeg -v error " + colours + "-c:v libx264 -g 250 -sc_threshold 0 -pix_fmt yuv420p '" + d +
-           "onekey.mp4'");
-        sh("ffmpeg -v error " + colours + "-c:v mjpeg -q:v 3 -pix_fmt yuvj420p '" + d + "colours.avi'");
-        sh("ffmpeg -v error " + colours + "-c:v libx264 -g 25 -pix_fmt yuv420p -f mpegts '" + d + "colours.mts'");
-        sh("ffmpeg -v error " + colours + "-c:v libx264 -g 250 -sc_threshold 0 -pix_fmt yuv420p -f mpegts '" + d +
-           "onekey.mts'");
-        sh("convert '" + d + "base.png' -resize 600x450 -quality 80 '" + d + "preview.jpg'");
-        sh("convert -size 60x45 xc:red '" + d + "tiny.jpg'");
+        // Photos and clips of every kind from the real encoders (tools/make-test-media).
+        std::string why;
+        if (!test::testMedia("thumbnail", m, &why)) ADD_FAILURE() << why;
         test::writeFile(m / "photo.dng", test::makeDng(test::readFile(m / "preview.jpg"), 600, 450, 640, 480));
         test::writeFile(m / "tinypreview.dng", test::makeDng(test::readFile(m / "tiny.jpg"), 60, 45, 640, 480));
         // Camera JPEGs with a large preview in an MPF index, turned a quarter.
-        sh("cp '" + d + "base.jpg' '" + d + "turned.jpg' && exiftool -q -overwrite_original -n -Orientation=6 '" + d +
-           "turned.jpg'");
-        // Large enough to be read at an eighth, and turned a quarter: red on the left, blue on the right.
-        sh("convert -size 2000x3000 xc:red xc:blue +append -quality 85 '" + d + "halves.jpg' && cp '" + d +
-           "halves.jpg' '" + d + "mirrored.jpg' && exiftool -q -overwrite_original -n -Orientation=6 '" + d +
-           "halves.jpg' && exiftool -q -overwrite_original -n -Orientation=2 '" + d + "mirrored.jpg'");
-        // Either side of the eighth's reach for a 200 px thumbnail: an eighth of 200 px, and one of 199.
-        sh("ffmpeg -v error -f lavfi -i 'testsrc2=s=1600x1200,format=yuvj420p' -frames:v 1 -q:v 3 '" + d +
-           "eighth.jpg' && ffmpeg -v error -f lavfi -i 'testsrc2=s=1592x1194,format=yuvj420p' -frames:v 1 -q:v 3 '" +
-           d + "quarter.jpg'");
-        sh("convert -size 400x200 xc:red -quality 80 '" + d + "wide.jpg'");
-        sh("convert -size 120x60 xc:red -quality 80 '" + d + "narrow.jpg'");
         test::writeFile(m / "mpf.jpeg", test::mpfJpeg(test::readFile(m / "turned.jpg"), test::readFile(m / "wide.jpg")));
         test::writeFile(m / "mpfsmall.jpeg",
                         test::mpfJpeg(test::readFile(m / "turned.jpg"), test::readFile(m / "narrow.jpg"), true));

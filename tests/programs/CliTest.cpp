@@ -75,9 +75,8 @@ TEST(Cli, DemoCardComesBackWhole) {
     if (!test::haveTool("mcopy") || !test::haveTool("ffmpeg") || !test::haveTool("convert"))
         GTEST_SKIP() << "mtools, ffmpeg or ImageMagick missing";
     test::TempDir dir;
-    auto made = test::run(test::sourcePath("tools/make-demo-card") + " " + (dir / "card.img").string() + " " +
-                          (dir / "media").string());
-    ASSERT_EQ(made.status, 0) << made.output;
+    std::string why;
+    ASSERT_TRUE(test::testMedia("demo", dir.path(), &why)) << why;  // card.img and its media/
     const std::string before = test::sha256(dir / "card.img");
     auto r = test::run("( " + tessarine() + " scan " + (dir / "card.img").string() + " --output " +
                        (dir / "out").string() + " --report " + (dir / "diag.txt").string() + " --json 2>/dev/null )");

@@ -114,9 +114,8 @@ protected:
 TEST_F(HelperCard, DemoCardComesBackWholeAndOwnedByTheUser) {
     if (!test::haveTool("mcopy") || !test::haveTool("ffmpeg") || !test::haveTool("exiftool"))
         GTEST_SKIP() << "mtools, ffmpeg or exiftool missing";
-    auto made = test::run(test::sourcePath("tools/make-demo-card") + " " + (dir / "card.img").string() + " " +
-                          (dir / "media").string());
-    ASSERT_EQ(made.status, 0) << made.output;
+    std::string why;
+    ASSERT_TRUE(test::testMedia("demo", dir.path(), &why)) << why;  // card.img and its media/
     const std::string imageHash = test::sha256(dir / "card.img");
     test::LoopDevice loop(dir / "card.img");
     if (!loop.ok()) GTEST_SKIP() << loop.why();

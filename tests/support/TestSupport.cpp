@@ -4,6 +4,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
+#include <optional>
 #include <random>
 #include <stdexcept>
 #include <sys/wait.h>
@@ -69,6 +70,26 @@ bool haveTool(const std::string& tool) { return run("command -v " + tool + " >/d
 
 std::string binPath(const std::string& program) { return std::string(VF_BIN_DIR) + "/" + program; }
 std::string sourcePath(const std::string& relative) { return std::string(VF_SOURCE_DIR) + "/" + relative; }
+
+bool testMedia(const std::string& set, const std::filesystem::path& dir, std::string* why) {
+    namespace fs = std::filesystem;
+    const char* shared = std::getenv("VF_TEST_MEDIA");
+    fs::path source = shared ? fs::path(shared) / set : fs::path();
+    std::optional<TempDir> made;
+    if (!shared || !fs::exists(source / ".complete")) {
+        made.emplace();
+        source = *made / set;
+        const CommandResult r = run(sourcePath("tools/make-test-media") + " " + set + " '" + source.string() + "'");
+        if (r.status != 0 || !fs::exists(source / ".complete")) {
+            if (why) *why = r.output;
+            return false;
+        }
+    }
+    // Sparse: the demo card is mostly holes.
+    const CommandResult r = run("cp -R --sparse=always '" + source.string() + "/.' '" + dir.string() + "'");
+    if (r.status != 0 && why) *why = r.output;
+    return r.status == 0;
+}
 
 std::string sha256(const std::filesystem::path& p) {
     CommandResult r = run("sha256sum '" + p.string() + "'");

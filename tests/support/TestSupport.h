@@ -39,6 +39,11 @@ bool haveTool(const std::string& tool);
 std::string binPath(const std::string& program);     // build/bin/<program>
 std::string sourcePath(const std::string& relative);  // repository path
 
+// Fills `dir` with the media set `set` of tools/make-test-media: copied from the suite's
+// shared build of it (made once per ctest run, named by VF_TEST_MEDIA) when there is one,
+// else made here. False, with the reason in `why`, when the set cannot be made.
+bool testMedia(const std::string& set, const std::filesystem::path& dir, std::string* why);
+
 // Hex SHA-256 of a file, via sha256sum.
 std::string sha256(const std::filesystem::path& p);
 
