@@ -56,6 +56,8 @@ std::string stem(const std::string& name) {
 
 // Formats whose files start with a header of one family: a file of one format
 // whose data begins with another format of the same family is still plausible.
+bool isStream(FileFormat f) { return f == FileFormat::mts || f == FileFormat::m2ts; }
+
 int signatureFamily(FileFormat f) {
     switch (f) {
         case FileFormat::tiff: case FileFormat::raw: case FileFormat::mdc: case FileFormat::cr2:
@@ -234,6 +236,7 @@ void DiskCarver::scanDevice(Device& device, const std::string& devicePath, std::
     unreadable_.clear();
     unreadableBytes_ = failedRun_ = failedRunStart_ = 0;
     directoryRecoveredOffsets.clear();
+    lastCarved_ = {};
     errorMessage.reset();
 
     logLine("✅ Opened " + devicePath);
@@ -499,6 +502,11 @@ void DiskCarver::linearPhase(Device& device, std::uint64_t resumeOffset) {
                     continue;
                 }
             }
+            // An element of the file just carved (an ISO box, a stream's packet) is not a file of its own.
+            if (off < lastCarved_.end && sizeCalculator->accountsFor(lastCarved_.format, device, lastCarved_.off, off)) {
+                i = p + 1;
+                continue;
+            }
             settleReady();
             if (errorMessage) return;
             currentOffset = off;
@@ -541,7 +549,11 @@ void DiskCarver::linearPhase(Device& device, std::uint64_t resumeOffset) {
                     const std::optional<std::uint64_t> within =
                         toNext ? std::nullopt
                                : std::optional<std::uint64_t>(ownEnd ? (length ? length - 1 : 0) : length + kCloseGap);
-                    if (auto g = findNextSignature(device, off, listedMatches(detector, w, n, early, ahead), within)) {
+                    // Inside a stream's run of packets every start on the grid is one of
+                    // its own packets (another file there would have broken the run).
+                    const std::uint64_t notBefore = isStream(format) ? off + length : 0;
+                    if (auto g = findNextSignature(device, off, listedMatches(detector, w, n, early, ahead), within,
+                                                   notBefore, format)) {
                         const std::uint64_t gap = *g - off;
                         if (gap < length) length = gap;
                         else if (toNext)
@@ -571,7 +583,10 @@ void DiskCarver::linearPhase(Device& device, std::uint64_t resumeOffset) {
                 else if (auto entry = recoverCarvedFile(device, chunk, w.bytes().has_value(), start, p, off, format, length))
                     keepFile(std::move(*entry));
                 if (errorMessage) return;  // the output disk failed; resume starts at this file
-                step = !fatParser ? blockSize : length;
+                const std::uint64_t end = length > UINT64_MAX - off ? UINT64_MAX : off + length;
+                if (end > lastCarved_.end) lastCarved_ = {off, end, format};
+                // A stream's packets account for every byte of it: nothing inside is searched again.
+                step = !fatParser && !isStream(format) ? blockSize : length;
             }
 
             const std::uint64_t t = alignUp(off + step < off ? UINT64_MAX : off + step, blockSize);
@@ -652,7 +667,9 @@ void DiskCarver::endOfScan() {
 
 std::optional<std::uint64_t> DiskCarver::findNextSignature(Device& device, std::uint64_t from,
                                                            std::span<const ListedMatches> listed,
-                                                           std::optional<std::uint64_t> within) {
+                                                           std::optional<std::uint64_t> within,
+                                                           std::uint64_t notBefore, std::optional<FileFormat> own) {
+    bounded_ = {from, own};
     const std::uint64_t step = from % 32768 == 0 ? 32768 : 4096;
     const std::optional<std::size_t> reach = detector.reach();
     std::uint64_t limit = std::min(from + kNextSignatureReach, totalBytes);
@@ -660,6 +677,7 @@ std::optional<std::uint64_t> DiskCarver::findNextSignature(Device& device, std::
     if (within && reach && *within < kNextSignatureReach) limit = std::min(limit, from + *within + *reach);
     // The walk visits from + step, from + 2 step, ... below limit.
     std::uint64_t pos = from + step;
+    if (notBefore > pos) pos = from + (notBefore - from + step - 1) / step * step;
     auto walkFrom = [&](std::uint64_t at) { return at <= pos ? pos : from + (at - from + step - 1) / step * step; };
     // A listed match counts only where the whole signature fits before limit,
     // as a read of the card would have cut it there.
@@ -679,12 +697,20 @@ std::optional<std::uint64_t> DiskCarver::findNextSignature(Device& device, std::
         for (; it != l.matches.end() && l.base + it->index < to; ++it) {
             const std::uint64_t q = l.base + it->index;
             if ((q - from) % step != 0) continue;
-            if (!sizeCalculator || sizeCalculator->plausibleStart(*it->format, device, q)) return q;
+            if (startsNextFile(device, *it->format, q)) return q;
         }
         pos = walkFrom(to);
     }
     bool over = false;
     return walkCard(device, step, pos, limit, limit, over);
+}
+
+bool DiskCarver::startsNextFile(Device& device, FileFormat format, std::uint64_t q) {
+    // Only a file whose own header holds up may end the current one: a chance
+    // "BM" inside compressed data must not cut a clip short; nor may a box of the clip's own.
+    if (!sizeCalculator) return true;
+    return sizeCalculator->plausibleStart(format, device, q) &&
+           !(bounded_.format && sizeCalculator->accountsFor(*bounded_.format, device, bounded_.from, q));
 }
 
 std::optional<std::uint64_t> DiskCarver::walkCard(Device& device, std::uint64_t step, std::uint64_t& pos,
@@ -697,11 +723,8 @@ std::optional<std::uint64_t> DiskCarver::walkCard(Device& device, std::uint64_t 
         // The card ends or fails inside this read: the walk ends with it, stop or not.
         over = r.failed() || r.bytes < want;
         for (std::size_t k = 0; k < r.bytes && (over || pos + k < stop); k += step) {
-            // Only a file whose own header holds up may end the current one:
-            // a chance "BM" inside compressed data must not cut a clip short.
             const Match m = detector.matchAt(f.bytes, r.bytes, k);
-            if (m.format && (!sizeCalculator || sizeCalculator->plausibleStart(*m.format, device, pos + k)))
-                return pos + k;
+            if (m.format && startsNextFile(device, *m.format, pos + k)) return pos + k;
         }
         if (over) return std::nullopt;
         if (pos + r.bytes > stop) {

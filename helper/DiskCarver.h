@@ -69,10 +69,13 @@ public:
     };
     // The next file's start after from, on the look-ahead's grid. Only one at
     // most `within` bytes past from is sure to be found; the search ends soon
-    // after, rather than at its full reach.
+    // after, rather than at its full reach. Positions below notBefore are not
+    // probed; nor do elements of the file itself (of format own) count.
     std::optional<std::uint64_t> findNextSignature(Device& device, std::uint64_t from,
                                                    std::span<const ListedMatches> listed = {},
-                                                   std::optional<std::uint64_t> within = std::nullopt);
+                                                   std::optional<std::uint64_t> within = std::nullopt,
+                                                   std::uint64_t notBefore = 0,
+                                                   std::optional<FileFormat> own = std::nullopt);
 
     // --- state, as the session and the progress records see it ---
     std::atomic<bool> shouldStop{false};
@@ -110,6 +113,8 @@ public:
 private:
     // The look-ahead's walk over the card from pos for positions below stop,
     // leaving pos at the first position past them. over: the card ended or failed.
+    // Whether a match at q may end the file the look-ahead bounds.
+    bool startsNextFile(Device& device, FileFormat format, std::uint64_t q);
     std::optional<std::uint64_t> walkCard(Device& device, std::uint64_t step, std::uint64_t& pos, std::uint64_t stop,
                                           std::uint64_t limit, bool& over);
     void sendProgress(std::string phase);
@@ -207,6 +212,15 @@ private:
     std::map<std::uint64_t, OutputDirectory::ManifestEntry> earlierRuns_;  // offsets this folder already holds
     std::uint64_t failedRunStart_ = 0;
     bool inDirectoryPhase_ = false;
+    // The carved file that reaches farthest so far; matches on its own elements are passed over.
+    struct CarvedSpan {
+        std::uint64_t off = 0, end = 0;
+        FileFormat format{};
+    } lastCarved_;
+    struct Bounded {
+        std::uint64_t from = 0;
+        std::optional<FileFormat> format;
+    } bounded_;  // the file findNextSignature bounds
 };
 
 }  // namespace vf

@@ -96,6 +96,18 @@ bool FileSizeCalculator::plausibleStart(FileFormat format, Device& device, std::
     return ruleFor(format).plausible(*this, device, offset);
 }
 
+bool FileSizeCalculator::accountsFor(FileFormat format, Device& device, std::uint64_t fileStart, std::uint64_t at) {
+    if (at <= fileStart) return false;
+    switch (format) {
+        case FileFormat::heic: case FileFormat::avif: case FileFormat::cr3: case FileFormat::mp4: case FileFormat::mov:
+            return isoBoxStartsAt(*this, device, fileStart, at);
+        case FileFormat::mts: case FileFormat::m2ts:
+            return (at - fileStart) % 188 == 0;
+        default:
+            return false;
+    }
+}
+
 std::optional<FileSizeCalculator::Chunk> FileSizeCalculator::readChunk(std::uint64_t offset, std::uint64_t length,
                                                                        Device& device) {
     if (length == 0 || length > kMaxChunk) return std::nullopt;

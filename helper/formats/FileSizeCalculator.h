@@ -34,6 +34,11 @@ public:
     // makes, so that a match there is a plausible start of a real file.
     bool plausibleStart(FileFormat format, Device& device, std::uint64_t offset);
 
+    // Whether the file of this format at fileStart has one of its own elements
+    // at `at` (an ISO media box, a transport-stream packet), so that a match
+    // there is part of that file rather than a file of its own.
+    bool accountsFor(FileFormat format, Device& device, std::uint64_t fileStart, std::uint64_t at);
+
     void setHint(std::span<const std::uint8_t> buf, std::uint64_t base) {
         hintBuf = buf;
         hintBase = base;

@@ -18,7 +18,6 @@ constexpr int kRiffMaxExtensions = 1'000;
 
 constexpr std::uint64_t kTsPacket = 188;
 constexpr std::uint64_t kTsRead = 770'048;  // 4,096 packets
-constexpr std::uint64_t kTsMaxPackets = 500'000;
 constexpr std::uint64_t kTsMinPackets = 11;
 
 constexpr int kMxfMaxPackets = 50'000;
@@ -98,6 +97,20 @@ std::uint64_t isoMediaLength(FileSizeCalculator& calc, Device& device, std::uint
     return total != 0 ? total : kIsoDefault;
 }
 
+bool isoBoxStartsAt(FileSizeCalculator& calc, Device& device, std::uint64_t offset, std::uint64_t at) {
+    std::uint64_t p = offset;
+    for (int boxes = 0; boxes < kIsoMaxBoxes && p < at; ++boxes) {
+        const auto c = calc.readChunk(p, 16, device);
+        if (!c) return false;
+        const auto box = boxHeader(ByteReader(fileBytes(*c)));
+        if (!box || box->size == 0) return false;
+        const auto next = checkedAdd(p, box->size);
+        if (!next) return false;
+        p = *next;
+    }
+    return p == at;
+}
+
 bool isoMediaPlausible(FileSizeCalculator& calc, Device& device, std::uint64_t offset) {
     const auto c = head(calc, device, offset, 64);
     if (!c) return false;
@@ -168,14 +181,14 @@ std::uint64_t transportStreamLength(FileSizeCalculator& calc, Device& device, st
         if (!c) break;
         const auto b = fileBytes(*c);
         std::uint64_t counted = 0;
-        for (std::size_t i = 0; i < b.size() && packets < kTsMaxPackets; i += kTsPacket) {
+        // No cap: a camcorder clip runs for gigabytes, as long as its packets continue.
+        for (std::size_t i = 0; i < b.size(); i += kTsPacket) {
             if (b[i] != 0x47) return result();
             ++packets;
             ++counted;
         }
         p += counted * kTsPacket;
         if (b.size() < kTsRead) break;  // the end of the device
-        if (packets >= kTsMaxPackets) return packets * kTsPacket;
     }
     return result();
 }

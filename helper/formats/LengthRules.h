@@ -47,6 +47,8 @@ std::uint64_t rw2Length(FileSizeCalculator& calc, Device& device, std::uint64_t 
 std::uint64_t riffLength(FileSizeCalculator& calc, Device& device, std::uint64_t offset);
 // `stillImage` (HEIC, AVIF): such files have "meta" and "mdat" and no "moov".
 std::uint64_t isoMediaLength(FileSizeCalculator& calc, Device& device, std::uint64_t offset, bool stillImage);
+// Whether the top-level box walk from offset meets a box header at `at`.
+bool isoBoxStartsAt(FileSizeCalculator& calc, Device& device, std::uint64_t offset, std::uint64_t at);
 std::uint64_t transportStreamLength(FileSizeCalculator& calc, Device& device, std::uint64_t offset);
 std::uint64_t mxfLength(FileSizeCalculator& calc, Device& device, std::uint64_t offset);
 std::uint64_t brawLength(FileSizeCalculator& calc, Device& device, std::uint64_t offset);
