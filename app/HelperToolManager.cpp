@@ -52,8 +52,9 @@ QString readLogTail(const QString& path) {
     return QString::fromUtf8(bytes);
 }
 
+// A log's closing line break does not cost one of the lines shown.
 QString lastLines(const QString& text, int count) {
-    const QStringList pieces = text.split('\n');
+    const QStringList pieces = (text.endsWith('\n') ? text.chopped(1) : text).split('\n');
     return pieces.mid(std::max<qsizetype>(0, pieces.size() - count)).join('\n');
 }
 

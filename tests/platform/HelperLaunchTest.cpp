@@ -1,0 +1,160 @@
+#include "platform/HelperLaunch.h"
+
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <fstream>
+#include <thread>
+
+#include "tests/support/TestSupport.h"
+
+namespace vf {
+namespace {
+
+namespace fs = std::filesystem;
+
+HelperInvocation sample() {
+    HelperInvocation inv;
+    inv.helperPath = "/Applications/Velliform.app/Contents/MacOS/TessarineHelper";
+    inv.devicePath = "/dev/rdisk4";
+    inv.outputDirectory = R"(/Users/o'neil/Library/Caches/Tessarine/say "cheese" \ now)";
+    inv.progressFile = "/tmp/tesrine_A.json";
+    inv.controlFile = "/tmp/tesrine_A.control";
+    inv.formatFilter = "";
+    inv.minFileSize = 1048576;
+    inv.resumeOffset = 4096;
+    return inv;
+}
+
+TEST(HelperLaunch, AppleScriptTextQuotesForTheShellThenEscapesForAppleScript) {
+    EXPECT_EQ(appleScriptSource(sample(), "/tmp/tessarine_launch.log"),
+              R"(do shell script "sudo '/Applications/Velliform.app/Contents/MacOS/TessarineHelper' '/dev/rdisk4' )"
+              R"('/Users/o'\\''neil/Library/Caches/Tessarine/say \"cheese\" \\ now' '/tmp/tesrine_A.json' )"
+              R"('/tmp/tesrine_A.control' '' '1048576' '4096' > /tmp/tessarine_launch.log 2>&1 &")"
+              R"( with administrator privileges)");
+}
+
+// A stand-in scanner that writes the arguments it got, one per line, and what
+// its standard output is, then lingers as the real one would.
+fs::path argumentRecorder(const test::TempDir& dir) {
+    const fs::path script = dir / "TessarineHelper";
+    std::ofstream(script) << "#!/bin/sh\nfor a in \"$@\"; do printf '%s\\n' \"$a\"; done > \"$0.args\"\n"
+                             "echo started\nsleep 0.2\necho done > \"$0.done\"\n";
+    fs::permissions(script, fs::perms::owner_all);
+    return script;
+}
+
+std::string readAll(const fs::path& p) { return fs::exists(p) ? test::readText(p) : std::string(); }
+
+void waitForFile(const fs::path& p) {
+    for (int i = 0; i < 300 && !fs::exists(p); ++i) std::this_thread::sleep_for(std::chrono::milliseconds(10));
+}
+
+TEST(HelperLaunch, DirectLaunchPassesEveryValueIntactAndReturnsAtOnce) {
+    test::TempDir dir;
+    HelperInvocation inv = sample();
+    inv.helperPath = argumentRecorder(dir).string();
+    inv.devicePath = "/dev/loop9; touch pwned";
+    inv.outputDirectory = "$(touch pwned) `touch pwned` it's \"q\" \\ \n two lines";
+    inv.formatFilter = "CR2,JPEG";
+    const LaunchLog log = openLaunchLog((dir / "launch.log").string(), dir.path().string());
+    ASSERT_GE(log.fd, 0);
+    const auto before = std::chrono::steady_clock::now();
+    const LaunchOutcome out = makeDirectLauncher()->launch(inv, log);
+    ::close(log.fd);
+    EXPECT_LT(std::chrono::steady_clock::now() - before, std::chrono::milliseconds(150));  // backgrounded
+    EXPECT_EQ(out.kind, LaunchOutcome::Kind::launched) << out.standardError << out.error;
+    waitForFile(inv.helperPath + ".done");
+    std::string expected;
+    for (std::size_t i = 1; i < helperArguments(inv).size(); ++i) expected += helperArguments(inv)[i] + "\n";
+    EXPECT_EQ(readAll(inv.helperPath + ".args"), expected);
+    EXPECT_EQ(readAll(dir / "launch.log"), "started\n");
+    EXPECT_FALSE(fs::exists("pwned"));
+    EXPECT_FALSE(fs::exists(dir / "pwned"));
+
+    inv.helperPath = (dir / "missing").string();
+    const LaunchLog log2 = openLaunchLog((dir / "launch.log").string(), dir.path().string());
+    const LaunchOutcome launched = makeDirectLauncher()->launch(inv, log2);
+    ::close(log2.fd);
+    // The shell backgrounds the missing program, so this surfaces later as the
+    // launch watchdog with the shell's complaint in the launch log.
+    EXPECT_EQ(launched.kind, LaunchOutcome::Kind::launched);
+}
+
+// Another local user who may put anything at the fixed log path.
+struct OtherUser {
+    std::string name = "backend_atk" + std::to_string(::getpid() % 100000);
+    uid_t uid = 0;
+    bool ok = false;
+    OtherUser() {
+        if (::geteuid() != 0 || !test::haveTool("useradd")) return;
+        if (test::run("useradd -M -s /usr/sbin/nologin " + name).status != 0) return;
+        uid = static_cast<uid_t>(std::stoul(test::run("id -u " + name).output));
+        ok = true;
+    }
+    ~OtherUser() {
+        if (ok) test::run("userdel " + name);
+    }
+    bool as(const std::string& command) const {
+        return test::run("su -s /bin/sh " + name + " -c '" + command + "'").status == 0;
+    }
+};
+
+TEST(HelperLaunch, LaunchLogIsNeverOpenedThroughWhatSomeoneElsePlanted) {
+    OtherUser other;
+    if (!other.ok) GTEST_SKIP() << "needs root and useradd to plant files as another user";
+    // A sticky, world-writable folder, as /tmp is.
+    test::TempDir dir;
+    fs::permissions(dir.path(), fs::perms::all | fs::perms::sticky_bit);
+    const fs::path log = dir / "tessarine_launch.log";
+    const fs::path victim = dir / "victim";
+    std::ofstream(victim) << "precious";
+    ::chown(victim.c_str(), other.uid, static_cast<gid_t>(-1));
+
+    struct Row {
+        const char* name;
+        std::string plant;  // shell command run as the other user
+    };
+    const Row rows[] = {
+        {"link to a file", "ln -s " + victim.string() + " " + log.string()},
+        {"fifo", "mkfifo " + log.string()},
+        {"their own file", "echo theirs > " + log.string()},
+        {"hard link", "ln " + victim.string() + " " + log.string()},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.name);
+        fs::remove(log);
+        fs::remove_all(dir / ("tessarine-" + std::to_string(::geteuid())));
+        ASSERT_TRUE(other.as(row.plant));
+        const LaunchLog opened = openLaunchLog(log.string(), dir.path().string());
+        ASSERT_GE(opened.fd, 0);
+        EXPECT_NE(opened.path, log.string());
+        ASSERT_EQ(::write(opened.fd, "ours", 4), 4);
+        ::close(opened.fd);
+        struct stat st {};
+        ASSERT_EQ(::stat(fs::path(opened.path).parent_path().c_str(), &st), 0);
+        EXPECT_EQ(st.st_mode & 0777, 0700u);
+        EXPECT_EQ(readAll(opened.path), "ours");
+        EXPECT_EQ(readAll(victim), "precious");
+    }
+    // A private folder someone else made first is refused too.
+    fs::remove(log);
+    fs::remove_all(dir / ("tessarine-" + std::to_string(::geteuid())));
+    ASSERT_TRUE(other.as("mkfifo " + log.string() + " && mkdir -m 700 " + dir.path().string() + "/tessarine-" +
+                         std::to_string(::geteuid())));
+    EXPECT_LT(openLaunchLog(log.string(), dir.path().string()).fd, 0);
+
+    // Our own earlier log is simply reused, emptied.
+    fs::remove(log);
+    std::ofstream(log) << "old run";
+    const LaunchLog mine = openLaunchLog(log.string(), dir.path().string());
+    EXPECT_EQ(mine.path, log.string());
+    ::close(mine.fd);
+    EXPECT_EQ(readAll(log), "");
+}
+
+}  // namespace
+}  // namespace vf
