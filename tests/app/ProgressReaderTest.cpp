@@ -1,0 +1,115 @@
+#include "app/ProgressReader.h"
+
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <fstream>
+
+#include "tests/support/TestSupport.h"
+
+namespace vf {
+namespace {
+
+namespace fs = std::filesystem;
+
+ProgressInfo withFiles(std::size_t count, std::uint64_t bytes = 1 << 20) {
+    ProgressInfo p;
+    p.bytesScanned = p.currentOffset = bytes;
+    p.totalBytes = 1ull << 34;
+    p.phase = "Found " + std::to_string(count) + " file(s)";
+    p.filesFound = static_cast<std::int64_t>(count);
+    if (count) p.newFiles.emplace();
+    for (std::size_t i = 0; i < count; ++i) {
+        RecoveredFileInfo f;
+        // Names with the characters a card may hold and JSON must escape.
+        f.id = f.fileName = "IMG_" + std::to_string(i) + (i % 7 == 3 ? " \"q\" \\ ]},[{.jpg" : ".jpg");
+        f.fileType = "JPEG";
+        f.fileSize = 1000 + i;
+        f.offsetOnDisk = 4096 * i;
+        if (i % 2) f.dateTaken = "2023:05:01 12:30:45";
+        p.newFiles->push_back(f);
+    }
+    return p;
+}
+
+std::vector<std::string> names(const std::optional<ProgressInfo>& p) {
+    std::vector<std::string> out;
+    if (p && p->newFiles)
+        for (const auto& f : *p->newFiles) out.push_back(f.fileName);
+    return out;
+}
+
+TEST(ProgressReader, ReturnsOnlyEntriesNotReadBefore) {
+    ProgressReader r;
+    const auto first = r.decode(encodeProgress(withFiles(2)));
+    ASSERT_TRUE(first);
+    EXPECT_EQ(names(first).size(), 2u);
+    EXPECT_EQ(first->phase, "Found 2 file(s)");
+
+    const auto second = r.decode(encodeProgress(withFiles(4, 1 << 30)));
+    ASSERT_TRUE(second);
+    EXPECT_EQ(names(second), (std::vector<std::string>{"IMG_2.jpg", "IMG_3 \"q\" \\ ]},[{.jpg"}));
+    EXPECT_EQ(second->bytesScanned, 1u << 30);
+    EXPECT_TRUE(names(r.decode(encodeProgress(withFiles(4)))).empty());
+
+    // Records without a list (the session's own) leave the place kept.
+    ProgressInfo done;
+    done.phase = "Complete";
+    done.isComplete = true;
+    ASSERT_TRUE(r.decode(encodeProgress(done)));
+    EXPECT_EQ(names(r.decode(encodeProgress(withFiles(5)))), std::vector<std::string>{"IMG_4.jpg"});
+
+    // A list that is not the one read before is read whole.
+    ProgressInfo other = withFiles(6);
+    (*other.newFiles)[4].fileName = (*other.newFiles)[4].id = "changed.jpg";
+    EXPECT_EQ(names(r.decode(encodeProgress(other))).size(), 6u);
+}
+
+TEST(ProgressReader, AgreesWithTheRecordDecoderAndRefusesEveryPartialRecord) {
+    const std::string text = encodeProgress(withFiles(9));
+    const std::string shuffled =  // members in another order, spaces between tokens
+        R"( { "newFiles" : [ {"id":"a","fileName":"a","fileType":"PNG","fileSize":1,"offsetOnDisk":2} ] ,)"
+        R"( "phase":"x", "isComplete":false, "totalBytes":0, "currentOffset":5, "filesFound":1, "bytesScanned":5 } )";
+    for (const std::string& t : {text, shuffled}) {
+        ProgressReader fresh;
+        EXPECT_EQ(fresh.decode(t), decodeProgress(t));
+    }
+    for (std::size_t cut = 0; cut < text.size(); ++cut) {
+        ProgressReader r;
+        ASSERT_FALSE(r.decode(text.substr(0, cut))) << "at " << cut;
+    }
+    ProgressReader r;
+    ASSERT_TRUE(r.decode(encodeProgress(withFiles(3))));
+    const std::string longer = encodeProgress(withFiles(9));
+    for (std::size_t cut = 0; cut < longer.size(); cut += 7) ASSERT_FALSE(r.decode(longer.substr(0, cut)));
+    EXPECT_EQ(names(r.decode(longer)).size(), 6u);  // the failures moved nothing
+}
+
+TEST(ProgressReader, LargeFilesAreReadByHeadAndTail) {
+    test::TempDir dir;
+    const fs::path path = dir / "p.json";
+    auto write = [&](const ProgressInfo& p) {
+        std::ofstream(path.string() + ".new", std::ios::binary) << encodeProgress(p);
+        fs::rename(path.string() + ".new", path);
+    };
+    ProgressReader r;
+    EXPECT_FALSE(r.read(path.string()));  // not there yet
+    write(withFiles(5000));
+    ASSERT_GT(fs::file_size(path), 256u * 1024);
+    EXPECT_EQ(names(r.read(path.string())).size(), 5000u);
+    write(withFiles(5002, 1ull << 33));
+    const auto next = r.read(path.string());
+    ASSERT_TRUE(next);
+    ASSERT_EQ(names(next).size(), 2u);
+    EXPECT_EQ(names(next)[0], "IMG_5000.jpg");
+    EXPECT_EQ(next->bytesScanned, 1ull << 33);
+    // A half-written file is nothing; the next whole one is read as usual.
+    const std::string text = encodeProgress(withFiles(5003));
+    std::ofstream(path, std::ios::binary) << text.substr(0, text.size() - 2);
+    EXPECT_FALSE(r.read(path.string()));
+    write(withFiles(5003));
+    EXPECT_EQ(names(r.read(path.string())), std::vector<std::string>{"IMG_5002.jpg"});
+}
+
+}  // namespace
+}  // namespace vf
