@@ -1,0 +1,62 @@
+#include "app/ImageServices.h"
+
+#include <QBuffer>
+#include <QFile>
+#include <QImageWriter>
+#include <gtest/gtest.h>
+
+#include "tests/app/QtTestApp.h"
+#include "tests/support/TestSupport.h"
+
+namespace vf {
+namespace {
+
+QByteArray encoded(const char* format, bool progressive = false) {
+    QImage image(320, 240, QImage::Format_RGB32);
+    for (int y = 0; y < image.height(); ++y)
+        for (int x = 0; x < image.width(); ++x) image.setPixel(x, y, qRgb(x % 256, y % 256, (x * y) % 256));
+    QByteArray out;
+    QBuffer b(&out);
+    b.open(QIODevice::WriteOnly);
+    QImageWriter w(&b, format);
+    w.setProgressiveScanWrite(progressive);
+    EXPECT_TRUE(w.write(image));
+    return out;
+}
+
+TEST(ImageServices, WholePicturesDecodeAndAnythingElseGivesNothing) {
+    test::ensureQtApp();
+    const QByteArray jpeg = encoded("jpeg"), progressive = encoded("jpeg", true), png = encoded("png");
+    for (const QByteArray& whole : {jpeg, progressive, png}) {
+        const QImage image = decodeImage(whole);
+        ASSERT_FALSE(image.isNull());
+        EXPECT_EQ(image.size(), QSize(320, 240));
+    }
+    struct Row {
+        const char* name;
+        QByteArray bytes;
+    };
+    const Row rows[] = {
+        {"empty", {}},
+        {"jpeg cut in its data", jpeg.left(jpeg.size() * 2 / 3)},
+        {"jpeg without its last marker", jpeg.left(jpeg.size() - 2)},
+        {"progressive jpeg cut between scans", progressive.left(progressive.size() / 2)},
+        {"jpeg header only", jpeg.left(600)},
+        {"png cut", png.left(png.size() / 2)},
+        {"video", QByteArray::fromHex("0000001866747970697336000000000069736f6d61766331") + QByteArray(4096, 7)},
+        {"raw camera file", QByteArray::fromHex("49492a00100000004352020000000000") + QByteArray(4096, 1)},
+        {"noise after a jpeg start", QByteArray::fromHex("ffd8ffe0") + QByteArray(1000, '\xff')},
+    };
+    for (const Row& row : rows) EXPECT_TRUE(decodeImage(row.bytes).isNull()) << row.name;
+
+    test::TempDir dir;
+    QFile f(QString::fromStdString((dir / "x.thumb.jpg").string()));
+    ASSERT_TRUE(f.open(QIODevice::WriteOnly));
+    f.write(jpeg);
+    f.close();
+    EXPECT_FALSE(decodeImageFile(f.fileName()).isNull());
+    EXPECT_TRUE(decodeImageFile(f.fileName() + ".missing").isNull());
+}
+
+}  // namespace
+}  // namespace vf
