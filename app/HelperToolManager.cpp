@@ -18,6 +18,7 @@
 
 #include "app/ImageServices.h"
 #include "common/ByteCount.h"
+#include "common/FormatNames.h"
 #include "platform/HelperLaunch.h"
 #include "platform/PowerActivity.h"
 
@@ -59,6 +60,17 @@ QString lastLines(const QString& text, int count) {
 }
 
 QString bytesText(quint64 n) { return QString::fromStdString(formatByteCount(n)); }
+
+// The format a file's extension names: the scanner's own lower-case names, or
+// the extensions cameras write.
+std::string fileTypeOfName(const QString& name) {
+    const QString ext = QFileInfo(name).suffix().toUpper();
+    for (std::string_view n : kFormatNames)
+        if (QString::fromUtf8(n.data(), static_cast<qsizetype>(n.size())).toUpper() == ext) return std::string(n);
+    if (ext == "JPG" || ext == "JPE") return "JPEG";
+    if (ext == "TIF") return "TIFF";
+    return ext.toStdString();
+}
 
 }  // namespace
 
@@ -212,6 +224,7 @@ void HelperToolManager::beginRun(Mode mode, const QString& source, quint64 resum
         recoveredIds_.clear();
         emit recoveredFilesChanged();
     }
+    if (resume) adoptUnlistedFiles();
     setCanExport(false);
     setCanResumeInterruptedScan(false);
     setExportProgress(std::nullopt);
@@ -364,6 +377,7 @@ void HelperToolManager::pollProgress() {
         setIsScanning(false);
         setIsPaused(false);
         setCanResumeInterruptedScan(currentOffset_ != 0);
+        adoptUnlistedFiles();
         setCanExport(!recoveredFiles_.empty());
         stopPolling();
         endPowerActivity();
@@ -441,7 +455,29 @@ void HelperToolManager::applyProgress(const ProgressInfo& info) {
     }
 }
 
+void HelperToolManager::adoptUnlistedFiles() {
+    if (scanOutputDirectory_.isEmpty()) return;
+    const QFileInfoList entries = QDir(scanOutputDirectory_).entryInfoList(QDir::Files | QDir::NoSymLinks, QDir::Name);
+    const qsizetype first = static_cast<qsizetype>(recoveredFiles_.size());
+    for (const QFileInfo& e : entries) {
+        const QString name = e.fileName();
+        if (name.endsWith(".thumb.jpg") || recoveredIds_.count(name.toStdString())) continue;
+        RecoveredFileInfo f;
+        f.id = f.fileName = name.toStdString();
+        f.fileSize = static_cast<std::uint64_t>(e.size());
+        f.fileType = fileTypeOfName(name);
+        recoveredIds_.insert(f.id);
+        recoveredFiles_.push_back(std::move(f));
+    }
+    const qsizetype added = static_cast<qsizetype>(recoveredFiles_.size()) - first;
+    if (added == 0) return;
+    logLine("📂 Listed " + QString::number(added) + " file(s) of the output folder that no record named");
+    emit recoveredFilesAppended(first, added);
+    emit recoveredFilesChanged();
+}
+
 void HelperToolManager::finishRun() {
+    adoptUnlistedFiles();
     setIsPaused(false);
     setCanExport(!recoveredFiles_.empty());
     stopPolling();
@@ -486,6 +522,11 @@ void HelperToolManager::sweepRetiredRuns() {
         // The scanner's last record says it is gone; until then it may still
         // have to read "stop".
         const bool finished = record && record->isComplete;
+        // A stopped scanner names its last files before it goes.
+        if (finished && !isScanning_) {
+            adoptUnlistedFiles();
+            setCanExport(!recoveredFiles_.empty());
+        }
         const bool absent = !QFileInfo::exists(run.progressFile) && !QFileInfo::exists(run.controlFile);
         if (!finished && !absent && now < run.deadline) return false;
         QFile::remove(run.progressFile);

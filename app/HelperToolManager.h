@@ -182,6 +182,10 @@ private:
     void endPowerActivity();
     bool writeControlWord(const char* word, QString& error);
     void finishRun();
+    // Lists the files of the output folder that no record named: a scanner
+    // killed between naming a file and reporting it leaves such files, and a
+    // resumed one does not list what the folder already holds.
+    void adoptUnlistedFiles();
     void setCounters(quint64 bytes, qint64 files, quint64 offset, quint64 total);
     void setProgressPercentage(double v);
     void setScanOutputDirectory(const QString& v);

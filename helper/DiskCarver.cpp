@@ -289,7 +289,11 @@ void DiskCarver::sendProgress(std::string phase) {
     flushCommits();
     pendingPhase_.clear();
     lastProgressUpdate_ = Clock::now();
-    if (progressCallback) progressCallback(bytesScanned, filesFound, currentOffset, totalBytes, phase, allRecoveredFiles);
+    // The offset is where a resume starts: a file still being copied is not in
+    // the folder yet, so a scanner killed now must meet it again.
+    std::uint64_t resumeFrom = currentOffset;
+    for (const CarvedWrite& w : writing_) resumeFrom = std::min(resumeFrom, w.carved.off);
+    if (progressCallback) progressCallback(bytesScanned, filesFound, resumeFrom, totalBytes, phase, allRecoveredFiles);
 }
 
 void DiskCarver::maybeSendRate() {
