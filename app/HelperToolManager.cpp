@@ -388,8 +388,8 @@ void HelperToolManager::pollProgress() {
 
     // Counted from the answer to the prompt, not from the request: the time a
     // user spends typing a password is no sign of a scanner that did not start.
-    const std::optional<Clock::TimePoint> launchTime = launchConfirmedTime_ ? launchConfirmedTime_ : scanStartTime_;
-    if (!progressFileEverSeen_ && launchTime && secondsSince(*launchTime) > kLaunchLimit) {
+    // While the prompt is still up there is no limit.
+    if (!progressFileEverSeen_ && launchConfirmedTime_ && secondsSince(*launchConfirmedTime_) > kLaunchLimit) {
         QString message = QStringLiteral("Helper did not start within 10s.\n");
         const QString launchLog = readLogTail(launchLogPath());
         const QString debugLog = readLogTail(services_.debugLogPath);

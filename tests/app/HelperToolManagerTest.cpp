@@ -10,10 +10,12 @@
 
 #include <filesystem>
 #include <fstream>
+#include <thread>
 
 #include "platform/HelperLaunch.h"
 #include "platform/PowerActivity.h"
 #include "tests/app/QtTestApp.h"
+#include "tests/support/Synthetic.h"
 #include "tests/support/TestSupport.h"
 
 inline void PrintTo(const QString& s, std::ostream* os) { *os << '"' << s.toStdString() << '"'; }
@@ -104,6 +106,7 @@ struct Rig {
         s.launcher = launcher;
         s.power = p;
         s.helperPath = path("TessarineHelper");
+        s.imageToolPath = QString::fromStdString(test::binPath("tessarine"));
         s.cacheBase = path("cache");
         s.tempDir = path("tmp");
         s.launchLogPath = path("tmp/launch.log");
@@ -429,6 +432,39 @@ TEST(HelperToolManager, LateLaunchAnswerAfterStopChangesNothing) {
     for (int i = 0; i < 10; ++i) QCoreApplication::processEvents(QEventLoop::AllEvents, 10);
     EXPECT_EQ(r.m->statusMessage(), "Stopped");
     EXPECT_FALSE(r.m->isScanning());
+}
+
+TEST(HelperToolManager, DiskImageIsScannedByTheCommandLineWithoutAPrompt) {
+    Rig r;
+    std::vector<std::uint8_t> image;
+    std::vector<std::string> hashes;
+    for (int i = 0; i < 3; ++i) {
+        const auto jpeg = test::makeJpeg(200'000 + 1000 * i, 50 + i);
+        test::place(image, (1u << 20) * static_cast<std::uint64_t>(i + 1), jpeg);
+        test::writeFile(r.dir / "orig", jpeg);
+        hashes.push_back(test::sha256(r.dir / "orig"));
+    }
+    image.resize(8u << 20);
+    // A name a shell would split or expand, as users name their image files.
+    const fs::path file = r.dir / "card it's $(date).img";
+    test::writeFile(file, image);
+    r.m->setMinFileSizeBytes(0);
+    r.m->openDiskImage(QString::fromStdString(file.string()));
+    QElapsedTimer t;
+    t.start();
+    while (r.m->isScanning() && t.elapsed() < 30000) {
+        QCoreApplication::processEvents(QEventLoop::AllEvents, 20);
+        std::this_thread::sleep_for(20ms);
+        r.poll(20ms);
+    }
+    EXPECT_TRUE(r.launcher->calls.empty());  // no administrator prompt
+    EXPECT_EQ(r.m->errorMessage(), QString());
+    EXPECT_EQ(r.m->statusMessage(), "Done — found 3 file(s)");
+    ASSERT_EQ(r.m->recoveredFiles().size(), 3u);
+    std::vector<std::string> got;
+    for (const auto& f : r.m->recoveredFiles())
+        got.push_back(test::sha256(fs::path(r.m->scanOutputDirectory().toStdString()) / f.fileName));
+    EXPECT_EQ(got, hashes);
 }
 
 }  // namespace

@@ -28,5 +28,67 @@ TEST(SettingsManager, EveryScannerFormatIsOffered) {
         EXPECT_TRUE(SettingsManager::allFormats().contains(QString::fromUtf8(name.data(), name.size()))) << name;
 }
 
+TEST(SettingsManager, StoredValuesComeBackAsTheyWereMeant) {
+    struct Row {
+        const char* name;
+        QVariant formats, size;
+        QSet<QString> expectFormats;  // empty with allFormats set: every name
+        bool allFormats;
+        double expectMB;
+    };
+    const Row rows[] = {
+        {"MRW brings MDC", QByteArray(R"(["MRW","JPEG"])"), 2.5, {"MRW", "MDC", "JPEG"}, false, 2.5},
+        {"empty stays empty", QByteArray("[]"), 0.0, {}, false, 1.0},
+        {"not an array", QByteArray(R"({"a":1})"), -3.0, {}, true, 1.0},
+        {"not all texts", QByteArray(R"(["JPEG",3])"), QVariant(), {}, true, 1.0},
+        {"not JSON", QByteArray("JPEG,PNG"), 0.25, {}, true, 0.25},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.name);
+        Store s;
+        s.settings.setValue(SettingsManager::kEnabledFormatsKey, row.formats);
+        if (row.size.isValid()) s.settings.setValue(SettingsManager::kMinFileSizeKey, row.size);
+        SettingsManager m(&s.settings);
+        EXPECT_EQ(m.enabledFormats(), row.allFormats ? SettingsManager::allFormats() : row.expectFormats);
+        EXPECT_DOUBLE_EQ(m.minFileSizeMB(), row.expectMB);
+    }
+    // What is set is stored at once and read back by the next start.
+    Store s;
+    {
+        SettingsManager m(&s.settings);
+        m.setEnabledFormats({});
+        m.setMinFileSizeMB(0);
+        EXPECT_EQ(m.minFileSizeBytes(), 0u);
+    }
+    SettingsManager again(&s.settings);
+    EXPECT_TRUE(again.enabledFormats().isEmpty());
+    EXPECT_DOUBLE_EQ(again.minFileSizeMB(), 1.0);
+}
+
+TEST(SettingsManager, GroupsSwitchWholeAndShareDng) {
+    Store s;
+    SettingsManager m(&s.settings);
+    auto group = [](const QString& brand) {
+        for (const FormatGroup& g : SettingsManager::allGroups())
+            if (g.brand == brand) return g;
+        return FormatGroup{};
+    };
+    EXPECT_EQ(SettingsManager::allGroups().size(), 19);
+    int saves = 0;
+    QObject::connect(&m, &SettingsManager::enabledFormatsChanged, [&] { ++saves; });
+    m.toggleGroup(group("Pentax/Ricoh"));
+    EXPECT_EQ(saves, 2);  // once per format
+    EXPECT_FALSE(m.enabledFormats().contains("PEF"));
+    EXPECT_FALSE(m.enabledFormats().contains("DNG"));
+    EXPECT_FALSE(m.isFullyEnabled(group("DNG (Universal)")));
+    EXPECT_FALSE(m.isPartiallyEnabled(group("DNG (Universal)")));
+    m.setEnabledFormats({"CR2"});
+    EXPECT_TRUE(m.isPartiallyEnabled(group("Canon")));
+    m.toggleGroup(group("Canon"));  // partly on: all on
+    EXPECT_EQ(m.enabledFormats(), (QSet<QString>{"CR2", "CR3", "CRW"}));
+    SettingsManager reread(&s.settings);
+    EXPECT_EQ(reread.enabledFormats(), m.enabledFormats());
+}
+
 }  // namespace
 }  // namespace vf

@@ -84,6 +84,26 @@ TEST(HelperLaunch, DirectLaunchPassesEveryValueIntactAndReturnsAtOnce) {
     EXPECT_EQ(launched.kind, LaunchOutcome::Kind::launched);
 }
 
+TEST(HelperLaunch, PkexecScriptNamesTheUserWhoAskedAndBackgroundsTheScanner) {
+    if (!fs::exists(test::binPath("tessarine-launch"))) GTEST_SKIP() << "launch script not built";
+    test::TempDir dir;
+    fs::copy_file(test::binPath("tessarine-launch"), dir / "tessarine-launch");
+    const fs::path helper = dir / "TessarineHelper";
+    std::ofstream(helper) << "#!/bin/sh\nfor a in \"$@\"; do printf '%s\\n' \"$a\"; done > \"$0.args\"\n"
+                             "echo \"$SUDO_UID:$SUDO_GID\" > \"$0.owner\"\n";
+    fs::permissions(helper, fs::perms::owner_all);
+    // pkexec clears the environment and names the caller in PKEXEC_UID.
+    const std::string gid = test::run("id -g 65534").output;
+    const auto r = test::run("env -i PATH=/usr/bin:/bin PKEXEC_UID=65534 " + (dir / "tessarine-launch").string() +
+                             " /dev/sdz '/out/it'\\''s' /p /c '' 0 0");
+    EXPECT_EQ(r.status, 0) << r.output;
+    waitForFile(helper.string() + ".owner");
+    EXPECT_EQ(readAll(helper.string() + ".owner"), "65534:" + gid);
+    EXPECT_EQ(readAll(helper.string() + ".args"), "/dev/sdz\n/out/it's\n/p\n/c\n\n0\n0\n");
+    // Run without pkexec it refuses.
+    EXPECT_NE(test::run("env -i " + (dir / "tessarine-launch").string() + " /dev/sdz o p c").status, 0);
+}
+
 // Another local user who may put anything at the fixed log path.
 struct OtherUser {
     std::string name = "backend_atk" + std::to_string(::getpid() % 100000);
