@@ -217,5 +217,43 @@ TEST(HelperEndToEnd, KilledScannerIsCaughtByTheStallWatchdogAndResumeLosesAndDou
     EXPECT_EQ(ids.size(), 10u);
 }
 
+TEST(HelperEndToEnd, FullOutputDiskIsReportedInItsOwnWordsAndResumeFinishesTheCard) {
+    if (needsRoot()) GTEST_SKIP() << "needs root and losetup";
+    test::TempDir work;
+    std::vector<std::uint8_t> image;
+    std::vector<std::string> hashes;
+    for (int i = 0; i < 6; ++i) {
+        const auto jpeg = test::makeJpeg(400'000 + 1000 * i, 200 + i);
+        test::place(image, (4ull << 20) * static_cast<std::uint64_t>(i) + 8192, jpeg);
+        test::writeFile(work / "orig", jpeg);
+        hashes.push_back(test::sha256(work / "orig"));
+    }
+    image.resize(32u << 20);
+    test::writeFile(work / "card.img", image);
+    test::LoopDevice loop(work / "card.img");
+    if (!loop.ok()) GTEST_SKIP() << "no loop device: " << loop.why();
+
+    ManagedRun run;
+    // The caches on a small disk that holds about two of the files.
+    test::TmpfsMount small(run.dir / "cache", "1200k");
+    if (!small.ok()) GTEST_SKIP() << small.why();
+    run.m->setMinFileSizeBytes(0);
+    run.m->startScan(QString::fromStdString(loop.device()));
+    ASSERT_TRUE(run.pollUntil([&] { return !run.m->isScanning(); }));
+    EXPECT_TRUE(run.m->errorMessage().startsWith("Could not save recovered files: No space left on device"))
+        << run.m->errorMessage().toStdString();
+    EXPECT_TRUE(run.m->statusMessage().startsWith("Error — ")) << run.m->statusMessage().toStdString();
+    ASSERT_TRUE(run.m->canResumeInterruptedScan());
+    EXPECT_LT(run.m->recoveredFiles().size(), 6u);
+
+    ASSERT_TRUE(small.resize("16m"));
+    run.m->resumeInterruptedScan();
+    ASSERT_TRUE(run.pollUntil([&] { return !run.m->isScanning(); }));
+    EXPECT_EQ(run.m->errorMessage().toStdString(), "");
+    std::vector<std::string> got;
+    for (const auto& f : run.m->recoveredFiles()) got.push_back(test::sha256(run.output() / f.fileName));
+    EXPECT_EQ(got, hashes);
+}
+
 }  // namespace
 }  // namespace vf
