@@ -434,6 +434,42 @@ TEST(HelperToolManager, LateLaunchAnswerAfterStopChangesNothing) {
     EXPECT_FALSE(r.m->isScanning());
 }
 
+TEST(HelperToolManager, StandInScannerIsSteeredThroughItsFiles) {
+    test::ensureQtApp();
+    test::TempDir dir;
+    // The user's folders may hold what a shell would otherwise split or expand.
+    const fs::path home = dir / "o'neil \"$(x)\"";
+    fs::create_directories(home / "tmp");
+    HelperToolManager::Services s;
+    s.launcher = makeDirectLauncher();
+    s.helperPath = QString::fromStdString(test::sourcePath("tests/app/stand-in-scanner"));
+    s.cacheBase = QString::fromStdString((home / "cache").string());
+    s.tempDir = QString::fromStdString((home / "tmp").string());
+    s.launchLogPath = QString::fromStdString((home / "tmp/launch.log").string());
+    s.power = std::make_shared<CountingPower>();
+    HelperToolManager m(s);  // the real half-second timer and clock
+    auto waitFor = [&](auto done) {
+        QElapsedTimer t;
+        t.start();
+        while (!done() && t.elapsed() < 15000) QCoreApplication::processEvents(QEventLoop::AllEvents, 50);
+        return done();
+    };
+    m.startScan("/dev/sdz");
+    ASSERT_TRUE(waitFor([&] { return m.recoveredFiles().size() == 3; })) << m.statusMessage().toStdString();
+    m.pauseScan();
+    ASSERT_TRUE(waitFor([&] { return m.statusMessage().startsWith("Paused — "); }));
+    m.resumeScan();
+    ASSERT_TRUE(waitFor([&] { return m.statusMessage().startsWith("Scanning at"); }));
+    const QString control = m.controlFilePath();
+    m.stopScan();
+    const fs::path out = m.scanOutputDirectory().toStdString();
+    ASSERT_TRUE(waitFor([&] { return fs::exists(out / ".stopped"); }));
+    EXPECT_EQ(m.statusMessage(), "Stopped");
+    EXPECT_EQ(m.recoveredFiles().size(), 3u);
+    // Once the scanner has said it is done, the stopped run's files go.
+    EXPECT_TRUE(waitFor([&] { return !QFile::exists(control); }));
+}
+
 TEST(HelperToolManager, DiskImageIsScannedByTheCommandLineWithoutAPrompt) {
     Rig r;
     std::vector<std::uint8_t> image;
