@@ -105,84 +105,54 @@ HelperToolManager::~HelperToolManager() {
 
 // --- published state ---------------------------------------------------------
 
-void HelperToolManager::setIsScanning(bool v) {
-    if (isScanning_ == v) return;
-    isScanning_ = v;
-    emit isScanningChanged();
+namespace {
+
+// Publishes a new value of one property, announcing only real changes.
+template <class T>
+void publish(HelperToolManager* m, T& member, const T& value, void (HelperToolManager::*changed)()) {
+    if (member == value) return;
+    member = value;
+    emit(m->*changed)();
 }
-void HelperToolManager::setIsPaused(bool v) {
-    if (isPaused_ == v) return;
-    isPaused_ = v;
-    emit isPausedChanged();
-}
+
+}  // namespace
+
+void HelperToolManager::setIsScanning(bool v) { publish(this, isScanning_, v, &HelperToolManager::isScanningChanged); }
+void HelperToolManager::setIsPaused(bool v) { publish(this, isPaused_, v, &HelperToolManager::isPausedChanged); }
 void HelperToolManager::setStatusMessage(const QString& v) {
-    if (statusMessage_ == v) return;
-    statusMessage_ = v;
-    emit statusMessageChanged();
+    publish(this, statusMessage_, v, &HelperToolManager::statusMessageChanged);
 }
 void HelperToolManager::setErrorMessage(const QString& v) {
-    if (errorMessage_ == v) return;
-    errorMessage_ = v;
-    emit errorMessageChanged();
+    publish(this, errorMessage_, v, &HelperToolManager::errorMessageChanged);
 }
-void HelperToolManager::setCanExport(bool v) {
-    if (canExport_ == v) return;
-    canExport_ = v;
-    emit canExportChanged();
-}
+void HelperToolManager::setCanExport(bool v) { publish(this, canExport_, v, &HelperToolManager::canExportChanged); }
 void HelperToolManager::setCanResumeInterruptedScan(bool v) {
-    if (canResumeInterruptedScan_ == v) return;
-    canResumeInterruptedScan_ = v;
-    emit canResumeInterruptedScanChanged();
+    publish(this, canResumeInterruptedScan_, v, &HelperToolManager::canResumeInterruptedScanChanged);
 }
 void HelperToolManager::setExportProgress(std::optional<double> v) {
-    if (exportProgress_ == v) return;
-    exportProgress_ = v;
-    emit exportProgressChanged();
+    publish(this, exportProgress_, v, &HelperToolManager::exportProgressChanged);
 }
 void HelperToolManager::setEnabledFormats(const QSet<QString>& formats) {
-    if (enabledFormats_ == formats) return;
-    enabledFormats_ = formats;
-    emit enabledFormatsChanged();
+    publish(this, enabledFormats_, formats, &HelperToolManager::enabledFormatsChanged);
 }
 void HelperToolManager::setMinFileSizeBytes(quint64 bytes) {
-    if (minFileSizeBytes_ == bytes) return;
-    minFileSizeBytes_ = bytes;
-    emit minFileSizeBytesChanged();
+    publish(this, minFileSizeBytes_, bytes, &HelperToolManager::minFileSizeBytesChanged);
 }
 void HelperToolManager::setSelectedDevicePath(const QString& path) {
-    if (selectedDevicePath_ == path) return;
-    selectedDevicePath_ = path;
-    emit selectedDevicePathChanged();
+    publish(this, selectedDevicePath_, path, &HelperToolManager::selectedDevicePathChanged);
 }
 void HelperToolManager::setScanOutputDirectory(const QString& v) {
-    if (scanOutputDirectory_ == v) return;
-    scanOutputDirectory_ = v;
-    emit scanOutputDirectoryChanged();
+    publish(this, scanOutputDirectory_, v, &HelperToolManager::scanOutputDirectoryChanged);
 }
 void HelperToolManager::setProgressPercentage(double v) {
-    if (progressPercentage_ == v) return;
-    progressPercentage_ = v;
-    emit progressPercentageChanged();
+    publish(this, progressPercentage_, v, &HelperToolManager::progressPercentageChanged);
 }
 
 void HelperToolManager::setCounters(quint64 bytes, qint64 files, quint64 offset, quint64 total) {
-    if (bytesScanned_ != bytes) {
-        bytesScanned_ = bytes;
-        emit bytesScannedChanged();
-    }
-    if (filesFound_ != files) {
-        filesFound_ = files;
-        emit filesFoundChanged();
-    }
-    if (currentOffset_ != offset) {
-        currentOffset_ = offset;
-        emit currentOffsetChanged();
-    }
-    if (totalBytes_ != total) {
-        totalBytes_ = total;
-        emit totalBytesChanged();
-    }
+    publish(this, bytesScanned_, bytes, &HelperToolManager::bytesScannedChanged);
+    publish(this, filesFound_, files, &HelperToolManager::filesFoundChanged);
+    publish(this, currentOffset_, offset, &HelperToolManager::currentOffsetChanged);
+    publish(this, totalBytes_, total, &HelperToolManager::totalBytesChanged);
 }
 
 double HelperToolManager::secondsSince(Clock::TimePoint t) const {

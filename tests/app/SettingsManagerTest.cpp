@@ -21,9 +21,6 @@ TEST(SettingsManager, FirstStartEnablesEveryNameAndOneMegabyte) {
     EXPECT_DOUBLE_EQ(m.minFileSizeMB(), 1.0);
     EXPECT_EQ(m.minFileSizeBytes(), 1048576u);
     EXPECT_FALSE(s.settings.contains(SettingsManager::kEnabledFormatsKey));  // loading writes nothing
-}
-
-TEST(SettingsManager, EveryScannerFormatIsOffered) {
     for (std::string_view name : kFormatNames)
         EXPECT_TRUE(SettingsManager::allFormats().contains(QString::fromUtf8(name.data(), name.size()))) << name;
 }
