@@ -72,7 +72,7 @@ public:
 std::unique_ptr<HelperLauncher> makeAppleScriptLauncher();
 // pkexec running the launch script beside the scanner, which passes on the
 // invoking user as SUDO_UID/SUDO_GID and backgrounds the scanner.
-std::unique_ptr<HelperLauncher> makePkexecLauncher();
+std::unique_ptr<HelperLauncher> makePkexecLauncher(std::string pkexec = "/usr/bin/pkexec");
 // Already root: the same command without a prompt.
 std::unique_ptr<HelperLauncher> makeDirectLauncher();
 // Runs `argv` in the background through a shell (fixed, quoted values only),

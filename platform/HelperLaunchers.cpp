@@ -106,10 +106,11 @@ public:
 
 class PkexecLauncher final : public HelperLauncher {
 public:
+    explicit PkexecLauncher(std::string pkexec) : pkexec_(std::move(pkexec)) {}
     LaunchOutcome launch(const HelperInvocation& inv, const LaunchLog& log) override {
         std::vector<std::string> argv = helperArguments(inv);
         argv[0] = (std::filesystem::path(inv.helperPath).parent_path() / "tessarine-launch").string();
-        argv.insert(argv.begin(), "/usr/bin/pkexec");
+        argv.insert(argv.begin(), pkexec_);
         LaunchOutcome o = toOutcome(runAndWait(argv, log.fd));
         // 126: the prompt was dismissed or the user is not allowed.
         const std::string err = lower(o.standardError);
@@ -121,6 +122,9 @@ public:
     }
     std::string_view name() const override { return "pkexec"; }
     std::string_view tool() const override { return "pkexec"; }
+
+private:
+    std::string pkexec_;
 };
 
 class DirectLauncher final : public HelperLauncher {
@@ -141,7 +145,9 @@ LaunchOutcome launchDetached(const std::vector<std::string>& argv, const LaunchL
 }
 
 std::unique_ptr<HelperLauncher> makeAppleScriptLauncher() { return std::make_unique<AppleScriptLauncher>(); }
-std::unique_ptr<HelperLauncher> makePkexecLauncher() { return std::make_unique<PkexecLauncher>(); }
+std::unique_ptr<HelperLauncher> makePkexecLauncher(std::string pkexec) {
+    return std::make_unique<PkexecLauncher>(std::move(pkexec));
+}
 std::unique_ptr<HelperLauncher> makeDirectLauncher() { return std::make_unique<DirectLauncher>(); }
 
 std::unique_ptr<HelperLauncher> makeDefaultLauncher() {

@@ -102,6 +102,36 @@ TEST(HelperLaunch, PkexecScriptNamesTheUserWhoAskedAndBackgroundsTheScanner) {
     EXPECT_EQ(readAll(helper.string() + ".args"), "/dev/sdz\n/out/it's\n/p\n/c\n\n0\n0\n");
     // Run without pkexec it refuses.
     EXPECT_NE(test::run("env -i " + (dir / "tessarine-launch").string() + " /dev/sdz o p c").status, 0);
+
+    // The launcher runs the script beside the scanner; pkexec's refusals are cancellations.
+    struct Row {
+        const char* fakePkexec;
+        LaunchOutcome::Kind kind;
+    };
+    const Row rows[] = {
+        {"PKEXEC_UID=65534 exec \"$@\"", LaunchOutcome::Kind::launched},
+        {"echo 'Error executing command as another user: Request dismissed' >&2; exit 126",
+         LaunchOutcome::Kind::cancelled},
+        {"echo 'Error executing command as another user: Not authorized' >&2; exit 127",
+         LaunchOutcome::Kind::cancelled},
+        {"echo 'Cannot run program' >&2; exit 1", LaunchOutcome::Kind::failed},
+    };
+    HelperInvocation inv = sample();
+    inv.helperPath = helper.string();
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.fakePkexec);
+        std::ofstream(dir / "pkexec") << "#!/bin/sh\n" << row.fakePkexec << "\n";
+        fs::permissions(dir / "pkexec", fs::perms::owner_all);
+        fs::remove(helper.string() + ".args");
+        const LaunchLog log = openLaunchLog((dir / "launch.log").string(), dir.path().string());
+        const LaunchOutcome out = makePkexecLauncher((dir / "pkexec").string())->launch(inv, log);
+        ::close(log.fd);
+        EXPECT_EQ(out.kind, row.kind) << out.standardError;
+        if (row.kind == LaunchOutcome::Kind::launched) {
+            waitForFile(helper.string() + ".args");
+            EXPECT_EQ(readAll(helper.string() + ".args").substr(0, 12), "/dev/rdisk4\n");
+        }
+    }
 }
 
 // Another local user who may put anything at the fixed log path.
