@@ -20,13 +20,19 @@ ControlWord parseControlWord(std::string_view text) {
     return ControlWord::none;
 }
 
-ControlWord readControlFile(const std::string& path) {
+ControlWord readControlFile(const std::string& path, std::uint32_t ownerUid, bool* foreign) {
     // Non-blocking so that a FIFO planted at the path cannot hang the scan.
     const int fd = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY);
     if (fd < 0) return ControlWord::none;
     struct stat st {};
     std::string text;
-    if (::fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && static_cast<std::size_t>(st.st_size) <= kMaxControlBytes) {
+    const bool stat = ::fstat(fd, &st) == 0;
+    if (stat && st.st_uid != 0 && st.st_uid != ownerUid) {
+        if (foreign) *foreign = true;
+        ::close(fd);
+        return ControlWord::none;
+    }
+    if (stat && S_ISREG(st.st_mode) && static_cast<std::size_t>(st.st_size) <= kMaxControlBytes) {
         char buf[kMaxControlBytes + 1];
         std::size_t got = 0;
         while (got < sizeof buf) {

@@ -1,4 +1,5 @@
 #pragma once
+#include <cstdint>
 #include <string>
 #include <string_view>
 
@@ -11,7 +12,9 @@ enum class ControlWord { none, pause, resume, stop };
 ControlWord parseControlWord(std::string_view text);
 
 // Reads the control file. Anything but a small regular file (missing, a
-// directory, a FIFO, huge, unreadable) says nothing.
-ControlWord readControlFile(const std::string& path);
+// directory, a FIFO, huge, unreadable) says nothing. Its name is public (the
+// process list, a shared temporary folder), so only a file owned by root or by
+// `ownerUid` is obeyed; another user's says nothing and sets `foreign`.
+ControlWord readControlFile(const std::string& path, std::uint32_t ownerUid, bool* foreign = nullptr);
 
 }  // namespace vf

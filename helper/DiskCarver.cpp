@@ -174,10 +174,10 @@ Window lendChunk(Device& device, const FormatDetector& detector, std::uint64_t s
 
 // The report lives at a fixed path in a folder every user can write: replace
 // only a plain file of our own, never a link or someone else's file.
-bool safeToReplace(const std::string& path) {
+bool safeToReplace(const std::string& path, std::optional<std::uint32_t> user) {
     struct stat st {};
     if (::lstat(path.c_str(), &st) != 0) return errno == ENOENT;
-    if (S_ISREG(st.st_mode) && st.st_uid == ::geteuid()) return true;
+    if (S_ISREG(st.st_mode) && (st.st_uid == ::geteuid() || (user && st.st_uid == *user))) return true;
     std::fprintf(stderr, "⚠️ Not writing %s: %s stands there\n", path.c_str(),
                  S_ISLNK(st.st_mode) ? "a symbolic link" : "a file that is not ours");
     return false;
@@ -258,13 +258,22 @@ void DiskCarver::scanDevice(Device& device, const std::string& devicePath, std::
     report.start(devicePath, totalBytes, blockSize, chunkSize, directoryHints.size(), enabledFormats);
     scanStart_ = Clock::now();
 
-    if (!output_) logLine("❌ Output directory " + outputDir.string() + " cannot be opened; nothing can be saved");
+    // Either would read the whole card for nothing and call it complete.
+    if (!output_) {
+        errorMessage = "Cannot open the output folder " + outputDir.string() + ": it is missing or not a folder";
+        logLine("❌ " + *errorMessage);
+    } else if (deviceBytes && resumeOffset > *deviceBytes) {
+        bytesScanned = currentOffset = 0;  // nothing was scanned; a new run starts at the beginning
+        errorMessage = "The resume offset " + std::to_string(resumeOffset) + " lies past the card's end (" +
+                       std::to_string(*deviceBytes) + " bytes)";
+        logLine("❌ " + *errorMessage);
+    }
 
     // A resumed run may have been killed before thumbnails of its last files were made.
     for (const auto& [offset, entry] : earlierRuns_)
         if (entry.carved && !output_->exists(stem(entry.name) + ".thumb.jpg")) queueThumbnail(entry.name);
 
-    if (resumeOffset == 0 && fatParser) {
+    if (resumeOffset == 0 && fatParser && !errorMessage) {
         inDirectoryPhase_ = true;
         directoryPhase(device);
         inDirectoryPhase_ = false;
@@ -314,7 +323,13 @@ void DiskCarver::maybeSendRate() {
 
 void DiskCarver::checkControlFile() {
     if (!controlFilePath) return;
-    switch (readControlFile(*controlFilePath)) {
+    bool foreign = false;
+    const ControlWord word = readControlFile(*controlFilePath, owner ? owner->uid : ::geteuid(), &foreign);
+    if (foreign && !foreignControlLogged_) {
+        foreignControlLogged_ = true;
+        logLine("⚠️ Ignoring " + *controlFilePath + ": it belongs to another user");
+    }
+    switch (word) {
         case ControlWord::pause: shouldPause = true; break;
         case ControlWord::resume: shouldPause = false; break;
         case ControlWord::stop: shouldStop = true; break;
@@ -647,6 +662,28 @@ std::optional<std::size_t> DiskCarver::readChunk(Device& device, std::uint64_t s
     return n;
 }
 
+// The report's fixed path may hold another user's report, or a file someone
+// planted to keep reports from being written; then it goes beside the output folder.
+void DiskCarver::writeReport(const std::string& text) {
+    std::vector<std::filesystem::path> places{diagnosticPath};
+    if (output_) {
+        const std::filesystem::path folder = output_->path().lexically_normal();
+        const std::filesystem::path parent = (folder.has_filename() ? folder : folder.parent_path()).parent_path();
+        places.push_back(parent / std::filesystem::path(diagnosticPath).filename());
+    }
+    for (const auto& place : places) {
+        if (!safeToReplace(place.string(), owner ? std::optional(owner->uid) : std::nullopt) || !writeFileAtomically(place, text, 0600)) continue;
+        // A root scan without dropping (the command line under sudo) hands it over; lchown never follows a link.
+        if (owner && ::geteuid() == 0 && ::lchown(place.c_str(), owner->uid, owner->gid) != 0) {
+            // The report stays root's; it is still written.
+        }
+        logLine("📋 Diagnostic written to " + place.string());
+        return;
+    }
+    logLine("⚠️ Diagnostic report not written: neither " + places.front().string() +
+            (places.size() > 1 ? " nor " + places.back().string() : std::string()) + " could be replaced");
+}
+
 void DiskCarver::endOfScan() {
     flushCommits();
     if (!unreadable_.empty()) {
@@ -658,12 +695,7 @@ void DiskCarver::endOfScan() {
     }
     logLine("⏳ Waiting for thumbnails…");
     const std::string text = report.finish(filesFound, bytesScanned);
-    if (!diagnosticPath.empty() && safeToReplace(diagnosticPath) && writeFileAtomically(diagnosticPath, text)) {
-        if (owner && ::chown(diagnosticPath.c_str(), owner->uid, owner->gid) != 0) {
-            // Not root: the report is already the user's.
-        }
-        logLine("📋 Diagnostic written to " + diagnosticPath);
-    }
+    if (!diagnosticPath.empty()) writeReport(text);
     if (thumbnails) thumbnails->wait();
     if (errorMessage) return;  // the session's "Error" record follows; the run did not complete
     sendProgress((shouldStop ? "Stopped — Found " : "Complete — Found ") + std::to_string(filesFound) + " file(s)");

@@ -126,6 +126,7 @@ private:
     void directoryPhase(Device& device);
     void linearPhase(Device& device, std::uint64_t resumeOffset);
     void endOfScan();
+    void writeReport(const std::string& text);
     // Reads one chunk, skipping unreadable blocks; nothing when the device is gone.
     std::optional<std::size_t> readChunk(Device& device, std::uint64_t start, std::span<std::uint8_t> buffer);
 
@@ -221,6 +222,7 @@ private:
         std::uint64_t from = 0;
         std::optional<FileFormat> format;
     } bounded_;  // the file findNextSignature bounds
+    bool foreignControlLogged_ = false;  // another user's control file is logged once
 };
 
 }  // namespace vf

@@ -7,14 +7,16 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include "platform/Privileges.h"
+
 namespace vf {
 
-bool writeFileAtomically(const std::string& path, const std::string& text) {
+bool writeFileAtomically(const std::string& path, const std::string& text, unsigned mode) {
     static std::atomic<unsigned> counter{0};
     const std::string tmp = path + ".tmp-" + std::to_string(::getpid()) + "-" + std::to_string(counter++);
-    const int fd = ::open(tmp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0644);
+    const int fd = ::open(tmp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
     if (fd < 0) return false;
-    ::fchmod(fd, 0644);  // whatever the umask says, readers must be able to read it
+    ::fchmod(fd, static_cast<mode_t>(mode));  // whatever the umask says
     std::size_t done = 0;
     bool ok = true;
     while (done < text.size()) {
@@ -28,7 +30,11 @@ bool writeFileAtomically(const std::string& path, const std::string& text) {
     }
     if (::close(fd) != 0) ok = false;
     if (ok && ::rename(tmp.c_str(), path.c_str()) != 0) ok = false;
-    if (!ok) ::unlink(tmp.c_str());
+    if (!ok) {
+        const int err = errno;
+        ::unlink(tmp.c_str());
+        errno = err;
+    }
     return ok;
 }
 
@@ -45,8 +51,19 @@ bool ProgressWriter::write(const ProgressInfo& info, const std::vector<Recovered
 }
 
 bool ProgressWriter::writeText(const std::string& text) {
-    if (path_.empty()) return false;
-    const bool ok = writeFileAtomically(path_, text);
+    if (path_.empty()) {
+        error_ = ENOENT;
+        return false;
+    }
+    bool ok = false;
+    if (actAs_) {
+        ActingAs as(actAs_->first, actAs_->second);
+        ok = as.ok() && writeFileAtomically(path_, text);
+        if (!ok) error_ = errno;
+    } else {
+        ok = writeFileAtomically(path_, text);
+        if (!ok) error_ = errno;
+    }
     if (ok) bytesWritten_ += text.size();
     return ok;
 }

@@ -7,6 +7,7 @@
 #include <ctime>
 #include <fcntl.h>
 #include <filesystem>
+#include <pwd.h>
 #include <sys/stat.h>
 #include <thread>
 #include <unistd.h>
@@ -43,22 +44,67 @@ std::string nowText() {
     return buf;
 }
 
-// Points standard output and standard error at the debug log. The log lives in
-// a folder every user can write, so it is opened without following a link and
-// refused when someone else's file stands there.
-void redirectToLog(const std::string& path) {
-    const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_NOFOLLOW | O_APPEND | O_CLOEXEC | O_NOCTTY, 0644);
-    if (fd < 0) {
-        std::fprintf(stderr, "TessarineHelper: not logging to %s: %s\n", path.c_str(), std::strerror(errno));
-        return;
+std::string idText(std::uint32_t uid, std::uint32_t gid) {
+    return "uid=" + std::to_string(uid) + " gid=" + std::to_string(gid);
+}
+
+// Why an open descriptor of the fixed log is not the user's own log, or nothing when it is.
+std::optional<std::string> notOwnLog(int fd, std::uint32_t uid) {
+    struct stat st {};
+    if (::fstat(fd, &st) != 0) return std::string(std::strerror(errno));
+    if (!S_ISREG(st.st_mode)) return std::string("it is not a plain file");
+    if (st.st_uid != uid) return std::string("it belongs to another user");
+    // A second name may be someone else's file that a link made ours to write.
+    if (st.st_nlink != 1) return std::string("it has another name (a hard link)");
+    return std::nullopt;
+}
+
+constexpr int kLogFlags = O_WRONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC | O_NOCTTY | O_APPEND;
+
+// Points standard output and standard error at the debug log. It lives in a
+// folder every user can write, so it is opened as the invoking user, never
+// through a link and never waiting on a FIFO, and used only when it is that
+// user's own plain file with no other name. Another user's earlier log is
+// replaced by a new one (the rename takes the place of the name, it never
+// opens what stood there); links, FIFOs and hard-linked files are left alone
+// and the scan goes on without a log.
+void redirectToLog(const std::string& path, const InvokingUser& user) {
+    const std::uint32_t uid = ::geteuid() == 0 ? user.uid : ::geteuid();
+    int fd = -1;
+    std::string why;
+    {
+        ActingAs as(user.uid, user.gid);
+        fd = as.ok() ? ::open(path.c_str(), kLogFlags | O_CREAT, 0600) : -1;
+        if (fd < 0) why = std::strerror(errno);
+    }
+    if (fd >= 0) {
+        if (auto bad = notOwnLog(fd, uid)) {
+            why = *bad;
+            ::close(fd);
+            fd = -1;
+        }
     }
     struct stat st {};
-    if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) || st.st_uid != ::geteuid()) {
-        std::fprintf(stderr, "TessarineHelper: not logging to %s: it is not our own plain file\n", path.c_str());
-        ::close(fd);
+    if (fd < 0 && ::geteuid() == 0 && ::lstat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode) && st.st_nlink == 1 &&
+        st.st_uid != uid) {
+        const std::string fresh = path + ".new-" + std::to_string(::getpid());
+        {
+            ActingAs as(user.uid, user.gid);
+            fd = as.ok() ? ::open(fresh.c_str(), kLogFlags | O_CREAT | O_EXCL, 0600) : -1;
+        }
+        if (fd >= 0 && (notOwnLog(fd, uid) || ::rename(fresh.c_str(), path.c_str()) != 0)) {
+            ::close(fd);
+            ::unlink(fresh.c_str());
+            fd = -1;
+        }
+    }
+    if (fd < 0) {
+        std::fprintf(stderr, "TessarineHelper: not logging to %s: %s\n", path.c_str(), why.c_str());
         return;
     }
-    if (::ftruncate(fd, 0) != 0) {
+    // Reads and writes of a plain file never wait anyway; the flag only kept the open from waiting.
+    ::fcntl(fd, F_SETFL, O_APPEND);
+    if (::ftruncate(fd, 0) != 0 || ::fchmod(fd, 0600) != 0) {
         // An unwritable log only costs the log.
     }
     std::fflush(stdout);
@@ -67,6 +113,21 @@ void redirectToLog(const std::string& path) {
     ::dup2(fd, STDOUT_FILENO);
     ::dup2(fd, STDERR_FILENO);
     ::close(fd);
+}
+
+std::optional<ConsoleOwner> consoleOwner() {
+    struct stat st {};
+    if (::stat("/dev/console", &st) != 0) return std::nullopt;
+    return ConsoleOwner{st.st_uid, st.st_gid};
+}
+
+std::optional<std::uint32_t> primaryGroupOf(std::uint32_t uid) {
+    long size = ::sysconf(_SC_GETPW_R_SIZE_MAX);
+    std::vector<char> buf(size > 0 ? static_cast<std::size_t>(size) : 16384);
+    passwd pw {};
+    passwd* found = nullptr;
+    if (::getpwuid_r(uid, &pw, buf.data(), buf.size(), &found) != 0 || !found) return std::nullopt;
+    return found->pw_gid;
 }
 
 ProgressInfo record(std::uint64_t bytes, std::int64_t files, std::uint64_t offset, std::uint64_t total,
@@ -80,6 +141,32 @@ ProgressInfo record(std::uint64_t bytes, std::int64_t files, std::uint64_t offse
     p.isComplete = complete;
     p.errorMessage = std::move(error);
     return p;
+}
+
+// Creates the output folder and its missing parents while acting as the
+// invoking user, so every folder made is the user's and no link leads anywhere
+// the user could not go; then, as root again, hands over a folder that root
+// made in an earlier run. One of another user is refused.
+std::optional<std::string> prepareOutputFolder(const std::string& dir, const InvokingUser& user) {
+    if (dir.empty()) return std::string("no output folder was given");
+    int fd = -1;
+    {
+        ActingAs as(user.uid, user.gid);
+        if (!as.ok()) return std::string(std::strerror(errno));
+        std::error_code ec;
+        std::filesystem::create_directories(dir, ec);
+        if (ec) return ec.message();
+        fd = ::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+        if (fd < 0) return errno == ENOTDIR || errno == ELOOP ? "not a folder" : std::string(std::strerror(errno));
+    }
+    struct stat st {};
+    std::optional<std::string> why;
+    if (::fstat(fd, &st) != 0) why = std::strerror(errno);
+    else if (st.st_uid == 0 && ::geteuid() == 0 && ::fchown(fd, user.uid, user.gid) != 0) why = std::strerror(errno);
+    else if (st.st_uid != 0 && st.st_uid != user.uid) why = "it belongs to another user";
+    else if (::fchmod(fd, 0755) != 0) why = std::strerror(errno);
+    ::close(fd);
+    return why;
 }
 
 }  // namespace
@@ -107,8 +194,43 @@ std::string diskIdentifier(std::string devicePath) {
     return devicePath;
 }
 
+InvokingUser findInvokingUser(const EnvironmentLookup& env, std::optional<ConsoleOwner> console,
+                              const PrimaryGroupLookup& primaryGroup) {
+    InvokingUser u;
+    const auto sudoUid = parseId(env("SUDO_UID"));
+    const auto sudoGid = parseId(env("SUDO_GID"));
+    const auto pkexecUid = parseId(env("PKEXEC_UID"));
+    if (sudoUid && sudoGid) {
+        u.uid = *sudoUid;
+        u.gid = *sudoGid;
+        u.lines.push_back("📁 Using sudo user: " + idText(u.uid, u.gid));
+    } else if (pkexecUid) {
+        u.uid = *pkexecUid;
+        u.gid = primaryGroup(u.uid).value_or(kNobodyId);
+        u.lines.push_back("📁 Using pkexec user: " + idText(u.uid, u.gid));
+    } else if (console) {
+        u.uid = console->uid;
+        u.gid = console->gid;
+        u.lines.push_back("📁 Using console owner: " + idText(u.uid, u.gid));
+    } else {
+        u.uid = 501;
+        u.gid = 20;
+        u.lines.push_back("⚠️ Using fallback: uid=501 gid=20");
+    }
+    if (u.uid == 0) {
+        // The card's bytes are hostile; root's own scan parses and decodes them without root's rights.
+        u.uid = u.gid = kNobodyId;
+        u.lines.push_back("⚠️ Started by root: the card is read and decoded as nobody (" + idText(u.uid, u.gid) +
+                          "), who owns the output folder and its files");
+    }
+    return u;
+}
+
 int runSession(int argc, char** argv, const SessionOptions& options) {
-    if (options.redirectOutput) redirectToLog(options.debugLogPath);
+    // Known before the first line: the log itself is opened as this user.
+    const InvokingUser user = findInvokingUser([](const char* name) { return std::getenv(name); }, consoleOwner(),
+                                               primaryGroupOf);
+    if (options.redirectOutput) redirectToLog(options.debugLogPath, user);
     logLine("=== TessarineHelper started at " + nowText() + " ===");
     logLine("Running as uid: " + std::to_string(::getuid()));
     if (argc < 5) {
@@ -127,6 +249,10 @@ int runSession(int argc, char** argv, const SessionOptions& options) {
     logLine("Control: " + controlPath);
     logLine("Resume offset: " + std::to_string(resumeOffset));
 
+    // Until root is given up, the run's files are written as the invoking user,
+    // so that the user can replace each record and root writes nowhere the user
+    // could not.
+    progress.writeAs(user.uid, user.gid);
     auto fail = [&](const std::string& message) {
         progress.write(record(0, 0, 0, 0, "Error", true, message));
         return 1;
@@ -142,44 +268,22 @@ int runSession(int argc, char** argv, const SessionOptions& options) {
 
     const std::string disk = diskIdentifier(devicePath);
     logLine("Unmounting " + disk + "...");
-    progress.write(record(0, 0, 0, 0, "Unmounting disk…", false));
+    const ProgressInfo unmounting = record(0, 0, 0, 0, "Unmounting disk…", false);
+    progress.write(unmounting);
     const UnmountResult unmounted = unmountDisk(disk);
     logLine("diskutil: " + trim(unmounted.output));
     std::this_thread::sleep_for(std::chrono::seconds(1));
 
-    // The invoking user: the folder's owner, and who the scan runs as once the device is open.
-    std::uint32_t uid = 501, gid = 20;
-    std::string ownerLine = "⚠️ Using fallback: uid=501 gid=20";
-    const auto sudoUid = parseId(std::getenv("SUDO_UID"));
-    const auto sudoGid = parseId(std::getenv("SUDO_GID"));
-    struct stat console {};
-    if (sudoUid && sudoGid) {
-        uid = *sudoUid;
-        gid = *sudoGid;
-        ownerLine = "📁 Using sudo user: uid=" + std::to_string(uid) + " gid=" + std::to_string(gid);
-    } else if (::stat("/dev/console", &console) == 0) {
-        uid = console.st_uid;
-        gid = console.st_gid;
-        ownerLine = "📁 Using console owner: uid=" + std::to_string(uid) + " gid=" + std::to_string(gid);
+    for (const std::string& line : user.lines) logLine(line);
+    if (const auto folderError = prepareOutputFolder(outputDir, user)) {
+        logLine("❌ Could not create output dir: " + *folderError);
+        return fail("Could not create the output folder " + outputDir + ": " + *folderError);
     }
-
-    std::error_code ec;
-    std::filesystem::create_directories(outputDir, ec);
-    if (!ec) std::filesystem::permissions(outputDir, std::filesystem::perms(0755), ec);
-    if (ec) {
-        logLine("⚠️ Could not create output dir: " + ec.message());
-    } else {
-        logLine(ownerLine);
-        // lchown: a link planted at the folder's path is never followed.
-        if (::lchown(outputDir.c_str(), uid, gid) != 0) {
-            // The print follows regardless, as the log has always shown.
-        }
-        logLine("✅ Set output directory owner to uid=" + std::to_string(uid) + " gid=" + std::to_string(gid));
-    }
+    logLine("✅ Set output directory owner to " + idText(user.uid, user.gid));
 
     DiskCarver carver;
     carver.controlFilePath = controlPath;
-    carver.owner = ownerFromEnvironment();
+    carver.owner = Owner{user.uid, user.gid};
     carver.minimumFileSize = minimumBytes;
     carver.diagnosticPath = options.diagnosticPath;
     if (!filter.empty()) {
@@ -196,14 +300,22 @@ int runSession(int argc, char** argv, const SessionOptions& options) {
     // card's bytes are parsed and every file is written as the invoking user.
     if (const auto fd = carver.openDevice(devicePath, resumeOffset)) {
         std::string why;
-        if (uid != 0 && !dropPrivileges(uid, gid, why)) {
+        if (!dropPrivileges(user.uid, user.gid, why)) {
             ::close(*fd);
             logLine("❌ Could not give up root (" + why + "); not scanning");
-            return fail("Could not drop root privileges to uid " + std::to_string(uid) + ": " + why);
+            return fail("Could not drop root privileges to uid " + std::to_string(user.uid) + ": " + why);
         }
-        if (uid != 0) logLine("✅ Running as uid=" + std::to_string(uid) + " gid=" + std::to_string(gid));
+        logLine("✅ Running as " + idText(user.uid, user.gid));
+        // The application sees the run only through this file: a scan it cannot follow is not run.
+        if (!progress.write(unmounting)) {
+            ::close(*fd);
+            const std::string message = "Cannot write the progress file " + progress.path() + " as " +
+                                        idText(user.uid, user.gid) + ": " + std::strerror(progress.lastError());
+            logLine("❌ " + message);
+            return 1;
+        }
         // Made after the drop, so the tool runs as the user who owns the folder.
-        const auto thumbs = makeThumbnailSink(Owner{uid, gid});
+        const auto thumbs = makeThumbnailSink(Owner{user.uid, user.gid});
         carver.thumbnails = thumbs.get();
         carver.scanDescriptor(*fd, devicePath, outputDir, resumeOffset);
         carver.thumbnails = nullptr;

@@ -3,9 +3,11 @@
 // the last progress record and the exit status.
 
 #include <cstdint>
+#include <functional>
 #include <optional>
 #include <string>
 #include <string_view>
+#include <vector>
 
 namespace vf {
 
@@ -14,6 +16,24 @@ std::uint64_t parseResumeOffset(std::string_view text);
 
 // "/dev/rdisk4" and "/dev/disk4" give "disk4"; "/dev/sdb" gives "sdb".
 std::string diskIdentifier(std::string devicePath);
+
+// Who started the scan: the owner of everything it makes, and who it runs as
+// once the device is open.
+struct InvokingUser {
+    std::uint32_t uid = 0, gid = 0;
+    std::vector<std::string> lines;  // how it was chosen, for the log
+};
+using EnvironmentLookup = std::function<const char*(const char*)>;
+using PrimaryGroupLookup = std::function<std::optional<std::uint32_t>(std::uint32_t uid)>;
+struct ConsoleOwner {
+    std::uint32_t uid, gid;
+};
+// SUDO_UID and SUDO_GID (both valid), else PKEXEC_UID with its primary group,
+// else the console's owner, else 501:20. Root is never the answer: a scan
+// started by root reads the card as nobody.
+InvokingUser findInvokingUser(const EnvironmentLookup& env, std::optional<ConsoleOwner> console,
+                              const PrimaryGroupLookup& primaryGroup);
+constexpr std::uint32_t kNobodyId = 65534;
 
 struct SessionOptions {
     std::string debugLogPath = "/tmp/tessarine_debug.log";

@@ -29,4 +29,39 @@ bool dropPrivileges(std::uint32_t uid, std::uint32_t gid, std::string& error) {
     return true;
 }
 
+ActingAs::ActingAs(std::uint32_t uid, std::uint32_t gid) {
+    if (::geteuid() != 0 || uid == 0) return;
+    const int n = ::getgroups(0, nullptr);
+    if (n < 0) {
+        ok_ = false;
+        return;
+    }
+    savedGroups_.resize(static_cast<std::size_t>(n));
+    if (n > 0 && ::getgroups(n, savedGroups_.data()) != n) {
+        ok_ = false;
+        return;
+    }
+    savedGid_ = ::getegid();
+    // Groups and group first: once the user has changed, root's rights to change them are gone.
+    // Only the effective ids change; the saved set-user-id stays root, so root can be taken back.
+    if (::setgroups(0, nullptr) != 0 || ::setresgid(static_cast<gid_t>(-1), gid, static_cast<gid_t>(-1)) != 0 ||
+        ::setresuid(static_cast<uid_t>(-1), uid, static_cast<uid_t>(-1)) != 0) {
+        ok_ = false;
+        restore();  // whatever step failed, what was changed is undone
+        return;
+    }
+    switched_ = true;
+}
+
+ActingAs::~ActingAs() {
+    if (switched_) restore();
+}
+
+void ActingAs::restore() {
+    // Each step is needed for the next; a failure here leaves the process as the user, which is safe.
+    if (::setresuid(static_cast<uid_t>(-1), 0, static_cast<uid_t>(-1)) != 0) return;
+    if (::setresgid(static_cast<gid_t>(-1), savedGid_, static_cast<gid_t>(-1)) != 0) return;
+    [[maybe_unused]] const int restored = ::setgroups(savedGroups_.size(), savedGroups_.data());
+}
+
 }  // namespace vf

@@ -27,14 +27,34 @@ TEST(ControlFile, WordsAndTrimming) {
 
 TEST(ControlFile, OddFilesSayNothing) {
     test::TempDir dir;
-    EXPECT_EQ(readControlFile((dir / "missing").string()), ControlWord::none);
-    EXPECT_EQ(readControlFile(dir.path().string()), ControlWord::none);  // a directory
+    const std::uint32_t me = ::geteuid();
+    EXPECT_EQ(readControlFile((dir / "missing").string(), me), ControlWord::none);
+    EXPECT_EQ(readControlFile(dir.path().string(), me), ControlWord::none);  // a directory
     std::ofstream(dir / "c") << "stop\n";
-    EXPECT_EQ(readControlFile((dir / "c").string()), ControlWord::stop);
+    EXPECT_EQ(readControlFile((dir / "c").string(), me), ControlWord::stop);
     std::ofstream(dir / "huge") << std::string(1 << 20, ' ') << "stop";
-    EXPECT_EQ(readControlFile((dir / "huge").string()), ControlWord::none);
+    EXPECT_EQ(readControlFile((dir / "huge").string(), me), ControlWord::none);
     ASSERT_EQ(::mkfifo((dir / "fifo").c_str(), 0600), 0);
-    EXPECT_EQ(readControlFile((dir / "fifo").string()), ControlWord::none);  // must not block
+    EXPECT_EQ(readControlFile((dir / "fifo").string(), me), ControlWord::none);  // must not block
+}
+
+TEST(ControlFile, OnlyTheUsersOrRootsFileIsObeyed) {
+    if (::geteuid() != 0) GTEST_SKIP() << "needs root to give the file away";
+    test::TempDir dir;
+    std::ofstream(dir / "c") << "pause";
+    const struct {
+        std::uint32_t fileOwner, user;
+        ControlWord word;
+        bool foreign;
+    } rows[] = {{4321, 4321, ControlWord::pause, false}, {0, 4321, ControlWord::pause, false},
+                {4322, 4321, ControlWord::none, true}};
+    for (const auto& row : rows) {
+        SCOPED_TRACE("file of " + std::to_string(row.fileOwner) + ", user " + std::to_string(row.user));
+        ASSERT_EQ(::chown((dir / "c").c_str(), row.fileOwner, row.fileOwner), 0);
+        bool foreign = false;
+        EXPECT_EQ(readControlFile((dir / "c").string(), row.user, &foreign), row.word);
+        EXPECT_EQ(foreign, row.foreign);
+    }
 }
 
 TEST(ProgressWriter, ReplacesWholeFileAndReusesEntries) {

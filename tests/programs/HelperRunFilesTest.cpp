@@ -104,7 +104,16 @@ TEST_F(HelperRunFiles, ControlFilesThatHoldNoWordAreIgnored) {
     }
 }
 
-TEST_F(HelperRunFiles, ProgressFolderRemovedWhileScanning) {
+// Without its progress file no one can follow or steer the scan: a run whose
+// file cannot be written once the scanner is the user ends with a clear error.
+void expectEndedUnwatched(int status, const fs::path& progress) {
+    const std::string log = test::readText("/tmp/tessarine_debug.log");
+    EXPECT_EQ(status, 1) << log;
+    EXPECT_NE(log.find("❌ Cannot write the progress file " + progress.string()), std::string::npos) << log;
+    EXPECT_EQ(log.find("Progress: Starting scan"), std::string::npos) << log;
+}
+
+TEST_F(HelperRunFiles, ProgressFolderRemovedBeforeTheScan) {
     const fs::path run = dir / "run", progress = run / "progress.json";
     fs::create_directory(run);
     ::chmod(run.c_str(), 0777);
@@ -113,7 +122,7 @@ TEST_F(HelperRunFiles, ProgressFolderRemovedWhileScanning) {
     for (int i = 0; i < 2000 && !fs::exists(progress); ++i) std::this_thread::sleep_for(std::chrono::milliseconds(1));
     ASSERT_TRUE(fs::exists(progress)) << "no first record";
     fs::remove_all(run);
-    expectAllRecovered(test::waitFor(p));
+    expectEndedUnwatched(test::waitFor(p), progress);
     EXPECT_FALSE(fs::exists(run)) << "the scanner must not make the application's folder again";
 }
 
@@ -129,11 +138,11 @@ TEST_F(HelperRunFiles, GarbageOrAFolderWhereTheProgressFileGoes) {
     ASSERT_TRUE(last);
     EXPECT_EQ(last->phase, "Complete");
 
-    // A folder stands at the path: no record can be written, the scan goes on.
+    // A folder stands at the path: no record can be written.
     fs::remove_all(out);
     fs::create_directory(dir / "progress-dir");
     ::chmod((dir / "progress-dir").c_str(), 0777);
-    expectAllRecovered(test::waitFor(start(dir / "progress-dir", dir / "control")));
+    expectEndedUnwatched(test::waitFor(start(dir / "progress-dir", dir / "control")), dir / "progress-dir");
     EXPECT_TRUE(fs::is_directory(dir / "progress-dir"));
     EXPECT_TRUE(fs::is_empty(dir / "progress-dir"));
     for (const auto& e : fs::directory_iterator(dir.path()))

@@ -2,6 +2,7 @@
 // it touch anything outside its own files.
 
 #include "common/Records.h"
+#include "tests/support/EndToEnd.h"
 #include "tests/support/Process.h"
 #include "tests/support/Synthetic.h"
 #include "tests/support/TestSupport.h"
@@ -96,6 +97,80 @@ TEST(HelperSecurity, PlantedLinksAndForeignFilesAreNeverFollowed) {
 
     fs::remove(debugLog);
     fs::remove(diag);
+}
+
+struct Owned {
+    std::uint32_t uid = 0;
+    unsigned mode = 0;
+};
+Owned ownerOf(const fs::path& p) {
+    struct stat st {};
+    if (::lstat(p.c_str(), &st) != 0) return {};
+    return {st.st_uid, st.st_mode & 07777};
+}
+
+// The application's own exchange: the run files in a sticky 1777 folder as /tmp
+// is, the output folder deep in the user's home, the invoking user a real one.
+class HelperAsUser : public ::testing::Test {
+protected:
+    void SetUp() override {
+        if (::getuid() != 0) GTEST_SKIP() << "needs root";
+        if (!user.ok()) GTEST_SKIP() << user.why();
+        auto image = test::randomBytes(8 << 20, 7);
+        test::place(image, 1 << 20, test::makeJpeg(200'000, 3));
+        test::place(image, 4 << 20, test::makeJpeg(200'000, 4));
+        test::writeFile(dir / "card.img", image);
+        loop = std::make_unique<test::LoopDevice>(dir / "card.img");
+        if (!loop->ok()) GTEST_SKIP() << loop->why();
+        ASSERT_EQ(::chmod(dir.path().c_str(), 01777), 0);
+        fs::create_directory(home);
+        ASSERT_EQ(::chown(home.c_str(), user.uid(), user.gid()), 0);
+        for (const char* fixed : {"/tmp/tessarine_debug.log", "/tmp/tessarine_diag.txt"}) fs::remove(fixed);
+    }
+    void TearDown() override {
+        for (const char* fixed : {"/tmp/tessarine_debug.log", "/tmp/tessarine_diag.txt"}) fs::remove(fixed);
+    }
+    test::HelperRun scan(const fs::path& progress, const std::vector<std::string>& env) {
+        return test::runHelper({loop->device(), out.string(), progress.string(), (dir / "control").string()},
+                               progress.string(), env);
+    }
+
+    test::TestUser user{"security-inv"};
+    test::TempDir dir;
+    fs::path home = dir / "home", out = home / ".cache" / "Tessarine" / "run-1";
+    std::unique_ptr<test::LoopDevice> loop;
+};
+
+TEST_F(HelperAsUser, EveryRecordAndFolderIsTheUsers) {
+    const fs::path progress = dir / "progress.json";
+    const auto r = scan(progress, user.sudoEnvironment());
+    EXPECT_EQ(r.status, 0) << r.log;
+    ASSERT_GE(r.records.size(), 3u) << "the records stopped at: " << (r.records.empty() ? "" : r.records.back());
+    const auto last = decodeProgress(r.records.back());
+    ASSERT_TRUE(last);
+    EXPECT_EQ(last->phase, "Complete");
+    EXPECT_EQ(last->filesFound, 2);
+    for (const fs::path& p : {progress, home / ".cache", home / ".cache" / "Tessarine", out})
+        EXPECT_EQ(ownerOf(p).uid, user.uid()) << p;
+    EXPECT_EQ(ownerOf(out).mode, 0755u);
+    for (const char* fixed : {"/tmp/tessarine_debug.log", "/tmp/tessarine_diag.txt"}) {
+        EXPECT_EQ(ownerOf(fixed).uid, user.uid()) << fixed;
+        EXPECT_EQ(ownerOf(fixed).mode, 0600u) << fixed;
+    }
+}
+
+TEST_F(HelperAsUser, AProgressFileTheUserCannotWriteEndsTheRun) {
+    // Root could write here; the user, whom the scan becomes, cannot.
+    const fs::path rootsOnly = dir / "root-only";
+    fs::create_directory(rootsOnly);
+    ASSERT_EQ(::chmod(rootsOnly.c_str(), 0755), 0);
+    const auto r = scan(rootsOnly / "progress.json", user.sudoEnvironment());
+    EXPECT_EQ(r.status, 1) << r.log;
+    EXPECT_NE(r.log.find("❌ Cannot write the progress file " + (rootsOnly / "progress.json").string()),
+              std::string::npos)
+        << r.log;
+    EXPECT_FALSE(fs::exists(rootsOnly / "progress.json")) << "root wrote a record for the user";
+    EXPECT_EQ(r.log.find("Progress: Starting scan"), std::string::npos) << "the card was read though no one could follow";
 }
 
 }  // namespace

@@ -166,6 +166,8 @@ TEST(HostileNames, ExFatNamesNeverLeaveOrHideInTheOutputFolder) {
     if (loop && loop->ok()) {
         ::chmod(dir.path().c_str(), 0777);
         fs::create_directories(dir / "c" / "d");
+        // The scanner makes the output folder as the user, in a folder of the user's.
+        ASSERT_EQ(::chown((dir / "c" / "d").c_str(), 4321, 1234), 0);
         outputs.push_back(dir / "c" / "d" / "helper");
         auto r = test::runHelper({loop->device(), outputs[1].string(), (dir / "progress.json").string(),
                                   (dir / "control").string()},

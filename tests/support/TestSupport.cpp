@@ -5,6 +5,7 @@
 #include <cstdlib>
 #include <fstream>
 #include <optional>
+#include <pwd.h>
 #include <random>
 #include <stdexcept>
 #include <sys/wait.h>
@@ -94,6 +95,30 @@ bool testMedia(const std::string& set, const std::filesystem::path& dir, std::st
 std::string sha256(const std::filesystem::path& p) {
     CommandResult r = run("sha256sum '" + p.string() + "'");
     return r.output.substr(0, 64);
+}
+
+TestUser::TestUser(const std::string& name) : name_(name) {
+    if (::getuid() != 0) {
+        why_ = "needs root to add users";
+        return;
+    }
+    run("userdel " + name + " >/dev/null 2>&1");  // left by a run that was killed
+    const CommandResult r = run("useradd --system --no-create-home --shell /usr/sbin/nologin --user-group " + name);
+    const passwd* pw = ::getpwnam(name.c_str());
+    if (r.status != 0 || !pw) {
+        why_ = "cannot add a user: " + r.output;
+        return;
+    }
+    uid_ = pw->pw_uid;
+    gid_ = pw->pw_gid;
+}
+
+TestUser::~TestUser() {
+    if (ok()) run("userdel " + name_);
+}
+
+std::vector<std::string> TestUser::sudoEnvironment() const {
+    return {"SUDO_UID=" + std::to_string(uid_), "SUDO_GID=" + std::to_string(gid_)};
 }
 
 }  // namespace vf::test

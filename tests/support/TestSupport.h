@@ -44,6 +44,26 @@ std::string sourcePath(const std::string& relative);  // repository path
 // else made here. False, with the reason in `why`, when the set cannot be made.
 bool testMedia(const std::string& set, const std::filesystem::path& dir, std::string* why);
 
+// A local user made for one test (useradd, no home, no login) and removed
+// again. Names start with "security-" so parallel checkouts never share one.
+class TestUser {
+public:
+    explicit TestUser(const std::string& name);
+    ~TestUser();
+    TestUser(const TestUser&) = delete;
+    TestUser& operator=(const TestUser&) = delete;
+    bool ok() const { return uid_ != 0; }
+    const std::string& why() const { return why_; }
+    std::uint32_t uid() const { return uid_; }
+    std::uint32_t gid() const { return gid_; }
+    // SUDO_UID and SUDO_GID naming this user.
+    std::vector<std::string> sudoEnvironment() const;
+
+private:
+    std::string name_, why_;
+    std::uint32_t uid_ = 0, gid_ = 0;
+};
+
 // Hex SHA-256 of a file, via sha256sum.
 std::string sha256(const std::filesystem::path& p);
 
