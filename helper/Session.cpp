@@ -218,10 +218,9 @@ InvokingUser findInvokingUser(const EnvironmentLookup& env, std::optional<Consol
         u.lines.push_back("⚠️ Using fallback: uid=501 gid=20");
     }
     if (u.uid == 0) {
-        // The card's bytes are hostile; root's own scan parses and decodes them without root's rights.
-        u.uid = u.gid = kNobodyId;
-        u.lines.push_back("⚠️ Started by root: the card is read and decoded as nobody (" + idText(u.uid, u.gid) +
-                          "), who owns the output folder and its files");
+        // Root's own run keeps root's rights: the places it was given are root's,
+        // where nobody could write no record and no file. Decoders never run as root.
+        u.lines.push_back("⚠️ Started by root: the scan keeps root's rights; thumbnails are decoded as nobody");
     }
     return u;
 }
@@ -300,12 +299,12 @@ int runSession(int argc, char** argv, const SessionOptions& options) {
     // card's bytes are parsed and every file is written as the invoking user.
     if (const auto fd = carver.openDevice(devicePath, resumeOffset)) {
         std::string why;
-        if (!dropPrivileges(user.uid, user.gid, why)) {
+        if (user.uid != 0 && !dropPrivileges(user.uid, user.gid, why)) {
             ::close(*fd);
             logLine("❌ Could not give up root (" + why + "); not scanning");
             return fail("Could not drop root privileges to uid " + std::to_string(user.uid) + ": " + why);
         }
-        logLine("✅ Running as " + idText(user.uid, user.gid));
+        if (user.uid != 0) logLine("✅ Running as " + idText(user.uid, user.gid));
         // The application sees the run only through this file: a scan it cannot follow is not run.
         if (!progress.write(unmounting)) {
             ::close(*fd);

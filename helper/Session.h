@@ -29,11 +29,10 @@ struct ConsoleOwner {
     std::uint32_t uid, gid;
 };
 // SUDO_UID and SUDO_GID (both valid), else PKEXEC_UID with its primary group,
-// else the console's owner, else 501:20. Root is never the answer: a scan
-// started by root reads the card as nobody.
+// else the console's owner, else 501:20.
 InvokingUser findInvokingUser(const EnvironmentLookup& env, std::optional<ConsoleOwner> console,
                               const PrimaryGroupLookup& primaryGroup);
-constexpr std::uint32_t kNobodyId = 65534;
+constexpr std::uint32_t kNobodyId = 65534;  // the group of a pkexec user without a passwd entry
 
 struct SessionOptions {
     std::string debugLogPath = "/tmp/tessarine_debug.log";

@@ -1,6 +1,7 @@
 // Runs the real TessarineHelper binary and reads back what it leaves behind.
 
 #include "common/Records.h"
+#include "helper/Session.h"
 #include "tests/support/Process.h"
 #include "tests/support/TestSupport.h"
 
@@ -8,6 +9,7 @@
 #include <nlohmann/json.hpp>
 
 #include <filesystem>
+#include <map>
 #include <fstream>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -54,6 +56,43 @@ protected:
     test::TempDir dir;
     std::string progress, control, output;
 };
+
+TEST(InvokingUser, SudoThenPkexecThenTheConsole) {
+    const std::optional<ConsoleOwner> console = ConsoleOwner{1000, 1000}, rootConsole = ConsoleOwner{0, 5};
+    const struct {
+        const char* name;
+        std::map<std::string, std::string> env;
+        std::optional<ConsoleOwner> console;
+        std::uint32_t uid, gid;
+        const char* line;
+    } rows[] = {
+        {"sudo", {{"SUDO_UID", "1001"}, {"SUDO_GID", "100"}, {"PKEXEC_UID", "1002"}}, console, 1001, 100,
+         "📁 Using sudo user: uid=1001 gid=100"},
+        {"pkexec, its primary group", {{"PKEXEC_UID", "1002"}}, console, 1002, 1500,
+         "📁 Using pkexec user: uid=1002 gid=1500"},
+        {"sudo without a group falls to pkexec", {{"SUDO_UID", "1001"}, {"PKEXEC_UID", "1002"}}, console, 1002, 1500,
+         "📁 Using pkexec user: uid=1002 gid=1500"},
+        {"pkexec user unknown to the system", {{"PKEXEC_UID", "4242"}}, console, 4242, kNobodyId,
+         "📁 Using pkexec user: uid=4242 gid=65534"},
+        {"bad numbers", {{"SUDO_UID", "12abc"}, {"SUDO_GID", "1"}, {"PKEXEC_UID", "-5"}}, console, 1000, 1000,
+         "📁 Using console owner: uid=1000 gid=1000"},
+        {"no console", {}, std::nullopt, 501, 20, "⚠️ Using fallback: uid=501 gid=20"},
+        {"root's console", {}, rootConsole, 0, 5, "⚠️ Started by root: the scan keeps root's rights; thumbnails are decoded as nobody"},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.name);
+        const InvokingUser u = findInvokingUser(
+            [&](const char* name) {
+                const auto it = row.env.find(name);
+                return it == row.env.end() ? nullptr : it->second.c_str();
+            },
+            row.console, [](std::uint32_t uid) { return uid == 1002 ? std::optional<std::uint32_t>(1500) : std::nullopt; });
+        EXPECT_EQ(u.uid, row.uid);
+        EXPECT_EQ(u.gid, row.gid);
+        ASSERT_FALSE(u.lines.empty());
+        EXPECT_EQ(u.lines.back(), row.line);
+    }
+}
 
 TEST_F(HelperSession, WrongArgumentCountWritesNoRecord) {
     if (::getuid() != 0) GTEST_SKIP() << "needs root for the fixed log path";
