@@ -49,6 +49,13 @@ std::string toLower(std::string s) {
     return s;
 }
 
+// The format a directory entry's lower-cased extension names, if any.
+std::optional<FileFormat> formatForExtension(const std::string& ext) {
+    if (ext == "jpg" || ext == "jpeg") return FileFormat::jpeg;
+    if (ext == "tif" || ext == "tiff") return FileFormat::tiff;
+    return formatFromLowerName(ext);
+}
+
 std::string stem(const std::string& name) {
     const auto dot = name.rfind('.');
     return dot == std::string::npos ? name : name.substr(0, dot);
@@ -250,7 +257,17 @@ void DiskCarver::scanDevice(Device& device, const std::string& devicePath, std::
     fatParser = FATParser::detect(device);
     directoryHints.clear();
     if (fatParser) {
-        directoryHints = fatParser->buildDirectoryIndex();
+        // The walk of a hostile volume can take long: it obeys the control file and shows it is alive.
+        directoryHints = fatParser->buildDirectoryIndex(
+            [](const std::string& ext) { return formatForExtension(ext).has_value(); },
+            [this, since = Clock::now()]() mutable {
+                checkControlFile();
+                if (std::chrono::duration<double>(Clock::now() - since).count() >= progressUpdateInterval) {
+                    sendProgress("Reading folders");
+                    since = Clock::now();
+                }
+                return !stopping();
+            });
         logLine("📁 " + std::to_string(directoryHints.size()) + " FAT directory entries indexed");
     }
     detector.setEnabledFormats(enabledFormats);
@@ -353,17 +370,26 @@ bool DiskCarver::pauseLoop() {
 std::uint64_t DiskCarver::effectiveMinimum(FileFormat f) const { return std::max(minimumSize(f), minimumFileSize); }
 
 void DiskCarver::directoryPhase(Device& device) {
+    // Live files first, so that a cluster claimed by a live and a deleted entry goes to the live one.
+    for (const bool deleted : {false, true})
     for (const auto& [offset, hint] : directoryHints) {  // the map is ordered by offset
+        if (hint.isDeleted != deleted) continue;
         checkControlFile();
         if (stopping() || errorMessage) return;
         const std::string ext = toLower(hint.originalExtension);
-        std::optional<FileFormat> format;
-        if (ext == "jpg" || ext == "jpeg") format = FileFormat::jpeg;
-        else if (ext == "tif" || ext == "tiff") format = FileFormat::tiff;
-        else format = formatFromLowerName(ext);
+        const std::optional<FileFormat> format = formatForExtension(ext);
         if (!format || !enabledFormats.contains(*format) || hint.fileSize < effectiveMinimum(*format)) continue;
         if (earlierRuns_.count(offset) != 0) {
             directoryRecoveredOffsets.insert(offset);
+            continue;
+        }
+        // Neither more than the volume holds from here, nor clusters another entry already gave.
+        const auto cluster = fatParser->clusterForOffset(offset);
+        if (hint.fileSize > fatParser->volumeEnd() - offset || !cluster || fatParser->isClusterRecovered(*cluster)) {
+            logLine("⚠️ Directory entry " + hint.originalName + "." + hint.originalExtension + " claims " +
+                    formatByteCount(hint.fileSize) + (cluster && fatParser->isClusterRecovered(*cluster)
+                                                          ? " in clusters already recovered — skipped"
+                                                          : ", more than the volume holds from its start — skipped"));
             continue;
         }
         if (auto entry = recoverDirectoryFile(device, offset, hint, *format, ext)) {
@@ -521,8 +547,11 @@ void DiskCarver::linearPhase(Device& device, std::uint64_t resumeOffset) {
                     continue;
                 }
             }
-            // An element of the file just carved (an ISO box, a stream's packet) is not a file of its own.
-            if (off < lastCarved_.end && sizeCalculator->accountsFor(lastCarved_.format, device, lastCarved_.off, off)) {
+            // An element of the file just carved (an ISO box, a stream's packet) is not a file of its own,
+            // and on a volume only a cluster start inside it can begin one.
+            if (off < lastCarved_.end &&
+                ((fatParser && off > lastCarved_.off && !fatParser->isClusterStart(off)) ||
+                 sizeCalculator->accountsFor(lastCarved_.format, device, lastCarved_.off, off))) {
                 i = p + 1;
                 continue;
             }
@@ -583,6 +612,15 @@ void DiskCarver::linearPhase(Device& device, std::uint64_t resumeOffset) {
                     }
                 }
             }
+            if (!haveLength && length > 0) {
+                // A directory entry at this start knows the file's size better than its header.
+                if (auto hint = directoryHints.find(off); hint != directoryHints.end() && hint->second.fileSize != 0)
+                    length = std::min(length, hint->second.fileSize);
+                // Nor does a carve run over what the volume gives to other files.
+                if (fatParser)
+                    if (const auto c = fatParser->clusterForOffset(off))
+                        length = fatParser->freeRun(off, length, !fatParser->isAllocated(*c));
+            }
             logLine("📏 " + std::string(displayName(format)) + ": " + formatByteCount(length));
 
             std::uint64_t step = 0;
@@ -606,6 +644,9 @@ void DiskCarver::linearPhase(Device& device, std::uint64_t resumeOffset) {
                 if (end > lastCarved_.end) lastCarved_ = {off, end, format};
                 // A stream's packets account for every byte of it: nothing inside is searched again.
                 step = !fatParser && !isStream(format) ? blockSize : length;
+                // A length the card cannot confirm may hide files written over the claimed
+                // extent: the search goes on at its cluster starts, where they would begin.
+                if (fatParser && !haveLength && !isStream(format)) step = fatParser->nextClusterStart(off) - off;
             }
 
             const std::uint64_t t = alignUp(off + step < off ? UINT64_MAX : off + step, blockSize);
@@ -1051,21 +1092,28 @@ std::optional<RecoveredFileInfo> DiskCarver::recoverDirectoryFile(Device& device
         noteOutputError(createError, offset);
         return std::nullopt;
     }
-    if (!fatParser->extractFile(offset, hint.fileSize, *file, blockSize)) {
+    if (!fatParser->extractFile(offset, hint.fileSize, *file, blockSize, true)) {
         noteOutputError(file->lastError(), offset);
         return std::nullopt;
     }
     std::uint64_t s = file->size();
     const auto limit = static_cast<std::uint64_t>(std::floor(0.98 * static_cast<double>(hint.fileSize)));
+    std::uint64_t room = hint.fileSize;
+    bool contiguous = false;
     if (s < limit) {
         logLine("⚠️ FAT directory chain for " + name + " stopped early (" + formatByteCount(s) + " of " +
                 formatByteCount(hint.fileSize) + ") — retrying as contiguous file");
         output_->discard(std::move(file));
         file = output_->create(&createError);
-        if (file && writeLinear(device, offset, hint.fileSize, *file)) s = file->size();
-        else if (file) s = file->size();
+        // Never over clusters another file was recovered from, nor, for a deleted
+        // entry, over a live file's: the bytes there are not this file's.
+        room = fatParser->freeRun(offset, hint.fileSize, hint.isDeleted);
+        contiguous = file && writeLinear(device, offset, room, *file);
+        if (file) s = file->size();
     }
-    if (!file || s < limit) {
+    // A run cut where another file begins is kept as far as it goes, and said so.
+    const bool cut = contiguous && room < hint.fileSize && s == room && s >= effectiveMinimum(format);
+    if (!file || (s < limit && !cut)) {
         if (file && file->lastError() != 0) {
             noteOutputError(file->lastError(), offset);
             return std::nullopt;
@@ -1078,6 +1126,13 @@ std::optional<RecoveredFileInfo> DiskCarver::recoverDirectoryFile(Device& device
         return std::nullopt;
     }
     name = reserveName(base, extension);
+    if (cut) {
+        logLine("⚠️ " + name + " cut at byte " + std::to_string(offset + s) + ", where another file's clusters begin (" +
+                formatByteCount(s) + " of " + formatByteCount(hint.fileSize) + ") — possibly incomplete");
+        report.row(offset, format, formatByteCount(s), "  CUT → " + name);
+    }
+    // Rebuilt in one run, its clusters are passed over by the carving as a chain's are.
+    if (contiguous) fatParser->markRecoveredBytes(offset, s);
     pendingCommits_.push_back({std::move(file), base, extension, offset, false, allRecoveredFiles.size()});
     RecoveredFileInfo info;
     info.id = info.fileName = name;

@@ -1,26 +1,55 @@
 // The directory walk of both file systems, which builds the directory index.
 
 #include <algorithm>
+#include <cctype>
 #include <span>
 #include <unordered_set>
 
 #include "helper/fat/FATParser.h"
 #include "helper/fat/FatNames.h"
 #include "helper/io/ByteReader.h"
+#include "helper/io/Log.h"
 #include "platform/SystemLog.h"
 
 namespace vf {
 
-struct FATParser::WalkState {
-    DirectoryIndex index;
-    std::unordered_set<std::uint32_t> visited;
-    // exFAT: first cluster → whether the entry set that last claimed it is in use.
-    std::unordered_map<std::uint32_t, bool> claims;
-};
-
 namespace {
 
 constexpr int kMaxDepth = 16;  // the root is level 0
+// What the index may hold, whatever the card: beyond it, files are carved without their names.
+constexpr std::uint64_t kIndexBudget = 48ull << 20;
+constexpr std::uint64_t kHintOverhead = 160;  // map node, key and hint, roughly
+// Directory clusters read between questions whether the walk should go on.
+constexpr std::uint64_t kClustersPerCheck = 256;
+
+std::string lower(std::string s) {
+    for (char& c : s) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    return s;
+}
+
+}  // namespace
+
+struct FATParser::WalkState {
+    DirectoryIndex index;
+    // exFAT: first cluster → whether the entry set that last claimed it is in use.
+    std::unordered_map<std::uint32_t, bool> claims;
+    std::function<bool(const std::string&)> wanted;
+    std::function<bool()> keepGoing;
+    std::uint64_t indexBytes = 0, clustersRead = 0;
+    bool stopped = false, full = false;
+
+    bool wants(const std::string& extension) const { return !wanted || wanted(lower(extension)); }
+    // Asked at every directory and every few clusters read.
+    bool goOn() {
+        if (!stopped && keepGoing && !keepGoing()) stopped = true;
+        return !stopped;
+    }
+    void countRead() {
+        if (++clustersRead % kClustersPerCheck == 0) goOn();
+    }
+};
+
+namespace {
 // exFAT allows no directory above 256 MiB; a DataLength beyond
 // that, or a chain longer than that, is not read further.
 constexpr std::uint64_t kMaxDirectoryBytes = 256ull << 20;
@@ -28,9 +57,18 @@ constexpr std::uint64_t kMaxDirectoryBytes = 256ull << 20;
 // A camera reuses the clusters of deleted photos, so a deleted entry and the
 // live file now stored in its clusters often share a key: the live one wins
 // whatever their order. Between equals the later entry replaces the earlier.
-void addHint(DirectoryIndex& index, std::uint64_t key, DirectoryHint hint) {
+void addHint(FATParser::WalkState& walk, std::uint64_t key, DirectoryHint hint) {
+    DirectoryIndex& index = walk.index;
+    const std::uint64_t cost = kHintOverhead + hint.originalName.size() + hint.originalExtension.size();
+    if (index.count(key) == 0 && walk.indexBytes + cost > kIndexBudget) {
+        walk.full = true;
+        return;
+    }
     auto [it, inserted] = index.try_emplace(key, hint);
-    if (inserted) return;
+    if (inserted) {
+        walk.indexBytes += cost;
+        return;
+    }
     if (hint.isDeleted && !it->second.isDeleted) return;
     it->second = std::move(hint);
 }
@@ -49,20 +87,29 @@ std::string shortField(std::span<const std::uint8_t> bytes) {
 
 }  // namespace
 
-DirectoryIndex FATParser::buildDirectoryIndex() {
+DirectoryIndex FATParser::buildDirectoryIndex(std::function<bool(const std::string&)> wanted,
+                                              std::function<bool()> keepGoing) {
     WalkState walk;
+    walk.wanted = std::move(wanted);
+    walk.keepGoing = std::move(keepGoing);
     contiguousFiles_.clear();
+    visitedPages_.clear();
+    directoryBytesRead_ = 0;
     if (geo_.kind == FileSystemKind::exfat)
         scanExFATDirectory(geo_.rootCluster, false, std::nullopt, walk, 0);
     else
         scanFAT32Directory(geo_.rootCluster, walk, 0);
     systemLogInfo("com.quorvane.TessarineDaemon", "FATParser",
                   "📁 FAT directory scan complete: " + std::to_string(walk.index.size()) + " file entries indexed");
+    if (walk.full)
+        logLine("⚠️ Directory index full at " + std::to_string(walk.index.size()) +
+                " entries — further files are carved without their names");
+    visitedPages_.clear();
     return std::move(walk.index);
 }
 
 void FATParser::scanFAT32Directory(std::uint32_t cluster, WalkState& walk, int depth) {
-    if (depth >= kMaxDepth) return;
+    if (depth >= kMaxDepth || !walk.goOn()) return;
     const std::vector<std::uint32_t> chain = clusterChain(cluster);
     if (chain.empty()) return;
 
@@ -71,15 +118,19 @@ void FATParser::scanFAT32Directory(std::uint32_t cluster, WalkState& walk, int d
     LongNameCollector longNames;  // a long name may straddle two clusters
 
     for (std::uint32_t c : chain) {
-        if (!walk.visited.insert(c).second) {
+        if (walk.stopped) return;
+        if (testBit(visitedPages_, c)) {
             longNames.reset();
             continue;
         }
+        setBit(visitedPages_, c);
+        walk.countRead();
         const std::uint64_t p = clusterOffset(c);
         const std::uint64_t a = alignDown(p, geo_.bytesPerSector);
         const std::uint64_t d = p - a;
         const std::size_t want = static_cast<std::size_t>(std::min<std::uint64_t>(buffer.size(), d + bpc));
         const std::uint64_t n = device_.readAt(a, std::span(buffer.data(), want)).bytes;
+        directoryBytesRead_ += n;
         if (n <= d || bpc < 32) {
             longNames.reset();
             continue;
@@ -128,16 +179,16 @@ void FATParser::scanFAT32Directory(std::uint32_t cluster, WalkState& walk, int d
             hint.fileSize = r.le32(28).value_or(0);
             hint.isDeleted = deleted;
             // Data outside the heap cannot be written out by cluster.
-            if (hint.originalExtension.empty() || !inHeap(first)) continue;
-            addHint(walk.index, clusterOffset(first), std::move(hint));
+            if (hint.originalExtension.empty() || !inHeap(first) || !walk.wants(hint.originalExtension)) continue;
+            addHint(walk, clusterOffset(first), std::move(hint));
         }
     }
 }
 
 void FATParser::scanExFATDirectory(std::uint32_t cluster, bool noFatChain, std::optional<std::uint64_t> dataLength,
                                    WalkState& walk, int depth) {
-    if (depth >= kMaxDepth) return;
-    if (!walk.visited.insert(cluster).second) return;
+    if (depth >= kMaxDepth || !walk.goOn()) return;
+    if (inHeap(cluster) && testBit(visitedPages_, cluster)) return;
 
     const std::uint64_t bpc = geo_.bytesPerCluster;  // at most 32 MiB
     const std::uint64_t limit = std::min(dataLength.value_or(kMaxDirectoryBytes), kMaxDirectoryBytes);
@@ -153,9 +204,14 @@ void FATParser::scanExFATDirectory(std::uint32_t cluster, bool noFatChain, std::
     std::vector<std::uint8_t> buffer;
     buffer.reserve(static_cast<std::size_t>(std::min<std::uint64_t>(limit, clusters.size() * bpc)));
     for (std::uint32_t c : clusters) {
+        // Directories that overlap share clusters: each is read once, so the walk reads no more than the volume.
+        if (testBit(visitedPages_, c) || walk.stopped) break;
+        setBit(visitedPages_, c);
+        walk.countRead();
         const std::size_t old = buffer.size();
         buffer.resize(old + static_cast<std::size_t>(bpc));
         const ReadResult r = device_.readAt(clusterOffset(c), std::span(buffer.data() + old, static_cast<std::size_t>(bpc)));
+        directoryBytesRead_ += r.bytes;
         if (r.failed() || r.bytes < bpc) {
             buffer.resize(old + r.bytes);
             break;
@@ -174,6 +230,13 @@ void FATParser::scanExFATDirectory(std::uint32_t cluster, bool noFatChain, std::
     while (i + 32 <= buffer.size()) {
         const std::uint8_t type = buffer[i];
         if (type == 0x00) break;
+        if (depth == 0 && type == 0x81 && bitmapBytes_ == 0) {  // the allocation bitmap
+            const std::uint32_t at = r.le32(i + 20).value_or(0);
+            if (inHeap(at)) {
+                bitmapStart_ = clusterOffset(at);
+                bitmapBytes_ = r.le64(i + 24).value_or(0);
+            }
+        }
         const std::size_t secondaries = buffer[i + 1];
         const std::size_t setBytes = (secondaries + 1) * 32;
         if ((type & 0x7F) != 0x05 || secondaries < 2 || !r.has(i, setBytes) || (buffer[i + 32] & 0x7F) != 0x40) {
@@ -196,6 +259,11 @@ void FATParser::scanExFATDirectory(std::uint32_t cluster, bool noFatChain, std::
         }
         i += setBytes;
         if (first < 2) continue;
+        SplitName split;
+        if (!isDirectory) {
+            split = splitFileName(decodeUtf16(units));
+            if (split.extension.empty() || !inHeap(first) || !walk.wants(split.extension)) continue;
+        }
 
         // The same rule as the index: a deleted set must not decide how the
         // live file that now owns its first cluster is read.
@@ -211,15 +279,13 @@ void FATParser::scanExFATDirectory(std::uint32_t cluster, bool noFatChain, std::
             subDirectories.push_back({first, streamNoFatChain, length});
             continue;
         }
-        SplitName split = splitFileName(decodeUtf16(units));
-        if (split.extension.empty() || !inHeap(first)) continue;
         DirectoryHint hint;
         hint.startCluster = first;
         hint.originalName = std::move(split.base);
         hint.originalExtension = std::move(split.extension);
         hint.fileSize = length;
         hint.isDeleted = !inUse;
-        addHint(walk.index, clusterOffset(first), std::move(hint));
+        addHint(walk, clusterOffset(first), std::move(hint));
     }
 
     // Subdirectories are walked after this one's buffer is released, so the

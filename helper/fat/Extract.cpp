@@ -19,7 +19,8 @@ std::uint64_t ceilDiv(std::uint64_t a, std::uint64_t b) { return a / b + (a % b 
 
 }  // namespace
 
-bool FATParser::extractFile(std::uint64_t offset, std::uint64_t size, ByteSink& out, std::uint64_t alignment) {
+bool FATParser::extractFile(std::uint64_t offset, std::uint64_t size, ByteSink& out, std::uint64_t alignment,
+                            bool skipRecovered) {
     const std::optional<std::uint32_t> start = clusterForOffset(offset);
     if (!start) {
         logLine("⛔️ FAT: offset " + std::to_string(offset) + " not in data region");
@@ -44,6 +45,18 @@ bool FATParser::extractFile(std::uint64_t offset, std::uint64_t size, ByteSink& 
             if (!runs.empty() && std::uint64_t{runs.back().first} + runs.back().count == c) ++runs.back().count;
             else runs.push_back({c, 1});
         }
+    }
+    if (skipRecovered) {
+        // A cross-linked chain runs into another file's clusters: no cluster is written out twice.
+        [&] {
+            for (std::size_t r = 0; r < runs.size(); ++r)
+                for (std::uint64_t i = 0; i < runs[r].count; ++i)
+                    if (isClusterRecovered(static_cast<std::uint32_t>(runs[r].first + i))) {
+                        runs[r].count = i;
+                        runs.resize(i == 0 ? r : r + 1);
+                        return;
+                    }
+        }();
     }
     if (runs.empty()) {
         logLine("⛔️ FAT: empty chain from cluster " + std::to_string(*start));

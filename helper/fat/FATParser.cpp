@@ -256,23 +256,68 @@ std::vector<std::uint32_t> FATParser::clusterChain(std::uint32_t start) {
     return chain;
 }
 
-bool FATParser::isClusterRecovered(std::uint32_t cluster) const {
-    const std::size_t page = cluster >> 16;
-    if (page >= recoveredPages_.size() || !recoveredPages_[page]) return false;
-    const std::uint32_t bit = cluster & 0xFFFF;
-    return ((*recoveredPages_[page])[bit >> 6] >> (bit & 63)) & 1;
+bool FATParser::testBit(const std::vector<std::unique_ptr<std::vector<std::uint64_t>>>& pages, std::uint64_t c) {
+    const std::size_t page = static_cast<std::size_t>(c >> 16);
+    if (page >= pages.size() || !pages[page]) return false;
+    const std::uint32_t bit = static_cast<std::uint32_t>(c & 0xFFFF);
+    return ((*pages[page])[bit >> 6] >> (bit & 63)) & 1;
 }
+
+void FATParser::setBit(std::vector<std::unique_ptr<std::vector<std::uint64_t>>>& pages, std::uint64_t c) {
+    const std::size_t page = static_cast<std::size_t>(c >> 16);
+    if (page >= pages.size()) pages.resize(page + 1);
+    if (!pages[page]) pages[page] = std::make_unique<std::vector<std::uint64_t>>(1024, 0);
+    const std::uint32_t bit = static_cast<std::uint32_t>(c & 0xFFFF);
+    (*pages[page])[bit >> 6] |= std::uint64_t{1} << (bit & 63);
+}
+
+bool FATParser::isClusterRecovered(std::uint32_t cluster) const { return testBit(recoveredPages_, cluster); }
 
 void FATParser::markRecovered(const Extent& run) {
     for (std::uint64_t i = 0; i < run.count; ++i) {
         const std::uint64_t c = std::uint64_t{run.first} + i;
         if (c > std::numeric_limits<std::uint32_t>::max()) break;
-        const std::size_t page = static_cast<std::size_t>(c >> 16);
-        if (page >= recoveredPages_.size()) recoveredPages_.resize(page + 1);
-        if (!recoveredPages_[page]) recoveredPages_[page] = std::make_unique<std::vector<std::uint64_t>>(1024, 0);
-        const std::uint32_t bit = static_cast<std::uint32_t>(c & 0xFFFF);
-        (*recoveredPages_[page])[bit >> 6] |= std::uint64_t{1} << (bit & 63);
+        setBit(recoveredPages_, c);
     }
+}
+
+void FATParser::markRecoveredBytes(std::uint64_t offset, std::uint64_t length) {
+    const auto first = clusterForOffset(offset);
+    if (!first || length == 0) return;
+    const std::uint64_t last = std::min(offset + (length - 1), volumeEnd() - 1);
+    const auto end = clusterForOffset(last);
+    if (end) markRecovered({*first, std::uint64_t{*end} - *first + 1});
+}
+
+bool FATParser::isAllocated(std::uint32_t cluster) {
+    if (!inHeap(cluster)) return false;
+    if (geo_.kind == FileSystemKind::fat32) return fatEntry(cluster) != 0;
+    // exFAT files without a FAT chain leave their FAT entries 0: the bitmap tells.
+    const std::uint64_t index = cluster - 2u;
+    if (bitmapBytes_ == 0 || index / 8 >= bitmapBytes_) return false;
+    const std::uint64_t pos = bitmapStart_ + index / 8;
+    const std::uint64_t blockStart = alignDown(pos, kFatBlockSize);
+    if (bitmapBlockStart_ != blockStart) {
+        bitmapBlock_.assign(kFatBlockSize, 0);
+        bitmapBlock_.resize(device_.readAt(blockStart, bitmapBlock_).bytes);
+        bitmapBlockStart_ = blockStart;
+    }
+    const std::size_t at = static_cast<std::size_t>(pos - blockStart);
+    return at < bitmapBlock_.size() && ((bitmapBlock_[at] >> (index % 8)) & 1);
+}
+
+std::uint64_t FATParser::freeRun(std::uint64_t offset, std::uint64_t size, bool stopAtAllocated) {
+    const auto first = clusterForOffset(offset);
+    if (!first) return size;
+    const std::uint64_t end = std::min(offset + std::min(size, volumeEnd() - offset), volumeEnd());
+    for (std::uint64_t c = std::uint64_t{*first} + 1; c < heapEnd(); ++c) {
+        const std::uint64_t at = clusterOffset(static_cast<std::uint32_t>(c));
+        if (at >= end) break;
+        if (isClusterRecovered(static_cast<std::uint32_t>(c)) ||
+            (stopAtAllocated && isAllocated(static_cast<std::uint32_t>(c))))
+            return at - offset;
+    }
+    return std::min(size, end - offset);
 }
 
 }  // namespace vf

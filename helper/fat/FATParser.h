@@ -3,6 +3,7 @@
 // ones included) and writing files out by their cluster chains. Read-only.
 
 #include <cstdint>
+#include <functional>
 #include <map>
 #include <memory>
 #include <optional>
@@ -62,17 +63,41 @@ public:
     std::uint32_t fatEntry(std::uint32_t cluster);
     std::vector<std::uint32_t> clusterChain(std::uint32_t start);
 
-    DirectoryIndex buildDirectoryIndex();
+    // Entries whose lower-cased extension `wanted` refuses cost nothing; the
+    // index stops growing at a fixed memory budget. `keepGoing` is asked
+    // between directories; false ends the walk with what it has.
+    DirectoryIndex buildDirectoryIndex(std::function<bool(const std::string&)> wanted = {},
+                                       std::function<bool()> keepGoing = {});
 
     // Writes `size` bytes of the file whose data begins at device byte `offset`,
     // following its clusters, to `out`. Reads start at multiples of `alignment`.
-    bool extractFile(std::uint64_t offset, std::uint64_t size, ByteSink& out, std::uint64_t alignment);
+    // With skipRecovered the clusters end at the first one already written out.
+    bool extractFile(std::uint64_t offset, std::uint64_t size, ByteSink& out, std::uint64_t alignment,
+                     bool skipRecovered = false);
 
     bool isClusterRecovered(std::uint32_t cluster) const;
+    void markRecoveredBytes(std::uint64_t offset, std::uint64_t length);
+    // In use by a live file or directory (FAT entry, or exFAT allocation bitmap).
+    bool isAllocated(std::uint32_t cluster);
+    // The bytes from offset, at most size, before the first later cluster that
+    // is recovered or, with stopAtAllocated, in use.
+    std::uint64_t freeRun(std::uint64_t offset, std::uint64_t size, bool stopAtAllocated);
+    bool isClusterStart(std::uint64_t offset) const {
+        return offset >= geo_.dataStartByte && (offset - geo_.dataStartByte) % geo_.bytesPerCluster == 0;
+    }
+    // The first cluster start after offset.
+    std::uint64_t nextClusterStart(std::uint64_t offset) const {
+        if (offset < geo_.dataStartByte) return geo_.dataStartByte;
+        return offset + geo_.bytesPerCluster - (offset - geo_.dataStartByte) % geo_.bytesPerCluster;
+    }
+    // The first byte past the cluster heap.
+    std::uint64_t volumeEnd() const { return geo_.dataStartByte + geo_.totalDataClusters * geo_.bytesPerCluster; }
+    std::uint64_t directoryBytesRead() const { return directoryBytesRead_; }
     const std::unordered_map<std::uint32_t, std::uint64_t>& contiguousFiles() const { return contiguousFiles_; }
 
+    struct WalkState;  // one directory walk's index and limits
+
 private:
-    struct WalkState;
     struct Extent {
         std::uint32_t first = 0;
         std::uint64_t count = 0;
@@ -97,7 +122,14 @@ private:
     // One bit per cluster in pages of 65,536 clusters, made on first use, so a
     // volume that claims billions of clusters costs only the pages touched.
     std::vector<std::unique_ptr<std::vector<std::uint64_t>>> recoveredPages_;
+    std::vector<std::unique_ptr<std::vector<std::uint64_t>>> visitedPages_;  // directory clusters read
+    static bool testBit(const std::vector<std::unique_ptr<std::vector<std::uint64_t>>>& pages, std::uint64_t c);
+    static void setBit(std::vector<std::unique_ptr<std::vector<std::uint64_t>>>& pages, std::uint64_t c);
     std::vector<std::uint8_t> ioBuffer_;  // reused by every extractFile
+    std::uint64_t bitmapStart_ = 0, bitmapBytes_ = 0;  // exFAT allocation bitmap
+    std::vector<std::uint8_t> bitmapBlock_;
+    std::uint64_t bitmapBlockStart_ = UINT64_MAX;
+    std::uint64_t directoryBytesRead_ = 0;
 };
 
 }  // namespace vf

@@ -254,5 +254,94 @@ TEST(CarverOnRealFiles, AFileCutByTheCardsEndCountsNoBytesPastIt) {
     EXPECT_EQ(s.scanned, size) << s.log;
 }
 
+// What the directory knows bounds what is carved and rebuilt, and nothing is
+// saved twice: a live AVI cut short by a flat battery, whose header claims
+// 117 MB, hides none of the photos behind it, nor does a damaged header that no
+// entry lists; a deleted MJPEG clip rebuilt in one run yields no frames as
+// photos; a deleted photo fragmented around live files is cut where the first
+// of them begins, and says so.
+TEST(CarverOnRealFiles, DamagedAndDeletedFilesOnAFat32CardHideAndRepeatNothing) {
+    if (!test::haveTool("mcopy") || !test::haveTool("mkfs.vfat") || !test::haveTool("sfdisk") ||
+        !test::haveTool("ffmpeg"))
+        GTEST_SKIP() << "mtools, mkfs.vfat, sfdisk or ffmpeg missing";
+    Scan s;
+    const auto made = test::run("ffmpeg -nostdin -loglevel error -y -f lavfi -i testsrc2=size=640x480:rate=25 -t 2 "
+                                "-c:v mjpeg -q:v 3 -f avi '" + (s.dir / "clip.avi").string() + "'");
+    ASSERT_EQ(made.status, 0) << made.output;
+    const auto clip = test::readFile(s.dir / "clip.avi");
+    ASSERT_GT(clip.size(), 600'000u);
+    std::vector<std::uint8_t> trunc(clip.begin(), clip.begin() + 1672);
+    trunc[4] = 0x40, trunc[5] = 0x42, trunc[6] = 0xF9, trunc[7] = 0x06;  // RIFF size 117,000,000
+    test::writeFile(s.dir / "trunc", trunc);
+    const std::uint64_t piece = 120 * 1024;  // 120 clusters
+    const auto big = test::makeJpeg(300'000, 61);
+    test::writeFile(s.dir / "big", big);
+
+    test::VolumeImage card(test::VolumeImage::Kind::fat32, s.dir / "card.img");
+    card.sizeMiB(96).mbr().mkdir("/DCIM").put(s.dir / "trunc", "/DCIM/TRUNC.AVI").put(s.dir / "clip.avi", "/DCIM/CLIP.AVI");
+    // Live files with an extension of no format, and holes between them.
+    for (int i = 1; i <= 6; ++i) {
+        test::writeFile(s.dir / ("f" + std::to_string(i)), test::randomBytes(piece, 70 + i));
+        card.put(s.dir / ("f" + std::to_string(i)), "/DCIM/F" + std::to_string(i) + ".DAT");
+    }
+    for (int i : {1, 3, 5}) card.del("/DCIM/F" + std::to_string(i) + ".DAT");
+    card.firstFit().put(s.dir / "big", "/DCIM/BIG.JPG").del("/DCIM/BIG.JPG").del("/DCIM/CLIP.AVI");
+    const auto built = card.build();
+    ASSERT_TRUE(built.ok()) << built.output;
+
+    // In free space far behind: a damaged header no entry lists, then photos at cluster starts.
+    std::uint64_t dataStart = 0;
+    {
+        const int fd = ::open(card.image().c_str(), O_RDONLY | O_CLOEXEC);
+        FdDevice device(fd);
+        const auto parser = FATParser::detect(device);
+        ::close(fd);
+        ASSERT_TRUE(parser);
+        dataStart = parser->geo().dataStartByte;
+    }
+    auto unlisted = trunc;
+    unlisted[100] ^= 1;
+    const std::uint64_t far = dataStart + 60 * MiB;
+    const std::vector<std::vector<std::uint8_t>> photos = {test::makeJpeg(210'000, 62, "2024:05:02 10:00:00"),
+                                                             test::makeJpeg(230'000, 63, "2024:05:03 11:00:00")};
+    {
+        const int fd = ::open(card.image().c_str(), O_WRONLY | O_CLOEXEC);
+        ASSERT_GE(fd, 0);
+        auto put = [&](std::uint64_t at, const std::vector<std::uint8_t>& b) {
+            ASSERT_EQ(::pwrite(fd, b.data(), b.size(), static_cast<off_t>(at)), static_cast<ssize_t>(b.size()));
+        };
+        put(far, unlisted);
+        put(far + 64 * 1024, photos[0]);
+        put(far + 3 * MiB, photos[1]);
+        ::close(fd);
+    }
+
+    ASSERT_TRUE(s.run(card.image())) << s.log;
+    const auto got = s.files();
+    const std::string report = test::readText(s.dir / "diag.txt");
+    std::size_t jpegs = 0;
+    for (const auto& [name, data] : got) {
+        jpegs += name.ends_with(".jpeg") || name.ends_with(".jpg");
+        EXPECT_FALSE(data.size() >= trunc.size() && std::equal(trunc.begin(), trunc.end(), data.begin()))
+            << name << " carved from the live AVI's header\n" << report;
+    }
+    for (const auto& photo : photos) {
+        bool found = false;
+        for (const auto& [name, data] : got) found = found || data == photo;
+        EXPECT_TRUE(found) << "a photo behind a damaged header was not found\n" << report << s.log;
+    }
+    auto named = [&](const std::string& tail) {  // deleted entries have lost their first letter
+        return std::find_if(got.begin(), got.end(), [&](const auto& f) { return f.first.ends_with(tail); });
+    };
+    ASSERT_NE(named("LIP.avi"), got.end()) << report;
+    EXPECT_EQ(named("LIP.avi")->second, clip);
+    // The fragmented photo: its first fragment, up to the live file after it.
+    const auto cut = named("IG.jpg");
+    ASSERT_NE(cut, got.end()) << report;
+    EXPECT_EQ(cut->second, std::vector<std::uint8_t>(big.begin(), big.begin() + piece));
+    EXPECT_NE(report.find("CUT → " + cut->first), std::string::npos) << report;
+    EXPECT_EQ(jpegs, photos.size() + 1) << "frames of the deleted clip carved as photos\n" << report;
+}
+
 }  // namespace
 }  // namespace vf

@@ -228,6 +228,33 @@ private:
     std::uint64_t size_;
 };
 
+// 400 directories that share their clusters, each claiming 256 MiB: each
+// cluster is read once, so the walk reads no more than the volume; entries
+// whose extension names no wanted format cost nothing; and a walk asked to
+// stop ends at once.
+TEST(ExFatDirectory, OverlappingDirectoriesAreReadOnceAndTheWalkObeysStop) {
+    ExFatVolume v(1024, 3);  // 4 KiB clusters, 4 MiB
+    std::vector<std::uint32_t> root;
+    for (std::uint32_t c = 2; c < 12; ++c) root.push_back(c);
+    v.chain(root);
+    std::size_t at = 32;
+    at = v.set(2, at, {"A.JPG", false, 500, 100, true, true});
+    for (int k = 0; k < 200; ++k) at = v.set(2, at, {"N" + std::to_string(k) + ".TXT", false, 501, 100, true, true});
+    for (std::uint32_t k = 0; k < 200; ++k) at = v.set(2, at, {"D", true, 12 + k, 256ull << 20, true, true});
+    ZeroDevice dev(v.bytes, v.bytes.size());
+    auto p = exfatParser(dev, v);
+    const DirectoryIndex index = p->buildDirectoryIndex([](const std::string& ext) { return ext == "jpg"; });
+    EXPECT_EQ(index.size(), 1u);
+    EXPECT_LE(p->directoryBytesRead(), v.bytes.size());
+    EXPECT_EQ(p->contiguousFiles().count(501), 0u);
+
+    int asked = 0;
+    const std::uint64_t before = dev.totalRead;
+    p->buildDirectoryIndex({}, [&] { return ++asked < 2; });
+    EXPECT_EQ(asked, 2);
+    EXPECT_LE(dev.totalRead - before, 64u * 4096);
+}
+
 TEST(ExFatDirectory, HostileDataLengthIsReadOnlyUpToTheDirectoryLimit) {
     // 1 MiB clusters; a contiguous directory claiming 2^62 bytes on a device
     // of 1 TiB of zeros.
