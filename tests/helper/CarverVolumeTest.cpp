@@ -343,5 +343,43 @@ TEST(CarverOnRealFiles, DamagedAndDeletedFilesOnAFat32CardHideAndRepeatNothing) 
     EXPECT_EQ(jpegs, photos.size() + 1) << "frames of the deleted clip carved as photos\n" << report;
 }
 
+// Entries patched into a tool-made card: twenty cross-linked into a live
+// photo's chain, three claiming 4 GiB. A cluster is recovered once, for the
+// entry that owns it, and nothing is copied beyond what the volume holds.
+TEST(CarverOnRealFiles, CrossLinkedAndOversizedEntriesAddNothing) {
+    if (!test::haveTool("mcopy") || !test::haveTool("mkfs.vfat") || !test::haveTool("sfdisk"))
+        GTEST_SKIP() << "mtools, mkfs.vfat or sfdisk missing";
+    Scan s;
+    const auto photo = test::makeJpeg(2'000'000, 81, "2024:06:01 12:00:00");
+    test::writeFile(s.dir / "photo", photo);
+    test::VolumeImage card(test::VolumeImage::Kind::fat32, s.dir / "card.img");
+    card.sizeMiB(72).mkdir("/DCIM").put(s.dir / "photo", "/DCIM/PHOTO.JPG");
+    const auto built = card.build();
+    ASSERT_TRUE(built.ok()) << built.output;
+    auto image = test::readFile(card.image());
+    const std::string raw(image.begin(), image.end());
+    const std::size_t entry = raw.find("PHOTO   JPG");
+    ASSERT_NE(entry, std::string::npos);
+    const std::uint32_t first = ByteReader(image).le16(entry + 26).value_or(0) |
+                                std::uint32_t{ByteReader(image).le16(entry + 20).value_or(0)} << 16;
+    for (std::uint32_t k = 1; k <= 23; ++k) {
+        const std::size_t at = entry + 32 * k;
+        std::copy_n(image.begin() + static_cast<std::ptrdiff_t>(entry), 32, image.begin() + static_cast<std::ptrdiff_t>(at));
+        const std::string name = "X" + std::to_string(1000000 + k);
+        std::copy(name.begin(), name.end(), image.begin() + static_cast<std::ptrdiff_t>(at));
+        const std::uint32_t c = k <= 20 ? first + 90 * k : first + 3000 + k;
+        const std::uint32_t size = k <= 20 ? static_cast<std::uint32_t>(photo.size()) : 0xFFFFFFFF;
+        for (int b = 0; b < 2; ++b) image[at + 26 + b] = static_cast<std::uint8_t>(c >> (8 * b));
+        for (int b = 0; b < 2; ++b) image[at + 20 + b] = static_cast<std::uint8_t>(c >> (16 + 8 * b));
+        for (int b = 0; b < 4; ++b) image[at + 28 + b] = static_cast<std::uint8_t>(size >> (8 * b));
+    }
+    test::writeFile(card.image(), image);
+
+    ASSERT_TRUE(s.run(card.image())) << s.log;
+    const auto got = s.files();
+    ASSERT_EQ(got.size(), 1u) << test::readText(s.dir / "diag.txt") << s.log;
+    EXPECT_EQ(got.at("PHOTO.jpg"), photo);
+}
+
 }  // namespace
 }  // namespace vf
