@@ -17,6 +17,7 @@
 #include <vector>
 
 #include "app/Clock.h"
+#include "app/ExportDialogs.h"
 #include "app/ProgressReader.h"
 #include "common/Records.h"
 
@@ -67,6 +68,7 @@ public:
         QString launchLogPath;  // default: /tmp/tessarine_launch.log
         QString debugLogPath;   // default: /tmp/tessarine_debug.log
         bool pollTimer = true;  // false: tests call pollProgress themselves
+        std::shared_ptr<ExportDialogs> dialogs;  // default: Qt's dialogs and the file manager
     };
 
     static constexpr double kPollInterval = 0.5;
@@ -122,6 +124,19 @@ public:
     // thread with the picture, or a null image.
     void loadImage(const QString& path, std::function<void(QImage)> done);
 
+    // Export (HelperToolManagerExport.cpp). `files` is the selection to
+    // export; all recovered files when absent.
+    void chooseExportDestination(std::optional<std::vector<RecoveredFileInfo>> files = std::nullopt);
+    // False, after a warning, when the folder's volume is known to be too small.
+    bool hasEnoughSpace(const QString& destination, const std::vector<RecoveredFileInfo>& files);
+    // Copies on a background thread; progress and the result arrive on this one.
+    void exportFiles(const QString& destination, std::optional<std::vector<RecoveredFileInfo>> files = std::nullopt);
+    void finishExport(int failed, int copied, const QString& destination);
+    static constexpr const char* kOnCardMessage = "This folder is on the card being recovered";
+    static constexpr const char* kOnCardText =
+        "Saving files onto the card they are recovered from can overwrite photos that are still waiting to be "
+        "recovered. Choose a folder on another disk.";
+
     // One tick of the poll; the timer calls it every half second.
     void pollProgress();
     void applyProgress(const ProgressInfo& info);
@@ -161,6 +176,9 @@ private:
     void setCanExport(bool v);
     void setCanResumeInterruptedScan(bool v);
     void setExportProgress(std::optional<double> v);
+
+    ExportDialogs& exportDialogs();
+    bool destinationIsOnCard(const QString& destination) const;
 
     enum class Mode { root, image };
     struct RetiredRun {
@@ -233,6 +251,7 @@ private:
     std::vector<RetiredRun> retiredRuns_;
     QTimer* retiredTimer_ = nullptr;
     bool polling_ = false;
+    ExportCancel exportCancel_;  // last: set first when the manager goes
 };
 
 }  // namespace vf
