@@ -149,15 +149,5 @@ TEST(FileExporter, FullDestinationLeavesOnlyWholeFiles) {
     for (const auto& [name, data] : left) EXPECT_EQ(data, sources[name]) << name << " is not whole";
 }
 
-TEST(FileExporter, ClashNames) {
-    const struct {
-        const char* name;
-        unsigned n;
-        const char* want;
-    } rows[] = {{"IMG_0001.JPG", 0, "IMG_0001.JPG"}, {"IMG_0001.JPG", 2, "IMG_0001_2.JPG"},
-                {"clip.tar.gz", 1, "clip.tar_1.gz"}, {"README", 1, "README_1"}, {".hidden", 3, ".hidden_3"}};
-    for (const auto& row : rows) EXPECT_EQ(clashName(row.name, row.n), row.want) << row.name;
-}
-
 }  // namespace
 }  // namespace vf

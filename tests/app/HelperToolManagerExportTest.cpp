@@ -131,13 +131,6 @@ TEST(HelperToolManagerExport, StatusAfterAnExport) {
         EXPECT_FALSE(fs::exists(other / "f.jpg"));
         EXPECT_TRUE(fs::exists(other / "g.jpg"));
     }
-    {
-        Scanned s({{"h.jpg", 100}});
-        s.answers->folder.clear();  // cancelled
-        s.manager->chooseExportDestination();
-        EXPECT_FALSE(s.manager->isExporting());
-        EXPECT_EQ(s.manager->statusMessage(), "Done — found 0 file(s)");
-    }
 }
 
 TEST(HelperToolManagerExport, RefusesSmallVolumesAndTheCard) {
