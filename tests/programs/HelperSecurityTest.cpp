@@ -9,9 +9,14 @@
 
 #include <gtest/gtest.h>
 
+#include <chrono>
+#include <csignal>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <sys/stat.h>
+#include <sys/wait.h>
+#include <thread>
 #include <unistd.h>
 
 namespace vf {
@@ -171,6 +176,134 @@ TEST_F(HelperAsUser, AProgressFileTheUserCannotWriteEndsTheRun) {
         << r.log;
     EXPECT_FALSE(fs::exists(rootsOnly / "progress.json")) << "root wrote a record for the user";
     EXPECT_EQ(r.log.find("Progress: Starting scan"), std::string::npos) << "the card was read though no one could follow";
+}
+
+// The helper's exit status, or -1 when it had to be killed after a minute.
+int finishWithin(const test::Spawned& p, int seconds) {
+    for (int i = 0; i < seconds * 100; ++i) {
+        int status = 0;
+        if (::waitpid(p.pid, &status, WNOHANG) == p.pid) return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    ::kill(p.pid, SIGKILL);
+    ::waitpid(p.pid, nullptr, 0);
+    return -1;
+}
+
+// Another user of the machine plants things where the root scanner reads or
+// writes (links, FIFOs, hard links, files of their own); the scanner must not
+// be led into changing anything else, must not hang, and keeps what it can.
+TEST_F(HelperAsUser, AnotherUsersPlantsLeadNowhere) {
+    test::TestUser attacker("security-atk");
+    if (!attacker.ok()) GTEST_SKIP() << attacker.why();
+    const fs::path victim = dir / "victim", progress = dir / "progress.json", control = dir / "control";
+    auto plantAs = [&](const fs::path& p) { ASSERT_EQ(::lchown(p.c_str(), attacker.uid(), attacker.gid()), 0) << p; };
+    struct Row {
+        const char* name;
+        fs::path output;
+        std::function<void()> plant;
+        int status;
+        std::function<void(const std::string& log)> check;
+    };
+    const fs::path debugLog = "/tmp/tessarine_debug.log", fixedReport = "/tmp/tessarine_diag.txt";
+    const Row rows[] = {
+        {"a link at the output folder to a folder of root's",
+         dir / "shared-out",
+         [&] {
+             fs::create_directory(victim);
+             ::chmod(victim.c_str(), 0700);
+             fs::create_directory_symlink(victim, dir / "shared-out");
+             plantAs(dir / "shared-out");
+         },
+         1,
+         [&](const std::string& log) {
+             EXPECT_EQ(ownerOf(victim).mode, 0700u) << "root changed a mode through the link";
+             EXPECT_EQ(ownerOf(victim).uid, 0u);
+             EXPECT_NE(log.find("❌ Could not create output dir: not a folder"), std::string::npos) << log;
+         }},
+        {"a linked parent into a folder of root's",
+         dir / "atk" / "run",
+         [&] {
+             fs::create_directory(victim);
+             ::chmod(victim.c_str(), 0755);
+             fs::create_directory_symlink(victim, dir / "atk");
+             plantAs(dir / "atk");
+         },
+         1,
+         [&](const std::string&) { EXPECT_TRUE(fs::is_empty(victim)) << "root made a folder through the link"; }},
+        {"a FIFO at the debug log",
+         out,
+         [&] {
+             ASSERT_EQ(::mkfifo(debugLog.c_str(), 0666), 0);
+             plantAs(debugLog);
+         },
+         0,
+         [&](const std::string&) { EXPECT_TRUE(fs::is_fifo(debugLog)); }},
+        {"a hard link at the debug log to a file of root's",
+         out,
+         [&] {
+             std::ofstream(victim) << "precious";
+             ASSERT_EQ(::link(victim.c_str(), debugLog.c_str()), 0);
+         },
+         0,
+         [&](const std::string&) { EXPECT_EQ(test::readText(victim), "precious"); }},
+        {"a hard link at the debug log to a file of the user's",
+         out,
+         [&] {
+             std::ofstream(victim) << "precious";
+             ASSERT_EQ(::chown(victim.c_str(), user.uid(), user.gid()), 0);
+             ASSERT_EQ(::link(victim.c_str(), debugLog.c_str()), 0);
+         },
+         0,
+         [&](const std::string&) { EXPECT_EQ(test::readText(victim), "precious"); }},
+        {"another user's stop and pause in the control file",
+         out,
+         [&] {
+             std::ofstream(control) << "stop";
+             plantAs(control);
+         },
+         0,
+         [&](const std::string& log) {
+             const auto last = decodeProgress(test::readText(progress));
+             ASSERT_TRUE(last);
+             EXPECT_EQ(last->bytesScanned, 8u << 20) << "a stranger stopped the scan";
+             EXPECT_EQ(last->filesFound, 2);
+             EXPECT_NE(log.find("⚠️ Ignoring " + control.string() + ": it belongs to another user"), std::string::npos)
+                 << log;
+         }},
+        {"another user's file at the report's fixed path",
+         out,
+         [&] {
+             std::ofstream(fixedReport) << "someone else's";
+             plantAs(fixedReport);
+         },
+         0,
+         [&](const std::string& log) {
+             const fs::path beside = out.parent_path() / "tessarine_diag.txt";
+             EXPECT_EQ(test::readText(fixedReport), "someone else's");
+             EXPECT_NE(test::readText(beside).find("--- Summary ---"), std::string::npos);
+             EXPECT_EQ(ownerOf(beside).uid, user.uid());
+             EXPECT_EQ(ownerOf(beside).mode, 0600u);
+             EXPECT_NE(log.find("📋 Diagnostic written to " + beside.string()), std::string::npos) << log;
+         }},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.name);
+        for (const fs::path& p : {victim, dir / "shared-out", dir / "atk", control, progress, home / ".cache",
+                                  debugLog, fixedReport, dir / "stdout.txt"})
+            fs::remove_all(p);
+        row.plant();
+        const int status = finishWithin(
+            test::spawn({test::binPath("TessarineHelper"), loop->device(), row.output.string(), progress.string(),
+                         control.string()},
+                        (dir / "stdout.txt").string(), user.sudoEnvironment()),
+            60);
+        std::string log = test::readText(dir / "stdout.txt");
+        if (fs::is_regular_file(debugLog) && ownerOf(debugLog).uid == user.uid()) log += test::readText(debugLog);
+        EXPECT_EQ(status, row.status) << log;
+        row.check(log);
+    }
+    for (const fs::path& p : {victim, dir / "shared-out", dir / "atk", control, debugLog, fixedReport}) fs::remove_all(p);
 }
 
 }  // namespace
