@@ -17,6 +17,7 @@
 #include "helper/ProgressWriter.h"
 #include "helper/ThumbnailAdapter.h"
 #include "helper/io/Log.h"
+#include "platform/DiskQuery.h"
 #include "platform/Privileges.h"
 #include "platform/Unmounter.h"
 
@@ -262,7 +263,8 @@ int runSession(int argc, char** argv, const SessionOptions& options) {
     if (::stat(devicePath.c_str(), &st) != 0)
         return fail("Device not found: " + devicePath + " - " + std::strerror(errno));
     const bool isChar = S_ISCHR(st.st_mode);
-    if (!isChar && !S_ISBLK(st.st_mode)) return fail(devicePath + " is not a valid disk device");
+    if ((!isChar && !S_ISBLK(st.st_mode)) || (isChar && !characterDeviceIsDisk(devicePath.c_str())))
+        return fail(devicePath + " is not a valid disk device");
     logLine("✅ Device validated: " + devicePath + " (type: " + (isChar ? "character" : "block") + ")");
 
     const std::string disk = diskIdentifier(devicePath);

@@ -20,6 +20,7 @@
 #include "helper/Session.h"
 #include "helper/ThumbnailAdapter.h"
 #include "helper/io/Log.h"
+#include "platform/DiskQuery.h"
 #include "platform/Unmounter.h"
 
 namespace {
@@ -134,7 +135,8 @@ int main(int argc, char** argv) {
         std::fprintf(stderr, "tessarine: cannot read %s: %s\n", o.source.c_str(), std::strerror(errno));
         return 1;
     }
-    if (!S_ISREG(st.st_mode) && !S_ISBLK(st.st_mode) && !S_ISCHR(st.st_mode)) {
+    if (!S_ISREG(st.st_mode) && !S_ISBLK(st.st_mode) &&
+        !(S_ISCHR(st.st_mode) && vf::characterDeviceIsDisk(o.source.c_str()))) {
         std::fprintf(stderr, "tessarine: %s is neither a disk image nor a device\n", o.source.c_str());
         return 1;
     }

@@ -3,6 +3,7 @@
 
 #include <cstdint>
 #include <optional>
+#include <string>
 
 namespace vf {
 
@@ -11,5 +12,10 @@ std::optional<std::uint32_t> queryBlockSize(int fd);
 
 // The device's size in bytes (block size × block count, or a regular file's size).
 std::optional<std::uint64_t> queryDeviceBytes(int fd);
+
+// Whether a character device is a disk (a raw disk device where the system has
+// them), told by its answer to the size query: /dev/zero, /dev/null and
+// terminals have no size and would be read forever or for nothing.
+bool characterDeviceIsDisk(const char* path);
 
 }  // namespace vf

@@ -2,7 +2,9 @@
 
 #include <linux/fs.h>
 #include <sys/ioctl.h>
+#include <fcntl.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 namespace vf {
 
@@ -22,6 +24,17 @@ std::optional<std::uint64_t> queryDeviceBytes(int fd) {
     std::uint64_t bytes = 0;
     if (::ioctl(fd, BLKGETSIZE64, &bytes) != 0) return std::nullopt;
     return bytes;
+}
+
+bool characterDeviceIsDisk(const char* path) {
+    const int fd = ::open(path, O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+    if (fd < 0) return false;
+    struct stat st {};
+    std::uint64_t bytes = 0;
+    // Linux has no character disk devices; a driver that answers the block size query is one all the same.
+    const bool disk = ::fstat(fd, &st) == 0 && S_ISCHR(st.st_mode) && ::ioctl(fd, BLKGETSIZE64, &bytes) == 0;
+    ::close(fd);
+    return disk;
 }
 
 }  // namespace vf

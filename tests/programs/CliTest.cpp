@@ -146,7 +146,12 @@ TEST(Cli, ImageWithoutFileSystemAndProgressRecords) {
 TEST(Cli, CtrlCStopsCleanly) {
     test::TempDir dir;
     const auto log = dir / "out.txt";
-    auto p = test::spawn({tessarine(), "scan", "/dev/zero", "--output", (dir / "out").string(), "--report",
+    // /dev/zero has no end, so it is refused; a card far larger than the 0.7 s stands in.
+    const auto refused = test::run(tessarine() + " scan /dev/zero --output " + (dir / "zero").string());
+    EXPECT_EQ(refused.status, 1) << refused.output;
+    std::ofstream(dir / "big.img").close();
+    ASSERT_EQ(::truncate((dir / "big.img").c_str(), 1ll << 36), 0);
+    auto p = test::spawn({tessarine(), "scan", (dir / "big.img").string(), "--output", (dir / "out").string(), "--report",
                           (dir / "diag.txt").string(), "--json"},
                          log.string());
     std::this_thread::sleep_for(std::chrono::milliseconds(700));

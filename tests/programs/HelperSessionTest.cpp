@@ -2,6 +2,7 @@
 
 #include "common/Records.h"
 #include "helper/Session.h"
+#include "tests/support/EndToEnd.h"
 #include "tests/support/Process.h"
 #include "tests/support/TestSupport.h"
 
@@ -126,7 +127,9 @@ TEST_F(HelperSession, DeviceChecks) {
     EXPECT_EQ(rec->errorMessage, "Device not found: /nonexistent/disk9 - No such file or directory");
 
     std::ofstream(dir / "plain.img") << "x";
-    for (const std::string& path : {(dir / "plain.img").string(), dir.path().string()}) {
+    // Character devices that are no disk would be read forever (/dev/zero) or for nothing.
+    for (const std::string& path : {(dir / "plain.img").string(), dir.path().string(), std::string("/dev/zero"),
+                                    std::string("/dev/null")}) {
         auto r = runHelper(standardArgs(path));
         EXPECT_EQ(r.status, 1);
         ASSERT_FALSE(r.records.empty());
@@ -138,19 +141,23 @@ TEST_F(HelperSession, DeviceChecks) {
     }
 }
 
-TEST_F(HelperSession, CharacterDeviceCompletesWithZeroBytes) {
+TEST_F(HelperSession, FilterResumeAndOwnerOnALoopDevice) {
     if (::getuid() != 0) GTEST_SKIP() << "needs root";
-    auto r = runHelper({"/dev/null", output, progress, control, "JPEG,,jpeg, PNG", "0", "+4096"},
-                       {}, {"SUDO_UID=65534", "SUDO_GID=65534"});
+    const auto image = dir / "empty.img";
+    std::ofstream(image).close();
+    ASSERT_EQ(::truncate(image.c_str(), 1 << 20), 0);
+    test::LoopDevice loop(image);
+    if (!loop.ok()) GTEST_SKIP() << loop.why();
+    auto r = runHelper({loop.device(), output, progress, control, "JPEG,,jpeg, PNG", "0", "+4096"}, {},
+                       {"SUDO_UID=65534", "SUDO_GID=65534"});
     EXPECT_EQ(r.status, 0) << r.log;
     ASSERT_GE(r.records.size(), 2u);
     EXPECT_EQ(nlohmann::json::parse(r.records.front()),
               nlohmann::json::parse(R"({"bytesScanned":0,"filesFound":0,"currentOffset":0,"totalBytes":0,)"
                                     R"("phase":"Unmounting disk…","isComplete":false})"));
     EXPECT_EQ(nlohmann::json::parse(r.records.back()),
-              nlohmann::json::parse(R"({"bytesScanned":4096,"filesFound":0,"currentOffset":0,"totalBytes":0,)"
+              nlohmann::json::parse(R"({"bytesScanned":1048576,"filesFound":0,"currentOffset":0,"totalBytes":1048576,)"
                                     R"("phase":"Complete","isComplete":true})"));
-    EXPECT_NE(r.log.find("✅ Device validated: /dev/null (type: character)"), std::string::npos);
     EXPECT_NE(r.log.find("📋 Format filter: JPEG\n"), std::string::npos);
     EXPECT_NE(r.log.find("Resume offset: 4096"), std::string::npos);
     EXPECT_NE(r.log.find("📁 Using sudo user: uid=65534 gid=65534"), std::string::npos);
@@ -159,12 +166,39 @@ TEST_F(HelperSession, CharacterDeviceCompletesWithZeroBytes) {
     ASSERT_EQ(::stat(output.c_str(), &st), 0);
     EXPECT_EQ(st.st_uid, 65534u);
     EXPECT_EQ(st.st_mode & 0777, 0755u);
+
+    // Bad places and offsets end the run at once, before the card is read.
+    std::ofstream(dir / "a-file") << "x";
+    const struct {
+        std::string output, resume, error;
+    } bad[] = {
+        {(dir / "a-file").string(), "0", "Could not create the output folder " + (dir / "a-file").string()},
+        {"", "0", "Could not create the output folder : no output folder was given"},
+        {output, std::to_string((1 << 20) + 512), "The resume offset 1049088 lies past the card's end (1048576 bytes)"},
+    };
+    for (const auto& row : bad) {
+        SCOPED_TRACE(row.error);
+        auto e = runHelper({loop.device(), row.output, progress, control, "", "0", row.resume}, {},
+                           {"SUDO_UID=65534", "SUDO_GID=65534"});
+        EXPECT_EQ(e.status, 1) << e.log;
+        ASSERT_FALSE(e.records.empty());
+        const auto last = decodeProgress(e.records.back());
+        ASSERT_TRUE(last);
+        EXPECT_EQ(last->phase, "Error");
+        EXPECT_EQ(last->errorMessage.value_or("").substr(0, row.error.size()), row.error);
+        EXPECT_EQ(last->bytesScanned, 0u);
+    }
 }
 
 TEST_F(HelperSession, StopInTheControlFileStillEndsComplete) {
     if (::getuid() != 0) GTEST_SKIP() << "needs root";
+    const auto image = dir / "empty.img";
+    std::ofstream(image).close();
+    ASSERT_EQ(::truncate(image.c_str(), 64 << 20), 0);
+    test::LoopDevice loop(image);
+    if (!loop.ok()) GTEST_SKIP() << loop.why();
     std::ofstream(control) << " stop\n";
-    auto r = runHelper(standardArgs("/dev/zero"));
+    auto r = runHelper(standardArgs(loop.device()));
     EXPECT_EQ(r.status, 0) << r.log;
     ASSERT_GE(r.records.size(), 2u);
     auto last = decodeProgress(r.records.back());
@@ -172,6 +206,7 @@ TEST_F(HelperSession, StopInTheControlFileStillEndsComplete) {
     EXPECT_EQ(last->phase, "Complete");
     EXPECT_TRUE(last->isComplete);
     EXPECT_EQ(last->currentOffset, 0u);
+    EXPECT_LT(last->bytesScanned, 64u << 20);
     EXPECT_FALSE(last->newFiles);
     EXPECT_NE(r.log.find("Stopped — Found 0 file(s)"), std::string::npos);
 }
