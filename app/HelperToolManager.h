@@ -123,6 +123,8 @@ public:
     // Reads and decodes on the calling thread; `done` runs on the manager's
     // thread with the picture, or a null image.
     void loadImage(const QString& path, std::function<void(QImage)> done);
+    // The window's own refusals ("Select an SD card before scanning.").
+    void setErrorMessage(const QString& v);
 
     // Export (HelperToolManagerExport.cpp). `files` is the selection to
     // export; all recovered files when absent.
@@ -172,7 +174,6 @@ private:
     void setIsScanning(bool v);
     void setIsPaused(bool v);
     void setStatusMessage(const QString& v);
-    void setErrorMessage(const QString& v);
     void setCanExport(bool v);
     void setCanResumeInterruptedScan(bool v);
     void setExportProgress(std::optional<double> v);

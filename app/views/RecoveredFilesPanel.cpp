@@ -174,9 +174,10 @@ RecoveredFilesPanel::RecoveredFilesPanel(ThumbnailLoader::ReadImage read, QWidge
     }
     tools->addSpacing(4);
     search_ = new QLineEdit;
-    search_->setPlaceholderText(QStringLiteral("Filter by name"));
+    search_->setPlaceholderText(QStringLiteral("Name"));
+    search_->setToolTip(QStringLiteral("Show only files whose name contains this"));
     search_->setClearButtonEnabled(true);
-    search_->setFixedWidth(150);
+    search_->setFixedWidth(118);
     search_->addAction(symbolIcon(u"magnifyingglass", theme::white(0.45)), QLineEdit::LeadingPosition);
     connect(search_, &QLineEdit::textChanged, filter_, &RecoveredFileFilter::setNameFilter);
     tools->addWidget(search_);
@@ -186,6 +187,7 @@ RecoveredFilesPanel::RecoveredFilesPanel(ThumbnailLoader::ReadImage read, QWidge
     sort_->addItem(QStringLiteral("Name"), static_cast<int>(RecoveredFileFilter::SortKey::name));
     sort_->addItem(QStringLiteral("Size"), static_cast<int>(RecoveredFileFilter::SortKey::size));
     sort_->setToolTip(QStringLiteral("Sort by"));
+    sort_->setSizeAdjustPolicy(QComboBox::AdjustToContents);
     connect(sort_, &QComboBox::activated, this, [this](int i) {
         setSortKey(static_cast<RecoveredFileFilter::SortKey>(sort_->itemData(i).toInt()));
     });

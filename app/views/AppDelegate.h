@@ -1,0 +1,42 @@
+#pragma once
+// The application as a one-window tool: the window opens at 700 × 600, can
+// shrink to 600 × 540 once shown, and closing it quits. A scan that runs is
+// left running: the scanner is a process of its own.
+
+#include <QObject>
+#include <QWidget>
+
+#include <memory>
+
+class QApplication;
+
+namespace vf {
+
+class ContentView;
+
+class AppDelegate : public QObject {
+    Q_OBJECT
+public:
+    explicit AppDelegate(QApplication& app);
+    // Quit after the last window closes: yes.
+    static bool quitsAfterLastWindowClosed() { return true; }
+    void applicationWillTerminate();
+};
+
+class VelliformApp {
+public:
+    static constexpr QSize kDefaultSize{700, 600};
+    static constexpr QSize kMinimumSize{600, 540};
+
+    explicit VelliformApp(QApplication& app);
+    ~VelliformApp();
+    QWidget& window() { return *window_; }
+    ContentView& content() { return *content_; }
+
+private:
+    std::unique_ptr<AppDelegate> appDelegate_;
+    std::unique_ptr<QWidget> window_;
+    ContentView* content_;
+};
+
+}  // namespace vf
