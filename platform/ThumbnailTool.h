@@ -31,6 +31,7 @@
 #include <vips/vips.h>
 
 #include "helper/io/ByteReader.h"
+#include "platform/Sandbox.h"
 #include "platform/ThumbnailFormat.h"
 #include "platform/Thumbnailer.h"
 
@@ -421,6 +422,10 @@ inline int serve(const char* cpuArg, Maker make) {
     mallopt(M_MMAP_THRESHOLD, 32 << 20);
     mallopt(M_TRIM_THRESHOLD, 64 << 20);
 #endif
+    // The libraries are loaded; every file comes as a descriptor. A decoder
+    // taken over by a hostile file can write nothing else, read none of the
+    // user's files and connect nowhere.
+    vf::denyNewFilesAndConnections();
     for (;;) {
         char text[256];
         alignas(cmsghdr) char control[CMSG_SPACE(2 * sizeof(int))];

@@ -7,11 +7,15 @@
 #include <chrono>
 #include <cstdlib>
 #include <fcntl.h>
+#include <fstream>
+#include <functional>
 #include <memory>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include "helper/io/ByteReader.h"
+#include "platform/Sandbox.h"
 #include "platform/Thumbnailer.h"
 #include "tests/support/DngBuilder.h"
 #include "tests/support/MediaSynthetic.h"
@@ -409,6 +413,41 @@ TEST_F(ThumbnailTool, ServedToolsGiveTheSameThumbnailsFileAfterFile) {
         EXPECT_TRUE(denied);
         EXPECT_FALSE(fs::exists(closed / "denied.jpg"));
     }
+}
+
+// The served tools' confinement: once it holds, a decoder reads only the
+// system's own files and writes none, but keeps the descriptors it was given.
+TEST(DecoderConfinement, OnlyGivenDescriptorsAndSystemFilesRemain) {
+    test::TempDir dir;
+    std::ofstream(dir / "photo.jpg") << "a user's photo";
+    const int given = ::open((dir / "given.jpg").c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0600);
+    ASSERT_GE(given, 0);
+    const struct {
+        const char* name;
+        std::function<bool()> attempt;
+        bool allowed;
+    } rows[] = {
+        {"read a library", [] { return ::open("/usr/lib/os-release", O_RDONLY) >= 0; }, true},
+        {"read a user's file", [&] { return ::open((dir / "photo.jpg").c_str(), O_RDONLY) >= 0; }, false},
+        {"create a file", [&] { return ::open((dir / "new").c_str(), O_WRONLY | O_CREAT, 0600) >= 0; }, false},
+        {"write a system file", [] { return ::open("/etc/hostname", O_WRONLY) >= 0; }, false},
+        {"write the given descriptor", [&] { return ::write(given, "x", 1) == 1; }, true},
+    };
+    const pid_t pid = ::fork();
+    ASSERT_GE(pid, 0);
+    if (pid == 0) {
+        if (denyNewFilesAndConnections() == 0) ::_exit(77);
+        int wrong = 0;
+        for (std::size_t i = 0; i < std::size(rows); ++i)
+            if (rows[i].attempt() != rows[i].allowed) wrong |= 1 << i;
+        ::_exit(wrong);
+    }
+    int status = 0;
+    ASSERT_EQ(::waitpid(pid, &status, 0), pid);
+    ::close(given);
+    ASSERT_TRUE(WIFEXITED(status));
+    if (WEXITSTATUS(status) == 77) GTEST_SKIP() << "the kernel offers no Landlock";
+    for (std::size_t i = 0; i < std::size(rows); ++i) EXPECT_FALSE(WEXITSTATUS(status) & (1 << i)) << rows[i].name;
 }
 
 }  // namespace

@@ -1,0 +1,12 @@
+#pragma once
+// Confinement of a decoder process that works only on descriptors it is given.
+
+namespace vf {
+
+// From here on the process may write no file, read none but the system's own
+// (libraries, settings) and make no network connection (Landlock, where the
+// kernel has it); descriptors already open stay usable.
+// Returns the kernel's Landlock version, or 0 when the kernel offers none.
+int denyNewFilesAndConnections();
+
+}  // namespace vf
