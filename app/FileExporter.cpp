@@ -13,7 +13,7 @@ namespace vf {
 namespace {
 
 constexpr std::string_view kTempPrefix = ".vf-export-";
-constexpr std::size_t kChunk = 8 << 20;
+constexpr std::size_t kChunk = 1 << 20;
 
 std::string describe(int err) { return std::system_category().message(err); }
 
@@ -64,7 +64,11 @@ int copyData(int in, int out, const std::atomic<bool>* cancel) {
         if (cancel && cancel->load(std::memory_order_relaxed)) return ECANCELED;
         if (kernelCopy) {
             const ssize_t n = ::copy_file_range(in, nullptr, out, nullptr, kChunk, 0);
-            if (n > 0) continue;
+            if (n > 0) {
+                // Start writing back what is copied, so the flush before naming waits less.
+                ::sync_file_range(out, 0, 0, SYNC_FILE_RANGE_WRITE);
+                continue;
+            }
             if (n == 0) return 0;
             if (errno == EINTR) continue;
             // Not between these two file systems: copy through memory instead.
@@ -86,6 +90,7 @@ int copyData(int in, int out, const std::atomic<bool>* cancel) {
             }
             done += w;
         }
+        ::sync_file_range(out, 0, 0, SYNC_FILE_RANGE_WRITE);
     }
 }
 
