@@ -49,13 +49,6 @@ std::string toLower(std::string s) {
     return s;
 }
 
-// The format a directory entry's lower-cased extension names, if any.
-std::optional<FileFormat> formatForExtension(const std::string& ext) {
-    if (ext == "jpg" || ext == "jpeg") return FileFormat::jpeg;
-    if (ext == "tif" || ext == "tiff") return FileFormat::tiff;
-    return formatFromLowerName(ext);
-}
-
 std::string stem(const std::string& name) {
     const auto dot = name.rfind('.');
     return dot == std::string::npos ? name : name.substr(0, dot);
@@ -259,7 +252,7 @@ void DiskCarver::scanDevice(Device& device, const std::string& devicePath, std::
     if (fatParser) {
         // The walk of a hostile volume can take long: it obeys the control file and shows it is alive.
         directoryHints = fatParser->buildDirectoryIndex(
-            [](const std::string& ext) { return formatForExtension(ext).has_value(); },
+            [](const std::string& ext) { return formatFromExtension(ext).has_value(); },
             [this, since = Clock::now()]() mutable {
                 checkControlFile();
                 if (std::chrono::duration<double>(Clock::now() - since).count() >= progressUpdateInterval) {
@@ -286,9 +279,7 @@ void DiskCarver::scanDevice(Device& device, const std::string& devicePath, std::
         logLine("❌ " + *errorMessage);
     }
 
-    // A resumed run may have been killed before thumbnails of its last files were made.
-    for (const auto& [offset, entry] : earlierRuns_)
-        if (entry.carved && !output_->exists(stem(entry.name) + ".thumb.jpg")) queueThumbnail(entry.name);
+    queueEarlierThumbnails();
 
     if (resumeOffset == 0 && fatParser && !errorMessage) {
         inDirectoryPhase_ = true;
@@ -377,7 +368,7 @@ void DiskCarver::directoryPhase(Device& device) {
         checkControlFile();
         if (stopping() || errorMessage) return;
         const std::string ext = toLower(hint.originalExtension);
-        const std::optional<FileFormat> format = formatForExtension(ext);
+        const std::optional<FileFormat> format = formatFromExtension(ext);
         if (!format || !enabledFormats.contains(*format) || hint.fileSize < effectiveMinimum(*format)) continue;
         if (earlierRuns_.count(offset) != 0) {
             directoryRecoveredOffsets.insert(offset);
@@ -566,7 +557,7 @@ void DiskCarver::linearPhase(Device& device, std::uint64_t resumeOffset) {
             if (auto hint = directoryHints.find(off);
                 hint != directoryHints.end() && !hint->second.originalExtension.empty()) {
                 const DirectoryHint& h = hint->second;
-                if (auto hinted = formatFromLowerName(toLower(h.originalExtension)); hinted && *hinted != format) {
+                if (auto hinted = formatFromExtension(h.originalExtension); hinted && *hinted != format) {
                     logLine("📁 FAT hint: " + std::string(displayName(format)) + " → " +
                             std::string(displayName(*hinted)) + " (" + h.originalName + "." + h.originalExtension +
                             ", deleted=" + (h.isDeleted ? "true" : "false") + ")");
@@ -734,6 +725,8 @@ void DiskCarver::endOfScan() {
             report.line(DiagnosticReport::offsetColumn(from) + " - " + DiagnosticReport::offsetColumn(to) + "  " +
                         formatByteCount(to - from));
     }
+    // A stopped scan ends soon: thumbnails not yet begun are made by a resumed run.
+    if (thumbnails && shouldStop) thumbnails->dropQueued();
     logLine("⏳ Waiting for thumbnails…");
     const std::string text = report.finish(filesFound, bytesScanned);
     if (!diagnosticPath.empty()) writeReport(text);
@@ -1144,7 +1137,8 @@ std::optional<RecoveredFileInfo> DiskCarver::recoverDirectoryFile(Device& device
 
 std::string DiskCarver::reserveName(const std::string& base, const std::string& ext, bool reserve) {
     std::string name = base + "." + ext;
-    for (unsigned k = 1; output_->exists(name) || reservedNames_.count(name) != 0; ++k)
+    for (unsigned k = 1; output_->exists(name) || reservedNames_.count(name) != 0 || OutputDirectory::isThumbnailName(name);
+         ++k)
         name = base + "_" + std::to_string(k) + "." + ext;
     if (reserve) reservedNames_.insert(name);
     return name;
@@ -1164,7 +1158,7 @@ void DiskCarver::flushCommits() {
             continue;
         }
         if (*committed != entry.fileName) entry.id = entry.fileName = *committed;
-        if (p.carved) queueThumbnail(*committed);
+        if ((entry.thumbName = claimThumbnail(*committed, p.offset))) queueThumbnail(*committed, *entry.thumbName);
     }
     pendingCommits_.clear();
     reservedNames_.clear();
@@ -1182,9 +1176,43 @@ void DiskCarver::announce(const std::string& phase) {
         pendingPhase_ = phase;
 }
 
-void DiskCarver::queueThumbnail(const std::string& fileName) {
+std::optional<std::string> DiskCarver::claimThumbnail(const std::string& fileName, std::uint64_t offset) {
+    if (!thumbnails || !output_) return std::nullopt;
+    // The file's name without its extension, as readers expect; a RAW+JPEG
+    // pair's second file keeps its extension in the name.
+    const std::string conventional = stem(fileName) + ".thumb.jpg";
+    std::string name = conventional;
+    for (unsigned k = 0; thumbNames_.count(name) != 0 || output_->exists(name); ++k)
+        name = fileName + (k == 0 ? "" : "_" + std::to_string(k)) + ".thumb.jpg";
+    thumbNames_.insert(name);
+    output_->recordThumbnail(offset, name);
+    return name;
+}
+
+void DiskCarver::queueThumbnail(const std::string& fileName, const std::string& thumbName) {
     if (!thumbnails || !output_) return;
-    thumbnails->submit(output_->path() / fileName, output_->path() / (stem(fileName) + ".thumb.jpg"));
+    thumbnails->submit(output_->path() / fileName, output_->path() / thumbName);
+}
+
+void DiskCarver::queueEarlierThumbnails() {
+    thumbNames_.clear();
+    if (!thumbnails || !output_) return;
+    for (const auto& [offset, entry] : earlierRuns_)
+        if (entry.thumb) thumbNames_.insert(*entry.thumb);
+    for (auto& [offset, entry] : earlierRuns_) {
+        if (!entry.thumb) {
+            // Named before thumbnails were noted: its conventional one, when made and no other file's.
+            const std::string conventional = stem(entry.name) + ".thumb.jpg";
+            if (output_->exists(conventional) && thumbNames_.insert(conventional).second) {
+                output_->recordThumbnail(offset, conventional);
+                entry.thumb = conventional;
+            } else {
+                entry.thumb = claimThumbnail(entry.name, offset);
+            }
+        }
+        // A run killed before its last thumbnails were made.
+        if (entry.thumb && !output_->exists(*entry.thumb)) queueThumbnail(entry.name, *entry.thumb);
+    }
 }
 
 }  // namespace vf

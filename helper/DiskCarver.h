@@ -35,6 +35,8 @@ public:
     virtual ~ThumbnailSink() = default;
     virtual void submit(const std::filesystem::path& source, const std::filesystem::path& thumbnail) = 0;
     virtual void wait() = 0;
+    // Forgets the jobs not yet started (a stopped scan waits only for those running).
+    virtual void dropQueued() = 0;
 };
 
 using ProgressCallback = std::function<void(std::uint64_t bytesScanned, std::int64_t filesFound,
@@ -176,7 +178,12 @@ private:
     bool writeLinear(Device& device, std::uint64_t offset, std::uint64_t length, ByteSink& out);
     bool stillHoldsFormat(Device& device, std::uint64_t offset, FileFormat format);
     void noteOutputError(int error, std::uint64_t offset);
-    void queueThumbnail(const std::string& fileName);
+    // A thumbnail name that no other file of the folder has, noted in the
+    // manifest under the file's offset; nothing when no thumbnails are made.
+    std::optional<std::string> claimThumbnail(const std::string& fileName, std::uint64_t offset);
+    void queueThumbnail(const std::string& fileName, const std::string& thumbName);
+    // Thumbnails that files of earlier runs into this folder still lack.
+    void queueEarlierThumbnails();
     void announce(const std::string& phase);
     void flushCommits();
     // A free name for base.ext, counting names that pending files will take.
@@ -191,6 +198,7 @@ private:
     };
     std::vector<PendingCommit> pendingCommits_;
     std::set<std::string> reservedNames_;
+    std::set<std::string> thumbNames_;  // given to files of this folder
     std::string pendingPhase_;
 
     std::atomic<bool> stopRequested_{false};

@@ -10,24 +10,49 @@
 #include <sys/statvfs.h>
 #include <unistd.h>
 
+#include <string_view>
+#include <vector>
+
+#include "platform/Files.h"
+
 namespace vf {
 namespace {
 
 constexpr std::string_view kTempPrefix = ".vf-partial-";
 constexpr std::string_view kThumbSuffix = ".thumb.jpg";
+// Characters FAT, exFAT and NTFS refuse in a name, where users copy their
+// photos to. A deleted short entry's lost first letter reads "?".
+constexpr std::string_view kNotOnCardsOrDisks = "/\\?*:<>|\"";
 
 bool endsWith(const std::string& s, std::string_view suffix) {
     return s.size() >= suffix.size() && s.compare(s.size() - suffix.size(), suffix.size(), suffix) == 0;
 }
 
-// Moves tmp to name without ever replacing an existing name.
-int renameNoReplace(int dirFd, const std::string& tmp, const std::string& name) {
-    if (::renameat2(dirFd, tmp.c_str(), dirFd, name.c_str(), RENAME_NOREPLACE) == 0) return 0;
-    if (errno != EINVAL && errno != ENOSYS) return errno;
-    // File systems without RENAME_NOREPLACE: a hard link fails on an existing name.
-    if (::linkat(dirFd, tmp.c_str(), dirFd, name.c_str(), 0) != 0) return errno;
-    ::unlinkat(dirFd, tmp.c_str(), 0);
-    return 0;
+// ".NAME.thumb.jpg.PID.part": where the thumbnail tool writes before its rename.
+bool isThumbnailTemporary(const std::string& name) {
+    constexpr std::string_view kPart = ".part";
+    if (name.size() < 2 || name[0] != '.' || !endsWith(name, kPart)) return false;
+    const std::string rest = name.substr(0, name.size() - kPart.size());
+    const auto dot = rest.rfind('.');
+    if (dot == std::string::npos || dot + 1 == rest.size()) return false;
+    for (std::size_t i = dot + 1; i < rest.size(); ++i)
+        if (rest[i] < '0' || rest[i] > '9') return false;
+    return endsWith(rest.substr(0, dot), kThumbSuffix);
+}
+
+// Empties a folder one level deep, never following a link, and removes it.
+void removeScratchFolder(int dirFd, const std::string& name) {
+    const int fd = ::openat(dirFd, name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+    if (fd < 0) return;
+    if (DIR* d = ::fdopendir(::dup(fd))) {
+        std::vector<std::string> names;
+        while (dirent* e = ::readdir(d))
+            if (std::string_view(e->d_name) != "." && std::string_view(e->d_name) != "..") names.emplace_back(e->d_name);
+        ::closedir(d);
+        for (const auto& n : names) ::unlinkat(fd, n.c_str(), 0);
+    }
+    ::close(fd);
+    ::unlinkat(dirFd, name.c_str(), AT_REMOVEDIR);
 }
 
 }  // namespace
@@ -96,6 +121,8 @@ OutputDirectory::~OutputDirectory() {
 
 bool OutputDirectory::isTemporaryName(const std::string& name) { return name.rfind(kTempPrefix, 0) == 0; }
 
+bool OutputDirectory::isThumbnailName(const std::string& name) { return endsWith(name, kThumbSuffix); }
+
 std::int64_t OutputDirectory::countFiles() const {
     const int dup = ::dup(fd_);
     if (dup < 0) return 0;
@@ -127,10 +154,14 @@ void OutputDirectory::removeStaleTemporaries() {
     }
     ::rewinddir(d);
     std::vector<std::string> stale;
-    while (dirent* e = ::readdir(d))
-        if (isTemporaryName(e->d_name)) stale.emplace_back(e->d_name);
+    while (dirent* e = ::readdir(d)) {
+        const std::string name = e->d_name;
+        if (isTemporaryName(name) || isThumbnailTemporary(name)) stale.push_back(name);
+    }
     ::closedir(d);
-    for (const auto& name : stale) ::unlinkat(fd_, name.c_str(), 0);
+    for (const auto& name : stale)
+        if (::unlinkat(fd_, name.c_str(), 0) != 0 && errno == EISDIR && isTemporaryName(name))
+            removeScratchFolder(fd_, name);
 }
 
 bool OutputDirectory::exists(const std::string& name) const {
@@ -174,15 +205,10 @@ std::optional<std::string> OutputDirectory::commit(PendingFile& file, const std:
         file.fd_ = -1;
     }
     if (file.error_ != 0) return std::nullopt;
-    if (manifestFd_ < 0) {
-        manifestFd_ = ::openat(fd_, kManifestName, O_WRONLY | O_CREAT | O_APPEND | O_NOFOLLOW | O_CLOEXEC, 0644);
-        if (manifestFd_ >= 0 && owner_ && ::fchown(manifestFd_, owner_->uid, owner_->gid) != 0) {
-            // Not root: it is the user's already.
-        }
-    }
+    openManifest();
     for (unsigned n = 0; n < 1'000'000; ++n) {
         const std::string name = (n == 0 ? base : base + "_" + std::to_string(n)) + "." + ext;
-        if (exists(name)) continue;
+        if (exists(name) || isThumbnailName(name)) continue;
         if (manifestFd_ >= 0) {
             const std::string line = std::to_string(deviceOffset) + " " + std::to_string(size) + (carved ? " c " : " d ") + name + "\n";
             if (::write(manifestFd_, line.data(), line.size()) != static_cast<ssize_t>(line.size())) {
@@ -190,7 +216,7 @@ std::optional<std::string> OutputDirectory::commit(PendingFile& file, const std:
                 return std::nullopt;
             }
         }
-        const int err = renameNoReplace(fd_, file.tempName_, name);
+        const int err = renameNoReplace(fd_, file.tempName_.c_str(), fd_, name.c_str());
         if (err == 0) {
             file.committed_ = true;
             return name;
@@ -201,6 +227,25 @@ std::optional<std::string> OutputDirectory::commit(PendingFile& file, const std:
         }
     }
     return std::nullopt;
+}
+
+bool OutputDirectory::openManifest() {
+    if (manifestFd_ < 0) {
+        manifestFd_ = ::openat(fd_, kManifestName, O_WRONLY | O_CREAT | O_APPEND | O_NOFOLLOW | O_CLOEXEC, 0644);
+        if (manifestFd_ >= 0 && owner_ && ::fchown(manifestFd_, owner_->uid, owner_->gid) != 0) {
+            // Not root: it is the user's already.
+        }
+    }
+    return manifestFd_ >= 0;
+}
+
+void OutputDirectory::recordThumbnail(std::uint64_t deviceOffset, const std::string& thumbName) {
+    if (!openManifest()) return;
+    // Size 0 and kind "t": an older reader finds no file of that size and passes over it.
+    const std::string line = std::to_string(deviceOffset) + " 0 t " + thumbName + "\n";
+    if (::write(manifestFd_, line.data(), line.size()) != static_cast<ssize_t>(line.size())) {
+        // Without the note a resumed run gives the file a thumbnail name again.
+    }
 }
 
 std::map<std::uint64_t, OutputDirectory::ManifestEntry> OutputDirectory::loadManifest() const {
@@ -228,10 +273,14 @@ std::map<std::uint64_t, OutputDirectory::ManifestEntry> OutputDirectory::loadMan
         const std::string name = line.substr(s2 + 3);
         struct stat st {};
         if (name.empty() || name.find('/') != std::string::npos) continue;
+        if (line[s2 + 1] == 't') {  // follows the line of the file it belongs to
+            if (auto it = out.find(offset); it != out.end() && isThumbnailName(name)) it->second.thumb = name;
+            continue;
+        }
         if (::fstatat(fd_, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0 || !S_ISREG(st.st_mode) ||
             static_cast<std::uint64_t>(st.st_size) != size)
             continue;
-        out[offset] = ManifestEntry{name, carved};
+        out[offset] = ManifestEntry{name, carved, std::nullopt};
     }
     return out;
 }
@@ -247,7 +296,9 @@ std::string sanitizeCardName(const std::string& name) {
     while (i < name.size()) {
         const auto c = static_cast<unsigned char>(name[i]);
         if (c < 0x80) {
-            out.push_back(c == '/' || c < 0x20 || c == 0x7F ? '_' : static_cast<char>(c));
+            out.push_back(c < 0x20 || c == 0x7F || kNotOnCardsOrDisks.find(static_cast<char>(c)) != std::string_view::npos
+                              ? '_'
+                              : static_cast<char>(c));
             ++i;
             continue;
         }

@@ -54,7 +54,8 @@ public:
 
     // Recovered files in the folder: every entry but thumbnails and our temporaries.
     std::int64_t countFiles() const;
-    // Removes temporaries that a killed run left behind.
+    // Removes temporaries that a killed run left behind: its files' and its
+    // thumbnails' (".NAME.thumb.jpg.PID.part" and the tool's scratch folders).
     void removeStaleTemporaries();
 
     bool exists(const std::string& name) const;
@@ -70,9 +71,13 @@ public:
     std::optional<std::string> commit(PendingFile& file, const std::string& base, const std::string& ext,
                                       std::uint64_t deviceOffset, bool carved);
 
+    // Notes in the manifest the thumbnail a file's entry at deviceOffset was given.
+    void recordThumbnail(std::uint64_t deviceOffset, const std::string& thumbName);
+
     struct ManifestEntry {
         std::string name;
         bool carved = false;
+        std::optional<std::string> thumb;  // its thumbnail's name, once one was given
     };
     // Device offsets of the files that earlier runs recovered into this folder
     // and that are still there whole.
@@ -83,6 +88,8 @@ public:
     bool remove(const std::string& name);
 
     static bool isTemporaryName(const std::string& name);
+    // Names ending in ".thumb.jpg" are thumbnails'; no recovered file takes one.
+    static bool isThumbnailName(const std::string& name);
     static constexpr const char* kManifestName = ".vf-recovered";
 
 private:
@@ -90,13 +97,15 @@ private:
         : path_(std::move(path)), fd_(fd), owner_(owner) {}
     std::filesystem::path path_;
     int fd_;
+    bool openManifest();
     std::optional<Owner> owner_;
     int manifestFd_ = -1;
 };
 
-// A card-supplied base name made safe for the folder: "/" becomes "_", NUL and
-// control characters become "_", a leading "." becomes "_", invalid UTF-8 is
-// replaced, and the name is cut to 200 bytes at a character boundary.
+// A card-supplied base name made safe for the folder and for the drives it is
+// exported to: "/", the characters FAT, exFAT and NTFS refuse (\ ? * : < > | ")
+// and control characters become "_", a leading "." becomes "_", invalid UTF-8
+// is replaced, and the name is cut to 200 bytes at a character boundary.
 std::string sanitizeCardName(const std::string& name);
 
 }  // namespace vf

@@ -19,6 +19,7 @@ public:
         queue_.submit(std::move(job));
     }
     void wait() override { queue_.wait(); }
+    void dropQueued() override { queue_.dropQueued(); }
 
 private:
     ThumbnailQueue queue_;

@@ -31,6 +31,7 @@
 #include <vips/vips.h>
 
 #include "helper/io/ByteReader.h"
+#include "platform/Files.h"
 #include "platform/Sandbox.h"
 #include "platform/ThumbnailFormat.h"
 #include "platform/Thumbnailer.h"
@@ -300,7 +301,8 @@ inline bool writeAll(int fd, std::span<const std::uint8_t> bytes) {
 }
 
 // Written under a temporary name in the same folder and renamed, so that
-// OUTPUT is either absent or complete.
+// OUTPUT is either absent or complete. An existing OUTPUT stays: it may be a
+// recovered file, or another file's thumbnail.
 inline bool writeOutput(const std::filesystem::path& output, std::span<const std::uint8_t> bytes) {
     const std::filesystem::path temp = vf::thumbnailTempPath(output, ::getpid());
     const int fd = ::open(temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0644);
@@ -308,7 +310,7 @@ inline bool writeOutput(const std::filesystem::path& output, std::span<const std
     bool ok = writeAll(fd, bytes);
     ok = ::fchmod(fd, 0644) == 0 && ok;
     ok = ::close(fd) == 0 && ok;
-    ok = ok && ::rename(temp.c_str(), output.c_str()) == 0;
+    ok = ok && vf::renameNoReplace(AT_FDCWD, temp.c_str(), AT_FDCWD, output.c_str()) == 0;
     if (!ok) ::unlink(temp.c_str());
     return ok;
 }

@@ -77,6 +77,8 @@ public:
     void wait();
     // Jobs submitted and not yet ended (queued or running).
     std::size_t pending() const;
+    // Forgets the jobs not yet started; their `done` runs with false. Those running go on.
+    void dropQueued();
 
 private:
     struct Entry {

@@ -80,6 +80,17 @@ std::optional<FileFormat> formatFromLowerName(std::string_view lowerExt) {
     return std::nullopt;
 }
 
+std::optional<FileFormat> formatFromExtension(std::string_view ext) {
+    const std::string lower = toLower(ext);
+    static constexpr std::pair<std::string_view, FileFormat> kCameraExtensions[] = {
+        {"jpg", FileFormat::jpeg}, {"jpe", FileFormat::jpeg}, {"mpo", FileFormat::jpeg}, {"tif", FileFormat::tiff},
+        {"hif", FileFormat::heic}, {"heif", FileFormat::heic},
+    };
+    for (const auto& [name, format] : kCameraExtensions)
+        if (lower == name) return format;
+    return formatFromLowerName(lower);
+}
+
 std::string lowerName(FileFormat f) { return toLower(displayName(f)); }
 
 std::uint64_t minimumSize(FileFormat f) { return row(f).minimum; }

@@ -32,6 +32,11 @@ std::optional<FileFormat> formatFromName(std::string_view name);
 // First format in catalogue order whose lower-cased display name equals `lowerExt`.
 std::optional<FileFormat> formatFromLowerName(std::string_view lowerExt);
 
+// The format a file name's extension (any case, without the dot) stands for:
+// the display names, and the other extensions cameras write (".JPG", ".JPE",
+// ".MPO" for JPEG, ".TIF" for TIFF, ".HIF", ".HEIF" for HEIC).
+std::optional<FileFormat> formatFromExtension(std::string_view ext);
+
 // The extension of a carved file: the display name in lower case ("jpeg", "3fr").
 std::string lowerName(FileFormat f);
 

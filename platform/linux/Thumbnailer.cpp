@@ -1,5 +1,7 @@
 #include "platform/Thumbnailer.h"
 
+#include "platform/Files.h"
+
 #include <algorithm>
 #include <cerrno>
 #include <chrono>
@@ -462,7 +464,8 @@ bool runServed(const ThumbnailJob& job, ToolServer& still, ToolServer& clip) {
     if (ok && ::geteuid() == 0) ok = ::fchown(out, folder.st_uid, folder.st_gid) == 0;
     ok = ok && ::fchmod(out, 0644) == 0;
     ok = ::close(out) == 0 && ok;
-    ok = ok && ::rename(temp.c_str(), output.c_str()) == 0;
+    // Never over another file: the name may be a recovered file's, or a thumbnail of another.
+    ok = ok && renameNoReplace(AT_FDCWD, temp.c_str(), AT_FDCWD, output.c_str()) == 0;
     if (!ok) ::unlink(temp.c_str());
     return ok;
 }
@@ -570,7 +573,7 @@ bool runThumbnailTool(const ThumbnailJob& job, const ThumbnailOptions& options, 
     bool ok = !result.timedOut && result.exitStatus == 0 && isRegularFile(toolOutput);
     if (!ok) ::unlink(thumbnailTempPath(toolOutput, pid).c_str());
     if (ok && toolOutput != output) {
-        ok = ::rename(toolOutput.c_str(), output.c_str()) == 0;
+        ok = renameNoReplace(AT_FDCWD, toolOutput.c_str(), AT_FDCWD, output.c_str()) == 0;
         if (ok) ::lchown(output.c_str(), folder.st_uid, folder.st_gid);
     }
     return ok;
@@ -604,6 +607,26 @@ void ThumbnailQueue::wait() {
 std::size_t ThumbnailQueue::pending() const {
     std::lock_guard lock(mutex_);
     return pending_;
+}
+
+void ThumbnailQueue::dropQueued() {
+    std::deque<Entry> dropped;
+    {
+        std::lock_guard lock(mutex_);
+        dropped.swap(queue_);
+    }
+    for (Entry& entry : dropped) {
+        if (entry.done) {
+            try {
+                entry.done(entry.job, false);
+            } catch (...) {
+                // As on a worker: a caller's callback must not end the caller.
+            }
+        }
+    }
+    std::lock_guard lock(mutex_);
+    pending_ -= dropped.size();
+    if (pending_ == 0) allDone_.notify_all();
 }
 
 void ThumbnailQueue::work(std::stop_token stop) {

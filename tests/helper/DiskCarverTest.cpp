@@ -26,6 +26,17 @@ using test::place;
 
 constexpr std::uint64_t MiB = 1 << 20;
 
+// Thumbnail jobs as the scan hands them over; none is run.
+struct RecordingSink final : ThumbnailSink {
+    void submit(const fs::path& source, const fs::path& thumbnail) override {
+        jobs.emplace_back(source.filename().string(), thumbnail.filename().string());
+    }
+    void wait() override {}
+    void dropQueued() override { dropped = true; }
+    std::vector<std::pair<std::string, std::string>> jobs;  // file, thumbnail
+    bool dropped = false;
+};
+
 class CarverTest : public ::testing::Test {
 protected:
     void SetUp() override {
@@ -110,6 +121,49 @@ TEST_F(CarverTest, CarvesAlignedFilesByteForByteAndNamesThem) {
     again.scanDevice(device, "/dev/test", 512, card.image.size(), out(), 0);
     EXPECT_EQ(again.filesFound, 2);
     EXPECT_TRUE(again.allRecoveredFiles.empty());
+}
+
+TEST_F(CarverTest, EveryFileHasAThumbnailNameOfItsOwnAcrossRuns) {
+    Card card = makeCard();
+    test::FaultyDevice device(card.image);
+    // A name carried in from a card: the undated photo's usual thumbnail name is taken.
+    test::writeFile(out() / "file_0001.thumb.jpg", card.plain);
+    RecordingSink sink;
+    carver.thumbnails = &sink;
+    scan(device, card.image.size());
+    ASSERT_EQ(carver.allRecoveredFiles.size(), 2u) << log;
+    const std::vector<std::pair<std::string, std::string>> expected = {
+        {"2019-07-04_18-00-00_Canon_Canon-EOS-R6.jpeg", "2019-07-04_18-00-00_Canon_Canon-EOS-R6.thumb.jpg"},
+        {"file_0001.jpeg", "file_0001.jpeg.thumb.jpg"},
+    };
+    EXPECT_EQ(sink.jobs, expected);
+    for (std::size_t i = 0; i < expected.size(); ++i)
+        EXPECT_EQ(carver.allRecoveredFiles[i].thumbName, expected[i].second) << "the record names the thumbnail";
+    EXPECT_EQ(test::readFile(out() / "file_0001.thumb.jpg"), card.plain);
+    EXPECT_FALSE(sink.dropped);
+
+    // Killed before the thumbnails were made, with the thumbnail tool's
+    // temporaries left: the resumed run removes those and queues the same names again.
+    test::writeFile(out() / ".file_0001.jpeg.thumb.jpg.4242.part", {});
+    fs::create_directory(out() / ".vf-partial-thumb-Ab12Cd");
+    test::writeFile(out() / ".vf-partial-thumb-Ab12Cd" / "x.thumb.jpg", {1});
+    DiskCarver again;
+    RecordingSink resumed;
+    again.thumbnails = &resumed;
+    again.diagnosticPath = carver.diagnosticPath;
+    again.scanDevice(device, "/dev/test", 512, card.image.size(), out(), 2 * MiB);
+    EXPECT_TRUE(again.allRecoveredFiles.empty());
+    auto requeued = resumed.jobs;
+    std::sort(requeued.begin(), requeued.end());
+    EXPECT_EQ(requeued, expected);
+    for (const auto& e : fs::directory_iterator(out()))
+        EXPECT_TRUE(e.path().filename() == ".vf-recovered" || e.path().filename().string()[0] != '.') << e.path();
+
+    // A stopped scan drops what is still queued.
+    std::ofstream(dir / "control") << "stop";
+    again.controlFilePath = (dir / "control").string();
+    again.scanDevice(device, "/dev/test", 512, card.image.size(), out(), 0);
+    EXPECT_TRUE(resumed.dropped);
 }
 
 TEST_F(CarverTest, NextFileBoundsTheOneBeforeIt) {

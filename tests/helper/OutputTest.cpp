@@ -129,6 +129,8 @@ TEST(OutputDirectory, NamesNeverReplaceAndTemporariesStayUncounted) {
 
 TEST(OutputDirectory, CardNamesAreMadeHarmless) {
     EXPECT_EQ(sanitizeCardName("DSC/01"), "DSC_01");
+    EXPECT_EQ(sanitizeCardName("?MG_0001"), "_MG_0001");  // a deleted short entry
+    EXPECT_EQ(sanitizeCardName("a\\b*c:d<e>f|g\"h"), "a_b_c_d_e_f_g_h");
     EXPECT_EQ(sanitizeCardName("../../etc/passwd"), "_._.._etc_passwd");
     EXPECT_EQ(sanitizeCardName(".hidden"), "_hidden");
     EXPECT_EQ(sanitizeCardName(std::string("a\0b\x01\x7f", 5)), "a_b__");

@@ -303,24 +303,37 @@ TEST_F(ThumbnailTool, BadInputFailsWithoutLeavingAnything) {
     EXPECT_EQ(outputNames(), std::vector<std::string>{});  // no output and no temporary
 }
 
-TEST_F(ThumbnailTool, OutputIsReplacedWholeAndNeverFollowed) {
-    // A planted link at the output name is replaced, its target left alone.
+TEST_F(ThumbnailTool, ExistingNamesAreNeverReplacedNorFollowed) {
+    // Whatever holds the output's name stays as it is: a planted link (and its
+    // target), a recovered photo that took the name, the source itself.
     const fs::path target = out_ / "elsewhere.txt";
     test::writeFile(target, {'k', 'e', 'e', 'p'});
     fs::create_symlink(target, outDir_ / "link.jpg");
-    EXPECT_TRUE(make("base.png", "link.jpg"));
-    EXPECT_FALSE(fs::is_symlink(outDir_ / "link.jpg"));
-    EXPECT_TRUE(jpegSize(outDir_ / "link.jpg"));
-    EXPECT_EQ(test::readFile(target), (std::vector<std::uint8_t>{'k', 'e', 'e', 'p'}));
-
-    // A thumbnail never takes the place of its own source.
-    const fs::path source = outDir_ / "self.png";
-    fs::copy_file(media("base.png"), source);
-    fs::permissions(source, fs::perms(0666));
-    const std::string before = test::sha256(source);
-    ThumbnailJob job{source, source};
-    EXPECT_FALSE(runThumbnailTool(job, options_));
-    EXPECT_EQ(test::sha256(source), before);
+    fs::copy_file(media("big.jpeg"), outDir_ / "photo.thumb.jpg");
+    const fs::path self = outDir_ / "self.png";
+    fs::copy_file(media("base.png"), self);
+    fs::permissions(self, fs::perms(0666));
+    const std::string photoHash = test::sha256(outDir_ / "photo.thumb.jpg"), selfHash = test::sha256(self);
+    for (const bool served : {false, true}) {
+        SCOPED_TRACE(served ? "served" : "one run per file");
+        options_.reuseProcesses = served;
+        for (const fs::path& output : {outDir_ / "link.jpg", outDir_ / "photo.thumb.jpg", self}) {
+            const ThumbnailJob job{output == self ? self : media("base.png"), output};
+            bool ok = true;
+            if (served) {
+                ThumbnailQueue queue(options_, 1);
+                queue.submit(job, [&ok](const ThumbnailJob&, bool good) { ok = good; });
+            } else {
+                ok = runThumbnailTool(job, options_);
+            }
+            EXPECT_FALSE(ok) << output;
+        }
+        EXPECT_TRUE(fs::is_symlink(outDir_ / "link.jpg"));
+        EXPECT_EQ(test::readFile(target), (std::vector<std::uint8_t>{'k', 'e', 'e', 'p'}));
+        EXPECT_EQ(test::sha256(outDir_ / "photo.thumb.jpg"), photoHash);
+        EXPECT_EQ(test::sha256(self), selfHash);
+        for (const auto& name : outputNames()) EXPECT_NE(name.front(), '.') << "a temporary was left: " << name;
+    }
 }
 
 TEST_F(ThumbnailTool, RunsAsTheGivenUserWhenRoot) {

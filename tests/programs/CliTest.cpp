@@ -93,6 +93,7 @@ TEST(Cli, DemoCardComesBackWhole) {
     // Live and deleted directory entries keep their names; the formatted-over shoot is named by date and camera.
     EXPECT_TRUE(recovered.count("DSC01001.jpg"));
     EXPECT_TRUE(recovered.count("Screenshot.png"));
+    EXPECT_TRUE(recovered.count("_SC01002.jpg")) << "a deleted entry's lost first letter is no \"?\"";
     EXPECT_TRUE(recovered.count("2019-07-04_18-00-00_Canon_Canon-EOS-R6.jpeg"));
     EXPECT_TRUE(recovered.count("2019-07-05_09-30-00_NIKON-CORPORATION_NIKON-Z-6.jpeg"));
     EXPECT_EQ(summary["filesFound"].get<int>(), static_cast<int>(recovered.size()));

@@ -3,7 +3,9 @@
 // progress file while it scans.
 
 #include "common/Records.h"
+#include "tests/support/DngBuilder.h"
 #include "tests/support/EndToEnd.h"
+#include "tests/support/MediaSynthetic.h"
 #include "tests/support/Synthetic.h"
 #include "tests/support/TestSupport.h"
 #include "tests/support/VolumeImage.h"
@@ -12,6 +14,7 @@
 
 #include <filesystem>
 #include <regex>
+#include <set>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -92,6 +95,24 @@ bool isJpeg(const fs::path& p) {
     return b.size() > 4 && b[0] == 0xFF && b[1] == 0xD8;
 }
 
+// Each recovered file's thumbnail as the last record listing files names it;
+// no two files may share one.
+std::map<std::string, std::string> thumbnailsOf(const std::vector<std::string>& records) {
+    std::map<std::string, std::string> out;
+    for (auto it = records.rbegin(); it != records.rend() && out.empty(); ++it) {
+        const auto rec = decodeProgress(*it);
+        if (!rec || !rec->newFiles) continue;
+        std::set<std::string> taken;
+        for (const auto& f : *rec->newFiles) {
+            EXPECT_TRUE(f.thumbName) << f.fileName << " has no thumbName";
+            if (!f.thumbName) continue;
+            EXPECT_TRUE(taken.insert(*f.thumbName).second) << *f.thumbName << " is shared";
+            out[f.fileName] = *f.thumbName;
+        }
+    }
+    return out;
+}
+
 class HelperCard : public ::testing::Test {
 protected:
     void SetUp() override {
@@ -134,10 +155,10 @@ TEST_F(HelperCard, DemoCardComesBackWholeAndOwnedByTheUser) {
         {"a3.jpg", "2019-07-05_09-30-00_NIKON-CORPORATION_NIKON-Z-6.jpeg"},
         {"a4.mp4", R"(file_\d{4}\.mp4)"},
         {"b1.jpg", "DSC01001.jpg"},
-        {"b2.jpg", R"(\?SC01002\.jpg)"},
+        {"b2.jpg", "_SC01002.jpg"},  // "?" cannot be copied onto FAT, exFAT or NTFS drives
         {"b3.jpg", "DSC01003.jpg"},
         {"b4.png", "Screenshot.png"},
-        {"b5.mov", R"(\?0005\.mov)"},
+        {"b5.mov", R"(_0005\.mov)"},
     };
     const auto recovered = test::recoveredHashes(out);
     EXPECT_EQ(recovered.size(), expected.size());
@@ -151,9 +172,12 @@ TEST_F(HelperCard, DemoCardComesBackWholeAndOwnedByTheUser) {
         EXPECT_TRUE(std::regex_match(names[0], std::regex(pattern))) << source << " came back as " << names[0];
         if (source[0] == 'a') carved.push_back(names[0]);
     }
-    for (const std::string& name : carved) {
-        const fs::path thumb = out / (fs::path(name).stem().string() + ".thumb.jpg");
-        EXPECT_TRUE(fs::exists(thumb) && isJpeg(thumb)) << "no thumbnail for " << name;
+    // Directory-recovered files have thumbnails too, each its own, as the records name them.
+    const auto thumbs = thumbnailsOf(r.records);
+    EXPECT_EQ(thumbs.size(), expected.size());
+    for (const auto& [name, thumb] : thumbs) {
+        EXPECT_EQ(thumb, fs::path(name).stem().string() + ".thumb.jpg") << "the usual name, where no other file has it";
+        EXPECT_TRUE(isJpeg(out / thumb)) << "no thumbnail for " << name;
     }
     expectOwnedByUser(out);
 
@@ -191,9 +215,33 @@ TEST_F(HelperCard, ExFatCardWithFragmentedAndDeletedPhotos) {
     };
     const Photo fragmented{"/DCIM/100MSDCF/DSC_FRAGMENTED_0004.JPG", test::makeJpeg(200'000, 5)};
     const Photo deleted{"/DCIM/100MSDCF/DSC_DELETED_00005.JPG", test::makeJpeg(130'000, 6)};
+    // Real pictures, each a different one: a RAW+JPEG pair, the extensions
+    // cameras write for HEIF and multi-picture JPEGs, and a name that looks
+    // like a thumbnail's.
+    if (!test::haveTool("heif-enc") || !test::haveTool("convert")) GTEST_SKIP() << "heif-enc or ImageMagick missing";
+    auto picture = [&](const std::string& name, const std::string& colour, int w, int h) {
+        const fs::path p = dir / name;
+        const auto r = test::run("convert -size " + std::to_string(w) + "x" + std::to_string(h) + " xc:" + colour +
+                                 " +noise Random -quality 95 '" + p.string() + "'");
+        EXPECT_EQ(r.status, 0) << r.output;
+        return p;
+    };
+    const auto heif = test::run("heif-enc -q 90 '" + picture("h.png", "green", 1200, 900).string() + "' -o '" +
+                                (dir / "h.heic").string() + "'");
+    ASSERT_EQ(heif.status, 0) << heif.output;
+    const std::vector<Photo> named = {
+        {"/DCIM/100CANON/IMG_0007.JPG", test::readFile(picture("p.jpg", "red", 900, 600))},
+        {"/DCIM/100CANON/IMG_0007.DNG",
+         test::makeDng(test::readFile(picture("q.jpg", "blue", 600, 450)), 600, 450, 1600, 1400)},
+        {"/DCIM/100_FUJI/DSCF0008.HIF", test::readFile(dir / "h.heic")},
+        {"/DCIM/100_FUJI/DSCF0009.MPO", test::mpfJpeg(test::readFile(picture("m.jpg", "yellow", 800, 600)),
+                                                      test::readFile(picture("n.jpg", "white", 160, 120)))},
+        {"/DCIM/100_FUJI/DSCF0010.JPE", test::readFile(picture("e.jpg", "cyan", 700, 700))},
+        {"/DCIM/file_0001.thumb.jpg", test::readFile(picture("t.jpg", "magenta", 640, 480))},
+    };
 
     test::VolumeImage card(test::VolumeImage::Kind::exfat, dir / "card.img");
-    card.sizeMiB(32).mbr().mkdir("/DCIM/100MSDCF").mkdir("/DCIM/101MSDCF");
+    card.sizeMiB(32).mbr().mkdir("/DCIM/100MSDCF").mkdir("/DCIM/101MSDCF").mkdir("/DCIM/100CANON").mkdir("/DCIM/100_FUJI");
     int k = 0;
     auto put = [&](const Photo& p) {
         const fs::path src = dir / ("src" + std::to_string(k++));
@@ -201,6 +249,7 @@ TEST_F(HelperCard, ExFatCardWithFragmentedAndDeletedPhotos) {
         card.put(src, p.path);
     };
     for (const Photo& p : live) put(p);
+    for (const Photo& p : named) put(p);
     // B's hole is too small for the next photo, which takes it and what follows: a FAT chain.
     card.del("/DCIM/100MSDCF/B.JPG");
     put(fragmented);
@@ -220,22 +269,37 @@ TEST_F(HelperCard, ExFatCardWithFragmentedAndDeletedPhotos) {
     const std::map<std::string, const std::vector<std::uint8_t>*> expected = {
         {"DSC00001.jpg", &live[0].data},           {"DSC00003.jpg", &live[2].data},
         {"Holiday photo.jpg", &live[3].data},      {"DSC_FRAGMENTED_0004.jpg", &fragmented.data},
-        {"DSC_DELETED_00005.jpg", &deleted.data},
+        {"DSC_DELETED_00005.jpg", &deleted.data},  {"IMG_0007.jpg", &named[0].data},
+        {"IMG_0007.dng", &named[1].data},          {"DSCF0008.hif", &named[2].data},
+        {"DSCF0009.mpo", &named[3].data},          {"DSCF0010.jpe", &named[4].data},
+        {"file_0001.thumb_1.jpg", &named[5].data},
     };
     const auto recovered = test::recoveredHashes(out);
     std::map<std::string, std::string> want;
     for (const auto& [name, data] : expected) want[name] = test::sha256Of(dir.path(), *data);
     EXPECT_EQ(recovered, want) << "every photo by its own name, whole, and nothing else (B was overwritten)";
     expectOwnedByUser(out);
-    EXPECT_EQ(std::count_if(fs::directory_iterator(out), fs::directory_iterator{},
-                            [](const auto& e) { return e.path().string().ends_with(".thumb.jpg"); }),
-              0) << "directory-recovered files get no thumbnails";
+    // Every file has a thumbnail of its own, made from its own picture; the
+    // pair's second file keeps its extension in its thumbnail's name.
+    const auto thumbs = thumbnailsOf(r.records);
+    EXPECT_EQ(thumbs.size(), expected.size());
+    EXPECT_EQ(thumbs.at("IMG_0007.jpg"), "IMG_0007.thumb.jpg");
+    EXPECT_EQ(thumbs.at("IMG_0007.dng"), "IMG_0007.dng.thumb.jpg");
+    EXPECT_EQ(thumbs.at("file_0001.thumb_1.jpg"), "file_0001.thumb_1.thumb.jpg");
+    std::set<std::string> pictures;
+    for (const std::string name : {"IMG_0007.jpg", "IMG_0007.dng", "DSCF0008.hif", "DSCF0009.mpo", "DSCF0010.jpe",
+                                   "file_0001.thumb_1.jpg"}) {
+        const fs::path thumb = out / thumbs.at(name);
+        EXPECT_TRUE(isJpeg(thumb)) << "no thumbnail for " << name;
+        if (fs::exists(thumb)) pictures.insert(test::sha256(thumb));
+    }
+    EXPECT_EQ(pictures.size(), 6u) << "a file shows another file's picture";
 
     const std::string report = test::readText(kDiag);
-    EXPECT_NE(report.find("FAT  : 5 hints\n"), std::string::npos) << report;
+    EXPECT_NE(report.find("FAT  : 11 hints\n"), std::string::npos) << report;
     EXPECT_EQ(report.find("  FOUND → "), std::string::npos) << "nothing was carved:\n" << report;
-    EXPECT_NE(report.find("Exported : 5 files\n"), std::string::npos) << report;
-    expectOrderlyRecords(r.records, 5);
+    EXPECT_NE(report.find("Exported : 11 files\n"), std::string::npos) << report;
+    expectOrderlyRecords(r.records, 11);
 }
 
 }  // namespace

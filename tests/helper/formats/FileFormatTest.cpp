@@ -17,6 +17,15 @@ TEST(FileFormat, NamesParseBackExactly) {
     EXPECT_EQ(formatFromLowerName("webp"), FileFormat::webp);
 }
 
+TEST(FileFormat, CameraExtensionsNameTheirFormats) {
+    const std::pair<const char*, std::optional<FileFormat>> cases[] = {
+        {"JPG", FileFormat::jpeg}, {"jpeg", FileFormat::jpeg}, {"JPE", FileFormat::jpeg}, {"MPO", FileFormat::jpeg},
+        {"HIF", FileFormat::heic}, {"heif", FileFormat::heic}, {"HEIC", FileFormat::heic}, {"TIF", FileFormat::tiff},
+        {"Cr2", FileFormat::cr2},  {"3FR", FileFormat::_3fr},  {"THM", std::nullopt},       {"", std::nullopt},
+    };
+    for (const auto& [ext, format] : cases) EXPECT_EQ(formatFromExtension(ext), format) << ext;
+}
+
 TEST(FileFormat, CatalogueOrderAndMinimums) {
     EXPECT_EQ(allFormats().size(), 41u);
     EXPECT_EQ(allFormats().front(), FileFormat::jpeg);
