@@ -262,7 +262,12 @@ void HelperToolManager::beginRun(Mode mode, const QString& source, quint64 resum
                                           "--progress-file", inv.progressFile, "--control-file", inv.controlFile,
                                           "--min-size", std::to_string(inv.minFileSize), "--resume",
                                           std::to_string(inv.resumeOffset)};
-            if (!inv.formatFilter.empty()) argv.insert(argv.end(), {"--formats", inv.formatFilter});
+            // The settings offer names the scanner has no format for (3GP, MKV, ...); the root
+            // scanner drops them from its filter, the command line would refuse them.
+            std::string known;
+            for (const QString& name : QString::fromStdString(inv.formatFilter).split(QLatin1Char(','), Qt::SkipEmptyParts))
+                if (isScannerFormatName(name.toStdString())) known += (known.empty() ? "" : ",") + name.toStdString();
+            if (!known.empty()) argv.insert(argv.end(), {"--formats", known});
             outcome = launchDetached(argv, log);
         } else {
             logLine("Launching helper via " + QString::fromUtf8(launcher->name()) + "...");

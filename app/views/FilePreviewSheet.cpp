@@ -68,10 +68,7 @@ constexpr std::array<std::string_view, 7> kNoStillPreview{"MP4", "MOV", "AVI", "
 constexpr std::array<std::string_view, 9> kPhotoSymbolTypes{"HEIC", "AVIF", "WebP", "PNG", "GIF",
                                                             "BMP",  "TIFF", "PPM",  "RAW"};
 
-bool plainName(const QString& n) {
-    return !n.isEmpty() && n != QLatin1String(".") && n != QLatin1String("..") && !n.contains(QLatin1Char('/')) &&
-           !n.contains(QChar(0));
-}
+bool plainName(const QString& n) { return ThumbnailLoader::isPlainName(n); }
 
 bool isRegularFile(const QString& path) {
     struct stat st {};

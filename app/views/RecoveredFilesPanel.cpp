@@ -187,7 +187,7 @@ RecoveredFilesPanel::RecoveredFilesPanel(ThumbnailLoader::ReadImage read, QWidge
     sort_->addItem(QStringLiteral("Name"), static_cast<int>(RecoveredFileFilter::SortKey::name));
     sort_->addItem(QStringLiteral("Size"), static_cast<int>(RecoveredFileFilter::SortKey::size));
     sort_->setToolTip(QStringLiteral("Sort by"));
-    sort_->setSizeAdjustPolicy(QComboBox::AdjustToContents);
+    sort_->setMinimumWidth(122);
     connect(sort_, &QComboBox::activated, this, [this](int i) {
         setSortKey(static_cast<RecoveredFileFilter::SortKey>(sort_->itemData(i).toInt()));
     });

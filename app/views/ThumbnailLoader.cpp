@@ -26,12 +26,14 @@ QString ThumbnailLoader::conventionalName(const QString& fileName) {
     return (dot > 0 ? fileName.left(dot) : fileName) + QStringLiteral(".thumb.jpg");
 }
 
-// A name from the progress file, taken only as a plain name inside the folder.
+bool ThumbnailLoader::isPlainName(const QString& n) {
+    return !n.isEmpty() && n != QLatin1String(".") && n != QLatin1String("..") && !n.contains(QLatin1Char('/')) &&
+           !n.contains(QChar(0));
+}
+
 QString ThumbnailLoader::pathIn(const std::string& name) const {
     const QString n = QString::fromStdString(name);
-    if (dir_.isEmpty() || n.isEmpty() || n == QLatin1String(".") || n == QLatin1String("..") ||
-        n.contains(QLatin1Char('/')) || n.contains(QChar(0)))
-        return {};
+    if (dir_.isEmpty() || !isPlainName(n)) return {};
     return dir_ + QLatin1Char('/') + n;
 }
 

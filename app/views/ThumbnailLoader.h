@@ -55,6 +55,8 @@ public:
     // extension, then ".thumb.jpg". A name without one keeps all of it, so
     // that it cannot look up ".thumb.jpg", which may be another file's picture.
     static QString conventionalName(const QString& fileName);
+    // A name from the progress file is used only when it names a file inside the folder.
+    static bool isPlainName(const QString& name);
 
 signals:
     void thumbnailLoaded(const QString& id);
