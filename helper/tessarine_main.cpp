@@ -140,6 +140,17 @@ int main(int argc, char** argv) {
         std::fprintf(stderr, "tessarine: %s is neither a disk image nor a device\n", o.source.c_str());
         return 1;
     }
+    // The scan's own words for a device it may not open are the desktop application's.
+    if (const int fd = ::open(o.source.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC); fd >= 0) {
+        ::close(fd);
+    } else {
+        const int err = errno;
+        if (err == EACCES || err == EPERM)
+            std::fprintf(stderr, "tessarine: permission denied: %s\n", o.source.c_str());
+        else
+            std::fprintf(stderr, "tessarine: cannot read %s: %s\n", o.source.c_str(), std::strerror(err));
+        return 1;
+    }
     if (o.unmount && S_ISBLK(st.st_mode)) {
         const vf::UnmountResult u = vf::unmountDisk(vf::diskIdentifier(o.source));
         std::fprintf(stderr, "%s\n", u.output.c_str());
@@ -198,14 +209,16 @@ int main(int argc, char** argv) {
                                {"filesRecovered", carver.allRecoveredFiles.size()},
                                {"stopped", carver.shouldStop.load()},
                                {"files", files}};
-        if (carver.errorMessage) {
-            summary["error"] = *carver.errorMessage;
-            summary["resumeOffset"] = carver.currentOffset;
-        }
+        if (carver.errorMessage) summary["error"] = *carver.errorMessage;
+        if (carver.errorMessage || carver.shouldStop) summary["resumeOffset"] = carver.currentOffset;
         std::cout << summary.dump(2, ' ', false, nlohmann::json::error_handler_t::replace) << '\n';
     } else {
+        // Files already saved are not recovered again from there on.
         if (carver.errorMessage)
             std::fprintf(stderr, "tessarine: %s\n  resume with --resume %llu\n", carver.errorMessage->c_str(),
+                         static_cast<unsigned long long>(carver.currentOffset));
+        else if (carver.shouldStop)
+            std::fprintf(stderr, "tessarine: stopped; resume with --resume %llu\n",
                          static_cast<unsigned long long>(carver.currentOffset));
         std::printf("%s: recovered %zu file(s) into %s (%s scanned)%s\n", carver.shouldStop ? "Stopped" : "Done",
                     carver.allRecoveredFiles.size(), o.output.c_str(), vf::formatByteCount(carver.bytesScanned).c_str(),

@@ -12,6 +12,7 @@
 #include <filesystem>
 #include <fstream>
 #include <map>
+#include <regex>
 #include <set>
 #include <thread>
 
@@ -69,6 +70,17 @@ TEST(Cli, UsageErrorsNameTheBadArgument) {
     auto missing = test::run(tessarine() + " scan /no/such.img --output /tmp/x");
     EXPECT_EQ(missing.status, 1);
     EXPECT_NE(missing.output.find("cannot read /no/such.img"), std::string::npos);
+    // An image the user may not read is said so, not in the desktop application's words.
+    if (::geteuid() != 0) return;
+    test::TempDir dir;
+    ::chmod(dir.path().c_str(), 0755);
+    const auto image = dir / "card.img";
+    std::ofstream(image) << "x";
+    ::chmod(image.c_str(), 0600);
+    auto denied = test::run("setpriv --reuid=65534 --regid=65534 --clear-groups " + tessarine() + " scan " +
+                            image.string() + " --output " + (dir / "out").string());
+    EXPECT_EQ(denied.status, 1) << denied.output;
+    EXPECT_EQ(denied.output, "tessarine: permission denied: " + image.string() + "\n");
 }
 
 TEST(Cli, DemoCardComesBackWhole) {
@@ -162,6 +174,20 @@ TEST(Cli, CtrlCStopsCleanly) {
     const std::string text = slurp(log);
     EXPECT_NE(text.find("\"stopped\": true"), std::string::npos) << text;
     EXPECT_TRUE(fs::exists(dir / "diag.txt"));
+    // Where to go on: the offset the scan had reached, in the summary and said in words without --json.
+    const auto summary = nlohmann::json::parse(text.substr(text.find('{')));
+    ASSERT_TRUE(summary.contains("resumeOffset")) << text;
+    const auto resume = summary["resumeOffset"].get<std::uint64_t>();
+    EXPECT_GT(resume, 0u);
+    EXPECT_LE(resume, summary["bytesScanned"].get<std::uint64_t>());
+    auto q = test::spawn({tessarine(), "scan", (dir / "big.img").string(), "--output", (dir / "out").string(), "--report",
+                          (dir / "diag.txt").string(), "--resume", std::to_string(resume)},
+                         (dir / "plain.txt").string());
+    std::this_thread::sleep_for(std::chrono::milliseconds(700));
+    ::kill(q.pid, SIGINT);
+    EXPECT_EQ(test::waitFor(q), 0);
+    const std::string plain = slurp(dir / "plain.txt");
+    EXPECT_TRUE(std::regex_search(plain, std::regex("tessarine: stopped; resume with --resume [1-9][0-9]*\n"))) << plain;
 }
 
 // Kills the scanner at ever later moments and resumes from the last record each
