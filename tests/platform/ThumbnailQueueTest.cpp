@@ -186,6 +186,21 @@ TEST_F(ThumbnailSandbox, QueueRunsJobsSideBySideAndWaits) {
     EXPECT_EQ(calls.load(), kJobs);
     for (int i = 0; i < 3; ++i) EXPECT_TRUE(fs::exists(work_ / ("late" + std::to_string(i) + ".jpg")));
     EXPECT_TRUE(fs::exists(work_ / "t.jpg"));
+
+    // Dropped jobs end at once, as failures; the ones running finish.
+    std::atomic<int> dropped{0};
+    {
+        ThumbnailQueue queue(o, 1);
+        for (int i = 0; i < kJobs; ++i)
+            queue.submit(job("d" + std::to_string(i) + ".jpg"), [&](const ThumbnailJob&, bool ok) { dropped += !ok; });
+        while (!fs::exists(work_ / "d0.jpg") && queue.pending() == kJobs)
+            std::this_thread::sleep_for(std::chrono::milliseconds(5));
+        queue.dropQueued();
+        EXPECT_LE(queue.pending(), 1u);
+        queue.wait();
+    }
+    EXPECT_GE(dropped.load(), kJobs - 2);
+    EXPECT_FALSE(fs::exists(work_ / ("d" + std::to_string(kJobs - 1) + ".jpg")));
 }
 
 // A stand-in for `tessarine-thumb --serve`, acting on the first word of each
