@@ -75,6 +75,27 @@ TEST(LengthRulePlausible, StillImageHeaders) {
     auto badGif = gif;
     badGif[25] = 0x00;
     EXPECT_FALSE(plausible(FileFormat::gif, badGif));
+    // An image as the first block lies inside the logical screen (2 x 2 here).
+    const struct {
+        std::uint16_t left, top, width, height;
+        bool plausible;
+    } frames[] = {{0, 0, 2, 2, true}, {0, 0, 3, 2, false}, {0, 0, 2, 3, false}, {0, 1, 2, 2, false}, {1, 0, 2, 2, false}};
+    for (const auto& f : frames) {
+        ByteWriter g(true);
+        g.text(0, "GIF89a");
+        g.u16(6, 2);
+        g.u16(8, 2);
+        g.u8(10, 0x81);  // a global table of 4 colours, 12 bytes
+        g.u8(25, 0x2C);
+        g.u16(26, f.left);
+        g.u16(28, f.top);
+        g.u16(30, f.width);
+        g.u16(32, f.height);
+        g.u8(34, 0);
+        g.u8(35, 2);  // LZW code size
+        EXPECT_EQ(plausible(FileFormat::gif, padded(g.bytes)), f.plausible)
+            << f.left << "," << f.top << " " << f.width << "x" << f.height;
+    }
 
     const auto bmp = test::bmpFile(30, 20, 2);
     EXPECT_TRUE(plausible(FileFormat::bmp, bmp));
