@@ -51,7 +51,7 @@ public:
     QStringList metadataLines() const;
 
     static QString typeSymbol(const std::string& fileType);
-    static bool hasNoStillPreview(const std::string& fileType);  // the clips whose notice the Part shows
+    static bool hasNoStillPreview(const std::string& fileType);  // clips that get "Video preview not available" when no frame comes
     static QString sizeText(std::uint64_t bytes);
     static QString renditionName(const RecoveredFileInfo& file);
 

@@ -62,7 +62,7 @@ private slots:
     }
 
     // Rendition, then the scanner's thumbnail, then the notice; clips go to
-    // the tool for a key frame, and only the Part's clip list shows the video notice.
+    // the tool for a key frame, and only the known clip types show the video notice.
     void fallbackChain() {
         QTemporaryDir dir, renditions;
         writeJpeg(dir.filePath("HAS.thumb.jpg"), QSize(160, 120));
