@@ -3,7 +3,9 @@
 #include <fstream>
 #include <set>
 #include <sstream>
+#include <linux/magic.h>
 #include <sys/stat.h>
+#include <sys/statfs.h>
 #include <sys/sysmacros.h>
 
 namespace vf {
@@ -65,6 +67,14 @@ std::optional<dev_t> mountSource(dev_t fsDev) {
     return std::nullopt;
 }
 
+// A file system kept in memory (tmpfs, ramfs) is stored on no disk at all.
+bool inMemory(const fs::path& path) {
+    struct statfs fs {};
+    if (::statfs(path.c_str(), &fs) != 0) return false;
+    const auto type = static_cast<unsigned long>(fs.f_type);
+    return type == TMPFS_MAGIC || type == RAMFS_MAGIC;
+}
+
 }  // namespace
 
 std::optional<bool> pathIsOnDisk(const fs::path& path, const std::string& devicePath) {
@@ -76,7 +86,7 @@ std::optional<bool> pathIsOnDisk(const fs::path& path, const std::string& device
     auto node = sysfsNode(here.st_dev);
     if (!node) {
         const auto source = mountSource(here.st_dev);
-        if (!source) return std::nullopt;
+        if (!source) return inMemory(path) ? std::optional(false) : std::nullopt;
         node = sysfsNode(*source);
         if (!node) return std::nullopt;
     }
