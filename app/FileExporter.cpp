@@ -3,11 +3,12 @@
 #include <cerrno>
 #include <csignal>
 #include <cstring>
-#include <dirent.h>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <system_error>
 #include <unistd.h>
+
+#include "platform/Files.h"
 
 namespace vf {
 namespace {
@@ -95,16 +96,11 @@ int copyData(int in, int out, const std::atomic<bool>* cancel) {
 }
 
 // Gives `tmp` the name `name` unless something already has it: 0, EEXIST, or another errno.
-int renameNoReplace(int dir, const std::string& tmp, const std::string& name) {
-    if (::renameat2(dir, tmp.c_str(), dir, name.c_str(), RENAME_NOREPLACE) == 0) return 0;
-    if (errno != EINVAL && errno != ENOSYS) return errno;
-    // Without that flag a hard link still fails on an existing name ...
-    if (::linkat(dir, tmp.c_str(), dir, name.c_str(), 0) == 0) {
-        ::unlinkat(dir, tmp.c_str(), 0);
-        return 0;
-    }
-    if (errno != EPERM && errno != EOPNOTSUPP) return errno;
-    // ... and FAT has neither: look, then rename (a name taken in between is lost to that race only).
+int renameUnlessTaken(int dir, const std::string& tmp, const std::string& name) {
+    const int err = renameNoReplace(dir, tmp.c_str(), dir, name.c_str());
+    if (err != EPERM && err != EOPNOTSUPP) return err;
+    // FAT can neither rename without replacing nor link: look, then rename (a
+    // name taken in between is lost to that race only).
     struct stat st {};
     if (::fstatat(dir, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0) return EEXIST;
     return ::renameat(dir, tmp.c_str(), dir, name.c_str()) == 0 ? 0 : errno;
@@ -203,7 +199,7 @@ ExportFileResult FileExporter::exportFile(const RecoveredFileInfo& file, const s
             }
             written = true;
         }
-        const int err = renameNoReplace(destinationFd_, tmp, target);
+        const int err = renameUnlessTaken(destinationFd_, tmp, target);
         if (err == EEXIST) continue;
         if (err != 0) {
             ::unlinkat(destinationFd_, tmp.c_str(), 0);
@@ -221,16 +217,7 @@ ExportFileResult FileExporter::exportFile(const RecoveredFileInfo& file, const s
 bool FileExporter::finish() { return ::fsync(destinationFd_) == 0 || errno == EINVAL; }
 
 void FileExporter::removeStaleTemporaries() {
-    const int dup = ::dup(destinationFd_);
-    if (dup < 0) return;
-    DIR* d = ::fdopendir(dup);
-    if (!d) {
-        ::close(dup);
-        return;
-    }
-    std::vector<std::string> stale;
-    while (const dirent* e = ::readdir(d)) {
-        const std::string name = e->d_name;
+    for (const std::string& name : folderEntries(destinationFd_)) {
         if (!isTemporaryName(name)) continue;
         // ".vf-export-<pid>-<n>": an export still running elsewhere keeps its file.
         const long pid = std::strtol(name.c_str() + kTempPrefix.size(), nullptr, 10);
@@ -238,10 +225,8 @@ void FileExporter::removeStaleTemporaries() {
         struct stat st {};
         if (::fstatat(destinationFd_, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0 && S_ISREG(st.st_mode) &&
             st.st_uid == ::geteuid())
-            stale.push_back(name);
+            ::unlinkat(destinationFd_, name.c_str(), 0);
     }
-    ::closedir(d);
-    for (const auto& name : stale) ::unlinkat(destinationFd_, name.c_str(), 0);
 }
 
 ExportCounts exportAll(FileExporter& exporter, const std::vector<RecoveredFileInfo>& files,

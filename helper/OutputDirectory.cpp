@@ -4,7 +4,6 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
-#include <dirent.h>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <sys/statvfs.h>
@@ -38,21 +37,6 @@ bool isThumbnailTemporary(const std::string& name) {
     for (std::size_t i = dot + 1; i < rest.size(); ++i)
         if (rest[i] < '0' || rest[i] > '9') return false;
     return endsWith(rest.substr(0, dot), kThumbSuffix);
-}
-
-// Empties a folder one level deep, never following a link, and removes it.
-void removeScratchFolder(int dirFd, const std::string& name) {
-    const int fd = ::openat(dirFd, name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
-    if (fd < 0) return;
-    if (DIR* d = ::fdopendir(::dup(fd))) {
-        std::vector<std::string> names;
-        while (dirent* e = ::readdir(d))
-            if (std::string_view(e->d_name) != "." && std::string_view(e->d_name) != "..") names.emplace_back(e->d_name);
-        ::closedir(d);
-        for (const auto& n : names) ::unlinkat(fd, n.c_str(), 0);
-    }
-    ::close(fd);
-    ::unlinkat(dirFd, name.c_str(), AT_REMOVEDIR);
 }
 
 }  // namespace
@@ -124,44 +108,18 @@ bool OutputDirectory::isTemporaryName(const std::string& name) { return name.rfi
 bool OutputDirectory::isThumbnailName(const std::string& name) { return endsWith(name, kThumbSuffix); }
 
 std::int64_t OutputDirectory::countFiles() const {
-    const int dup = ::dup(fd_);
-    if (dup < 0) return 0;
-    DIR* d = ::fdopendir(dup);
-    if (!d) {
-        ::close(dup);
-        return 0;
-    }
-    ::rewinddir(d);
     std::int64_t n = 0;
-    while (dirent* e = ::readdir(d)) {
-        const std::string name = e->d_name;
-        if (name == "." || name == ".." || name == kManifestName || isTemporaryName(name) ||
-            endsWith(name, kThumbSuffix))
-            continue;
-        ++n;
-    }
-    ::closedir(d);
+    for (const std::string& name : folderEntries(fd_))
+        if (name != kManifestName && !isTemporaryName(name) && !endsWith(name, kThumbSuffix)) ++n;
     return n;
 }
 
 void OutputDirectory::removeStaleTemporaries() {
-    const int dup = ::dup(fd_);
-    if (dup < 0) return;
-    DIR* d = ::fdopendir(dup);
-    if (!d) {
-        ::close(dup);
-        return;
-    }
-    ::rewinddir(d);
-    std::vector<std::string> stale;
-    while (dirent* e = ::readdir(d)) {
-        const std::string name = e->d_name;
-        if (isTemporaryName(name) || isThumbnailTemporary(name)) stale.push_back(name);
-    }
-    ::closedir(d);
-    for (const auto& name : stale)
+    for (const std::string& name : folderEntries(fd_)) {
+        if (!isTemporaryName(name) && !isThumbnailTemporary(name)) continue;
         if (::unlinkat(fd_, name.c_str(), 0) != 0 && errno == EISDIR && isTemporaryName(name))
-            removeScratchFolder(fd_, name);
+            removeFlatFolder(fd_, name.c_str());
+    }
 }
 
 bool OutputDirectory::exists(const std::string& name) const {
