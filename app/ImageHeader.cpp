@@ -1,6 +1,6 @@
 #include "app/ImageHeader.h"
 
-#include "helper/io/ByteReader.h"
+#include "common/ByteReader.h"
 
 namespace vf {
 namespace {

@@ -3,7 +3,7 @@
 #include <algorithm>
 #include <cstring>
 
-#include "helper/io/ByteReader.h"
+#include "common/ByteReader.h"
 
 namespace vf {
 

@@ -18,7 +18,7 @@
 #include "helper/Worker.h"
 #include "helper/ControlFile.h"
 #include "helper/ProgressWriter.h"
-#include "helper/io/ByteReader.h"
+#include "common/ByteReader.h"
 #include "helper/io/Log.h"
 #include "platform/DiskQuery.h"
 

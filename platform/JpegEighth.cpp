@@ -5,7 +5,7 @@
 #include <memory>
 #include <string_view>
 
-#include "helper/io/ByteReader.h"
+#include "common/ByteReader.h"
 
 namespace vf {
 namespace {

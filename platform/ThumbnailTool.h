@@ -30,7 +30,7 @@
 #include <gmodule.h>
 #include <vips/vips.h>
 
-#include "helper/io/ByteReader.h"
+#include "common/ByteReader.h"
 #include "platform/Files.h"
 #include "platform/Sandbox.h"
 #include "platform/ThumbnailFormat.h"

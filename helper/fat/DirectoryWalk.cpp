@@ -7,7 +7,7 @@
 
 #include "helper/fat/FATParser.h"
 #include "helper/fat/FatNames.h"
-#include "helper/io/ByteReader.h"
+#include "common/ByteReader.h"
 #include "helper/io/Log.h"
 #include "platform/SystemLog.h"
 

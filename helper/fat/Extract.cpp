@@ -4,7 +4,7 @@
 #include <cstring>
 
 #include "helper/fat/FATParser.h"
-#include "helper/io/ByteReader.h"
+#include "common/ByteReader.h"
 #include "helper/io/Log.h"
 
 namespace vf {

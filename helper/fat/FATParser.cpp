@@ -5,7 +5,7 @@
 #include <limits>
 #include <unordered_set>
 
-#include "helper/io/ByteReader.h"
+#include "common/ByteReader.h"
 #include "helper/io/Log.h"
 
 namespace vf {

@@ -2,7 +2,7 @@
 
 #include <algorithm>
 
-#include "helper/io/ByteReader.h"
+#include "common/ByteReader.h"
 
 namespace vf {
 namespace {

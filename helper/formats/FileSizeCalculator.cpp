@@ -3,7 +3,7 @@
 #include <array>
 
 #include "helper/formats/LengthRules.h"
-#include "helper/io/ByteReader.h"
+#include "common/ByteReader.h"
 
 namespace vf {
 

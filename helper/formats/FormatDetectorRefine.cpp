@@ -7,7 +7,7 @@
 #include <string_view>
 
 #include "helper/formats/FormatDetector.h"
-#include "helper/io/ByteReader.h"
+#include "common/ByteReader.h"
 
 namespace vf {
 namespace {

@@ -10,7 +10,7 @@
 #include <span>
 
 #include "helper/formats/FileSizeCalculator.h"
-#include "helper/io/ByteReader.h"
+#include "common/ByteReader.h"
 
 namespace vf::lengthrules {
 

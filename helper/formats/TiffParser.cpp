@@ -3,7 +3,7 @@
 #include <unordered_set>
 
 #include "helper/formats/FormatDetector.h"
-#include "helper/io/ByteReader.h"
+#include "common/ByteReader.h"
 
 namespace vf::TiffParser {
 namespace {

@@ -4,7 +4,7 @@
 #include <optional>
 #include <string_view>
 
-#include "helper/io/ByteReader.h"
+#include "common/ByteReader.h"
 
 namespace vf {
 namespace {

@@ -4,7 +4,7 @@
 // signatures in front of photos that no directory lists.
 
 #include "helper/DiskCarver.h"
-#include "helper/io/ByteReader.h"
+#include "common/ByteReader.h"
 #include "helper/io/Log.h"
 #include "tests/support/MediaTools.h"
 #include "tests/support/Synthetic.h"

@@ -14,7 +14,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include "helper/io/ByteReader.h"
+#include "common/ByteReader.h"
 #include "platform/Sandbox.h"
 #include "platform/Thumbnailer.h"
 #include "tests/support/DngBuilder.h"

@@ -4,7 +4,7 @@
 // entry-set checksums and name hashes, and scanned by both programs.
 
 #include "common/Records.h"
-#include "helper/io/ByteReader.h"
+#include "common/ByteReader.h"
 #include "tests/support/EndToEnd.h"
 #include "tests/support/Process.h"
 #include "tests/support/Synthetic.h"

@@ -12,7 +12,7 @@
 #include <vector>
 
 #include "helper/formats/FileSizeCalculator.h"
-#include "helper/io/ByteReader.h"
+#include "common/ByteReader.h"
 
 namespace vf::test {
 
