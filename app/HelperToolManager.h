@@ -169,14 +169,17 @@ signals:
     // A run ended (done, stopped, failed or interrupted).
     void scanFinished();
 
-private:
-    // Setters of published state that later parts of the class (export) share.
+protected:
+    // Setters of published state that later parts of the class (export) share;
+    // the window's screenshots set states through them too.
     void setIsScanning(bool v);
     void setIsPaused(bool v);
     void setStatusMessage(const QString& v);
     void setCanExport(bool v);
     void setCanResumeInterruptedScan(bool v);
     void setExportProgress(std::optional<double> v);
+
+private:
 
     ExportDialogs& exportDialogs();
     bool destinationIsOnCard(const QString& destination) const;

@@ -109,15 +109,15 @@ ContentView::ContentView(Parts parts, QWidget* parent)
     pool_->setMaxThreadCount(2);
     setAutoFillBackground(true);
     auto* layout = new QVBoxLayout(this);
-    layout->setContentsMargins(20, 16, 20, 16);
-    layout->setSpacing(12);
+    layout->setContentsMargins(16, 12, 16, 12);
+    layout->setSpacing(8);
 
     // Header.
     auto* header = new QHBoxLayout;
     auto* titles = new QVBoxLayout;
-    titles->setSpacing(2);
+    titles->setSpacing(0);
     auto* title = new QLabel(QStringLiteral("SD Card Photo Recovery"));
-    title->setFont(theme::font(16, QFont::Bold));
+    title->setFont(theme::font(15, QFont::Bold));
     titles->addWidget(title);
     titles->addWidget(ui::caption(QStringLiteral("Scan a disk and recover photo  files"), 0.6));
     header->addLayout(titles, 1);
@@ -128,11 +128,12 @@ ContentView::ContentView(Parts parts, QWidget* parent)
     header->addWidget(gear, 0, Qt::AlignTop);
     layout->addLayout(header);
 
-    // Disk section.
+    // Disk section: the picker on one line, what it will do on the next, so
+    // that the recovered files keep most of the window.
     auto* diskCard = ui::card();
     auto* disk = new QVBoxLayout(diskCard);
-    disk->setContentsMargins(14, 12, 14, 12);
-    disk->setSpacing(8);
+    disk->setContentsMargins(12, 8, 12, 8);
+    disk->setSpacing(6);
     auto* diskTop = new QHBoxLayout;
     diskTop->setSpacing(8);
     diskTop->addWidget(ui::symbolLabel(QStringLiteral("externaldrive"), 16, theme::white(0.7)));
@@ -144,26 +145,27 @@ ContentView::ContentView(Parts parts, QWidget* parent)
     refresh->setToolTip(QStringLiteral("Refresh the disk list"));
     connect(refresh, &QToolButton::clicked, this, &ContentView::refreshDisks);
     diskTop->addWidget(refresh);
-    diskTop->addStretch();
+    diskRow_ = new QWidget;
+    auto* row = new QHBoxLayout(diskRow_);
+    row->setContentsMargins(0, 0, 0, 0);
+    popUp_ = new DiskPopUpButton;
+    popUp_->setMinimumContentsLength(16);
+    popUp_->setSizeAdjustPolicy(QComboBox::AdjustToMinimumContentsLengthWithIcon);
+    connect(popUp_, &DiskPopUpButton::diskChosen, this, &ContentView::selectDisk);
+    row->addWidget(popUp_, 1);
+    diskTop->addWidget(diskRow_, 1);
+    noDisks_ = new QWidget;
+    auto* none = new QHBoxLayout(noDisks_);
+    none->setContentsMargins(0, 0, 0, 0);
+    none->addWidget(ui::symbolLabel(QStringLiteral("externaldrive.badge.questionmark"), 18, theme::white(0.5)));
+    none->addWidget(ui::caption(QStringLiteral("No disks found. Click refresh."), 0.6), 1);
+    diskTop->addWidget(noDisks_, 1);
     auto* image = new QPushButton(QStringLiteral("Open Disk Image\u2026"));
     image->setObjectName(QStringLiteral("openImage"));
     image->setToolTip(QStringLiteral("Recover from a disk image made with dd or ddrescue"));
     connect(image, &QPushButton::clicked, this, &ContentView::openDiskImage);
     diskTop->addWidget(image);
     disk->addLayout(diskTop);
-    diskRow_ = new QWidget;
-    auto* row = new QHBoxLayout(diskRow_);
-    row->setContentsMargins(0, 0, 0, 0);
-    popUp_ = new DiskPopUpButton;
-    connect(popUp_, &DiskPopUpButton::diskChosen, this, &ContentView::selectDisk);
-    row->addWidget(popUp_, 1);
-    disk->addWidget(diskRow_);
-    noDisks_ = new QWidget;
-    auto* none = new QHBoxLayout(noDisks_);
-    none->setContentsMargins(0, 0, 0, 0);
-    none->addWidget(ui::symbolLabel(QStringLiteral("externaldrive.badge.questionmark"), 18, theme::white(0.5)));
-    none->addWidget(ui::caption(QStringLiteral("No disks found. Click refresh."), 0.6), 1);
-    disk->addWidget(noDisks_);
     auto* status = new QHBoxLayout;
     status->setSpacing(6);
     statusIcon_ = ui::symbolLabel(QStringLiteral("xmark.circle.fill"), 14, theme::orange);
@@ -176,12 +178,15 @@ ContentView::ContentView(Parts parts, QWidget* parent)
     disk->addLayout(status);
     layout->addWidget(diskCard);
 
-    // Controls.
-    auto* controls = new QHBoxLayout;
-    controls->setSpacing(8);
+    // Controls: the start while no scan runs; pause and stop sit with the progress.
     start_ = ui::textButton(QStringLiteral("Start Scanning"), QStringLiteral("magnifyingglass"), true);
     start_->setObjectName(QStringLiteral("start"));
+    start_->setMinimumHeight(32);
     connect(start_, &QPushButton::clicked, this, &ContentView::startScanning);
+    auto* controls = new QHBoxLayout;
+    controls->setSpacing(8);
+    controls->addWidget(start_, 1);
+    layout->addLayout(controls);
     pause_ = ui::textButton(QStringLiteral("Pause"), QStringLiteral("pause.fill"));
     pause_->setObjectName(QStringLiteral("pause"));
     connect(pause_, &QPushButton::clicked, this, [this] {
@@ -191,21 +196,18 @@ ContentView::ContentView(Parts parts, QWidget* parent)
     stop_->setObjectName(QStringLiteral("stop"));
     stop_->setProperty("destructive", true);
     connect(stop_, &QPushButton::clicked, this, [this] { helperManager_->stopScan(); });
-    for (auto* b : {start_, pause_, stop_}) {
-        b->setMinimumHeight(34);
-        controls->addWidget(b, 1);
-    }
-    layout->addLayout(controls);
     resumeInterrupted_ = ui::textButton(QStringLiteral("Resume Interrupted Scan"), QStringLiteral("arrow.clockwise"));
     resumeInterrupted_->setObjectName(QStringLiteral("resumeInterrupted"));
     connect(resumeInterrupted_, &QPushButton::clicked, this, [this] { helperManager_->resumeInterruptedScan(); });
-    layout->addWidget(resumeInterrupted_);
+    // Beside the start rather than under it: the row is the window's width either way.
+    resumeInterrupted_->setMinimumHeight(32);
+    controls->addWidget(resumeInterrupted_, 1);
 
     // Progress.
     stats_ = ui::card();
     auto* statsLayout = new QVBoxLayout(stats_);
-    statsLayout->setContentsMargins(14, 10, 14, 10);
-    statsLayout->setSpacing(8);
+    statsLayout->setContentsMargins(12, 8, 12, 8);
+    statsLayout->setSpacing(6);
     auto* numbers = new QHBoxLayout;
     numbers->addWidget(statistic(QStringLiteral("Files Found"), filesFound_), 1);
     numbers->addWidget(statistic(QStringLiteral("Scanned"), scanned_), 1);
@@ -217,15 +219,23 @@ ContentView::ContentView(Parts parts, QWidget* parent)
     progress_->setRange(0, 1000);
     progress_->setTextVisible(false);
     statsLayout->addWidget(progress_);
+    auto* phaseRow = new QHBoxLayout;
+    phaseRow->setSpacing(8);
     phase_ = ui::caption(QString(), 0.6);
     phase_->setObjectName(QStringLiteral("status"));
-    statsLayout->addWidget(phase_);
+    phase_->setMinimumWidth(80);
+    phaseRow->addWidget(phase_, 1);
+    for (auto* b : {pause_, stop_}) {
+        b->setMinimumWidth(92);
+        phaseRow->addWidget(b);
+    }
+    statsLayout->addLayout(phaseRow);
     layout->addWidget(stats_);
 
     errorRow_ = new QWidget;
     errorRow_->setStyleSheet(QStringLiteral("background: rgba(255,69,58,0.12); border-radius: 8px;"));
     auto* err = new QHBoxLayout(errorRow_);
-    err->setContentsMargins(10, 8, 10, 8);
+    err->setContentsMargins(10, 6, 10, 6);
     err->addWidget(ui::symbolLabel(QStringLiteral("exclamationmark.triangle.fill"), 16, theme::red), 0, Qt::AlignTop);
     error_ = new QLabel;
     error_->setObjectName(QStringLiteral("error"));
@@ -235,7 +245,7 @@ ContentView::ContentView(Parts parts, QWidget* parent)
     err->addWidget(error_, 1);
     layout->addWidget(errorRow_);
 
-    // Recovered files and export.
+    // Recovered files, with the export in the bar under them.
     const QPointer<HelperToolManager> manager(helperManager_.get());
     files_ = new RecoveredFilesPanel([this, manager](const QString& path, std::function<void(QImage)> done) {
         pool_->start([manager, path, done = std::move(done)]() mutable {
@@ -244,18 +254,18 @@ ContentView::ContentView(Parts parts, QWidget* parent)
     });
     files_->setFiles(&helperManager_->recoveredFiles());
     layout->addWidget(files_, 1);
-    auto* exportRow = new QHBoxLayout;
     exportProgress_ = new QProgressBar;
     exportProgress_->setRange(0, 1000);
     exportProgress_->setTextVisible(false);
-    exportRow->addWidget(exportProgress_, 1);
+    exportProgress_->setMaximumWidth(220);
+    files_->footer()->addWidget(exportProgress_, 1);
+    exportPercent_ = ui::caption(QString(), 0.6);
+    files_->footer()->addWidget(exportPercent_);
     export_ = ui::textButton(QString(), QStringLiteral("square.and.arrow.up"), true);
     export_->setObjectName(QStringLiteral("export"));
-    export_->setMinimumHeight(32);
+    export_->setMinimumHeight(30);
     connect(export_, &QPushButton::clicked, this, &ContentView::exportFiles);
-    exportRow->addStretch();
-    exportRow->addWidget(export_);
-    layout->addLayout(exportRow);
+    files_->footer()->addWidget(export_);
 
     connect(files_, &RecoveredFilesPanel::selectionChanged, this, &ContentView::refreshState);
     connect(files_, &RecoveredFilesPanel::previewRequested, this, [this](const RecoveredFileInfo& file) {
@@ -317,13 +327,15 @@ void ContentView::showEvent(QShowEvent* e) {
     logLine("✅ ContentView appeared");
     logLine("ℹ️ Using Authorization Services for privileged disk access");
     logLine("ℹ️ Full Disk Access not required for this app");
+    // After the window is up: a disk list filled in while it is being shown
+    // would be measured unstyled and widen the window past its start size.
     QTimer::singleShot(0, this, [this] {
         if (QWidget* w = window()) {
             w->setMinimumSize(600, 540);
             logLine("✅ Set minimum window size to 600x540");
         }
+        refreshDisks();
     });
-    refreshDisks();
     updateChecker_->checkForUpdates();
 }
 
@@ -426,7 +438,8 @@ void ContentView::refreshState() {
     pause_->setText(m.isPaused() ? QStringLiteral("Resume") : QStringLiteral("Pause"));
     pause_->setIcon(symbolIcon(m.isPaused() ? u"play.fill" : u"pause.fill", Qt::white));
     resumeInterrupted_->setVisible(m.canResumeInterruptedScan() && !m.isScanning());
-    error_->setText(m.errorMessage());
+    // The log hint after a blank line reads as well on the next line, in less room.
+    error_->setText(QString(m.errorMessage()).replace(QStringLiteral("\n\n"), QStringLiteral("\n")));
     errorRow_->setVisible(!m.errorMessage().isEmpty());
     files_->setScanning(m.isScanning());
     export_->setText(exportButtonText());
@@ -434,6 +447,8 @@ void ContentView::refreshState() {
     export_->setEnabled(m.canExport() && !m.isExporting());
     exportProgress_->setVisible(m.isExporting());
     exportProgress_->setValue(static_cast<int>(m.exportProgressValue() * 1000));
+    exportPercent_->setVisible(m.isExporting());
+    exportPercent_->setText(QStringLiteral("%1%").arg(static_cast<int>(m.exportProgressValue() * 100)));
     if (m.isScanning() && !clock_->isActive()) clock_->start();
     if (!m.isScanning()) clock_->stop();
     refreshProgress();

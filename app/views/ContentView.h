@@ -111,6 +111,7 @@ private:
     RecoveredFilesPanel* files_;
     QPushButton* export_;
     QProgressBar* exportProgress_;
+    QLabel* exportPercent_;
 };
 
 }  // namespace vf

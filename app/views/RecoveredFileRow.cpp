@@ -3,6 +3,8 @@
 #include <QPainter>
 #include <QPainterPath>
 
+#include <cmath>
+
 #include "app/views/RecoveredFileModel.h"
 #include "app/views/Symbols.h"
 #include "app/views/Theme.h"
@@ -70,11 +72,41 @@ void drawBackground(QPainter& p, const QStyleOptionViewItem& option, const QRect
 
 }  // namespace
 
+namespace {
+
+const QFont& cellNameFont() {
+    static const QFont f = theme::font(9, QFont::Medium);
+    return f;
+}
+
+const QFont& cellCaptionFont() {
+    static const QFont f = theme::font(8);
+    return f;
+}
+
+// A cell's picture frame: 4:3 inside the cell's inset, as paintCell draws it.
+QRectF cellThumbnail(const QRectF& inset) {
+    return {inset.left() + 6, inset.top() + 6, inset.width() - 12, (inset.width() - 12) * 3 / 4};
+}
+
+}  // namespace
+
 RecoveredFileRow::RecoveredFileRow(const ThumbnailLoader* thumbnails, QObject* parent)
-    : QStyledItemDelegate(parent), thumbnails_(thumbnails) {}
+    : QStyledItemDelegate(parent), thumbnails_(thumbnails) {
+    setGridWidth(3 * kMinGridCellWidth);
+}
+
+QSize RecoveredFileRow::setGridWidth(int width) {
+    const int columns = std::max(1, width / kMinGridCellWidth);
+    const int cellWidth = std::max(kMinGridCellWidth, width / columns);
+    const QRectF thumb = cellThumbnail(QRectF(3.5, 3.5, cellWidth - 7, 0));
+    const qreal text = 6 + QFontMetricsF(cellNameFont()).height() + 1 + QFontMetricsF(cellCaptionFont()).height() + 5;
+    gridCell_ = QSize(cellWidth, static_cast<int>(std::ceil(thumb.bottom() + text + 3.5)));
+    return gridCell_;
+}
 
 QSize RecoveredFileRow::sizeHint(const QStyleOptionViewItem& option, const QModelIndex&) const {
-    if (layout_ == Layout::grid) return kGridCell;
+    if (layout_ == Layout::grid) return gridCell_;
     return {std::max(320, option.rect.width()), kRowHeight + kRowSpacing};
 }
 
@@ -148,7 +180,7 @@ void RecoveredFileRow::paintCell(QPainter& p, const QStyleOptionViewItem& option
     const QString type = index.data(RecoveredFileModel::TypeRole).toString();
     const auto kind = static_cast<FileKind>(index.data(RecoveredFileModel::KindRole).toInt());
 
-    const QRectF thumb(r.left() + 6, r.top() + 6, r.width() - 12, (r.width() - 12) * 3 / 4);
+    const QRectF thumb = cellThumbnail(r);
     const QImage img = thumbnails_ ? thumbnails_->thumbnail(id) : QImage();
     if (img.isNull()) drawPlaceholder(p, thumb, 7, kind == FileKind::video, 34);
     else drawCover(p, img, thumb, 7);
@@ -163,8 +195,8 @@ void RecoveredFileRow::paintCell(QPainter& p, const QStyleOptionViewItem& option
     }
 
     const qreal textWidth = r.width() - 14;
-    const QFont nameFont = theme::font(9, QFont::Medium);
-    const QFont captionFont = theme::font(8);
+    const QFont& nameFont = cellNameFont();
+    const QFont& captionFont = cellCaptionFont();
     const QFontMetricsF nm(nameFont), cm(captionFont);
     qreal y = thumb.bottom() + 6;
     p.setFont(nameFont);
@@ -176,7 +208,12 @@ void RecoveredFileRow::paintCell(QPainter& p, const QStyleOptionViewItem& option
     p.setPen(theme::white(0.6));
     QString caption = QString::fromStdString(formatByteCount(index.data(RecoveredFileModel::SizeRole).value<quint64>()));
     const QString date = index.data(RecoveredFileModel::DateRole).toString();
-    if (!date.isEmpty()) caption += QStringLiteral("  ·  ") + displayDate(date.toStdString());
+    if (!date.isEmpty()) {
+        // The day alone when the time does not fit beside the size.
+        const QString when = displayDate(date.toStdString());
+        const QString full = caption + QStringLiteral("  ·  ") + when;
+        caption = cm.horizontalAdvance(full) <= textWidth ? full : caption + QStringLiteral("  ·  ") + when.section(u',', 0, 0);
+    }
     p.drawText(QRectF(r.left() + 7, y, textWidth, cm.height()), Qt::AlignLeft | Qt::AlignVCenter,
                cm.elidedText(caption, Qt::ElideRight, textWidth));
 }

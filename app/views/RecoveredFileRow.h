@@ -16,7 +16,8 @@ public:
     enum class Layout { rows, grid };
 
     static constexpr QSize kRowThumbnail{64, 48};
-    static constexpr QSize kGridCell{168, 176};
+    // Grid cells share the width out evenly, none narrower than this.
+    static constexpr int kMinGridCellWidth = 128;
     static constexpr int kRowHeight = 64;
     static constexpr int kRowSpacing = 2;
 
@@ -24,6 +25,9 @@ public:
 
     void setLayout(Layout layout) { layout_ = layout; }
     Layout layout() const { return layout_; }
+    // The grid's cells for a view this wide (scroll bar excluded); returns the cell.
+    QSize setGridWidth(int width);
+    QSize gridCell() const { return gridCell_; }
 
     void paint(QPainter* p, const QStyleOptionViewItem& option, const QModelIndex& index) const override;
     QSize sizeHint(const QStyleOptionViewItem& option, const QModelIndex& index) const override;
@@ -37,6 +41,7 @@ private:
 
     const ThumbnailLoader* thumbnails_;
     Layout layout_ = Layout::grid;
+    QSize gridCell_;
 };
 
 }  // namespace vf

@@ -57,12 +57,13 @@ void RecoveredFilesView::setRowLayout(RecoveredFileRow::Layout layout) {
         setFlow(QListView::LeftToRight);
         setWrapping(true);
         setResizeMode(QListView::Adjust);
-        setGridSize(RecoveredFileRow::kGridCell);
+        fitGrid();
     } else {
         setFlow(QListView::TopToBottom);
         setWrapping(false);
         setResizeMode(QListView::Adjust);
         setGridSize(QSize());
+        loader_->setDisplaySize(RecoveredFileRow::kRowThumbnail * std::max<qreal>(1.0, devicePixelRatioF()));
     }
     scheduleDelayedItemsLayout();
     schedulePublish();
@@ -109,7 +110,17 @@ void RecoveredFilesView::mouseReleaseEvent(QMouseEvent* e) {
     QListView::mouseReleaseEvent(e);
 }
 
+// The width counts the scroll bar as always there, so that its coming and going
+// never changes the number of columns.
+void RecoveredFilesView::fitGrid() {
+    const int width = this->width() - 2 * frameWidth() - verticalScrollBar()->sizeHint().width();
+    const QSize cell = delegate_->setGridWidth(width - 8);
+    if (gridSize() != cell) setGridSize(cell);
+    loader_->setDisplaySize(cell * std::max<qreal>(1.0, devicePixelRatioF()));
+}
+
 void RecoveredFilesView::resizeEvent(QResizeEvent* e) {
+    if (rowLayout() == RecoveredFileRow::Layout::grid) fitGrid();
     QListView::resizeEvent(e);
     schedulePublish();
 }
@@ -177,33 +188,44 @@ RecoveredFilesPanel::RecoveredFilesPanel(ThumbnailLoader::ReadImage read, QWidge
     search_->setPlaceholderText(QStringLiteral("Name"));
     search_->setToolTip(QStringLiteral("Show only files whose name contains this"));
     search_->setClearButtonEnabled(true);
-    search_->setFixedWidth(118);
+    search_->setFixedWidth(140);
     search_->addAction(symbolIcon(u"magnifyingglass", theme::white(0.45)), QLineEdit::LeadingPosition);
     connect(search_, &QLineEdit::textChanged, filter_, &RecoveredFileFilter::setNameFilter);
     tools->addWidget(search_);
-    sort_ = new QComboBox;
-    sort_->addItem(QStringLiteral("Order found"), static_cast<int>(RecoveredFileFilter::SortKey::orderFound));
-    sort_->addItem(QStringLiteral("Date taken"), static_cast<int>(RecoveredFileFilter::SortKey::dateTaken));
-    sort_->addItem(QStringLiteral("Name"), static_cast<int>(RecoveredFileFilter::SortKey::name));
-    sort_->addItem(QStringLiteral("Size"), static_cast<int>(RecoveredFileFilter::SortKey::size));
-    sort_->setToolTip(QStringLiteral("Sort by"));
-    sort_->setMinimumWidth(122);
-    connect(sort_, &QComboBox::activated, this, [this](int i) {
-        setSortKey(static_cast<RecoveredFileFilter::SortKey>(sort_->itemData(i).toInt()));
-    });
-    tools->addWidget(sort_);
+    header->addWidget(tools_);
+    layout->addLayout(header);
+
+    // The view's own controls sit under it, beside whatever the window adds there.
+    viewTools_ = new QWidget;
+    auto* viewTools = new QHBoxLayout(viewTools_);
+    viewTools->setContentsMargins(0, 0, 0, 0);
+    viewTools->setSpacing(4);
     gridButton_ = ui::symbolButton(QStringLiteral("square.grid.2x2.fill"), 16, theme::white(0.8));
     gridButton_->setToolTip(QStringLiteral("Show as a grid"));
     rowsButton_ = ui::symbolButton(QStringLiteral("list.bullet"), 16, theme::white(0.8));
     rowsButton_->setToolTip(QStringLiteral("Show as rows"));
     for (auto* b : {gridButton_, rowsButton_}) {
         b->setCheckable(true);
-        tools->addWidget(b);
+        viewTools->addWidget(b);
     }
     connect(gridButton_, &QToolButton::clicked, this, [this] { setRowLayout(RecoveredFileRow::Layout::grid); });
     connect(rowsButton_, &QToolButton::clicked, this, [this] { setRowLayout(RecoveredFileRow::Layout::rows); });
-    header->addWidget(tools_);
-    layout->addLayout(header);
+    viewTools->addSpacing(6);
+    sort_ = new QComboBox;
+    sort_->addItem(QStringLiteral("Order found"), static_cast<int>(RecoveredFileFilter::SortKey::orderFound));
+    sort_->addItem(QStringLiteral("Date taken"), static_cast<int>(RecoveredFileFilter::SortKey::dateTaken));
+    sort_->addItem(QStringLiteral("Name"), static_cast<int>(RecoveredFileFilter::SortKey::name));
+    sort_->addItem(QStringLiteral("Size"), static_cast<int>(RecoveredFileFilter::SortKey::size));
+    sort_->setToolTip(QStringLiteral("Sort by"));
+    sort_->setSizeAdjustPolicy(QComboBox::AdjustToContents);
+    connect(sort_, &QComboBox::activated, this, [this](int i) {
+        setSortKey(static_cast<RecoveredFileFilter::SortKey>(sort_->itemData(i).toInt()));
+    });
+    viewTools->addWidget(sort_);
+    footer_ = new QHBoxLayout;
+    footer_->setSpacing(8);
+    footer_->addWidget(viewTools_);
+    footer_->addStretch();
 
     stack_ = new QStackedWidget;
     auto* empty = new QWidget;
@@ -225,6 +247,7 @@ RecoveredFilesPanel::RecoveredFilesPanel(ThumbnailLoader::ReadImage read, QWidge
     noMatch_->setAlignment(Qt::AlignCenter);
     stack_->addWidget(noMatch_);
     layout->addWidget(stack_, 1);
+    layout->addLayout(footer_);
 
     setRowLayout(RecoveredFileRow::Layout::grid);
     updateState();
@@ -252,9 +275,6 @@ void RecoveredFilesPanel::setRowLayout(RecoveredFileRow::Layout layout) {
     view_->setRowLayout(layout);
     gridButton_->setChecked(layout == RecoveredFileRow::Layout::grid);
     rowsButton_->setChecked(layout == RecoveredFileRow::Layout::rows);
-    const QSize cell = layout == RecoveredFileRow::Layout::grid ? RecoveredFileRow::kGridCell
-                                                                : RecoveredFileRow::kRowThumbnail;
-    loader_->setDisplaySize(cell * std::max<qreal>(1.0, devicePixelRatioF()));
 }
 
 void RecoveredFilesPanel::setKindFilter(std::optional<FileKind> kind) {
@@ -292,6 +312,7 @@ void RecoveredFilesPanel::updateState() {
     const int total = model_->rowCount();
     const int shown = filter_->rowCount();
     tools_->setVisible(total > 0);
+    viewTools_->setVisible(total > 0);
     if (total == 0) {
         count_->clear();
         emptyTitle_->setText(scanning_ ? QStringLiteral("Scanning disk for photos & videos\u2026")

@@ -1,7 +1,7 @@
 #pragma once
-// The recovered files of the run: a header with filters, sort and the
-// grid/rows switch, the list itself (one model, one delegate, thumbnails for
-// what is on screen), and the empty states.
+// The recovered files of the run: a header with the filters, the list itself
+// (one model, one delegate, thumbnails for what is on screen) or its empty
+// states, and a bar under it with the grid/rows switch and the sort.
 
 #include <QListView>
 #include <QWidget>
@@ -13,6 +13,7 @@
 #include "app/views/ThumbnailLoader.h"
 
 class QComboBox;
+class QHBoxLayout;
 class QLabel;
 class QLineEdit;
 class QStackedWidget;
@@ -46,6 +47,7 @@ protected:
 
 private:
     void schedulePublish();
+    void fitGrid();
     const RecoveredFileInfo& fileAt(const QModelIndex& index) const;
 
     RecoveredFileRow* delegate_;
@@ -75,6 +77,8 @@ public:
     int totalCount() const { return model_->rowCount(); }
 
     RecoveredFilesView* view() const { return view_; }
+    // The bar under the list: the view's switch and sort, then room for the window's own.
+    QHBoxLayout* footer() const { return footer_; }
     ThumbnailLoader* thumbnails() const { return loader_; }
     RecoveredFileFilter* filter() const { return filter_; }
 
@@ -96,6 +100,8 @@ private:
     QLabel* emptySubtitle_;
     QLabel* noMatch_;
     QWidget* tools_;
+    QWidget* viewTools_;
+    QHBoxLayout* footer_;
     std::vector<SmallPillButton*> kindButtons_;
     QLineEdit* search_;
     QComboBox* sort_;

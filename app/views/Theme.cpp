@@ -43,7 +43,6 @@ QComboBox {
     border-radius: 7px; padding: 5px 10px; min-height: 18px;
 }
 QComboBox:disabled { color: rgba(255,255,255,0.35); }
-QComboBox::drop-down { border: none; width: 22px; }
 QComboBox QAbstractItemView {
     background: #2c2c2e; border: 1px solid rgba(255,255,255,0.12); border-radius: 6px;
     selection-background-color: #0a84ff; padding: 4px; outline: none;

@@ -65,9 +65,10 @@ WindowFixture::WindowFixture() {
     s.launchLogPath = dir.filePath("launch.log");
     s.debugLogPath = dir.filePath("debug.log");
     s.pollTimer = false;
+    s.clock = clock;
     QDir().mkpath(s.cacheBase);
     ContentView::Parts parts;
-    parts.helperManager = std::make_unique<HelperToolManager>(s);
+    parts.helperManager = std::make_unique<ShownManager>(s);
     parts.settings = std::make_unique<SettingsManager>(store.get());
     UpdateChecker::Options u;
     u.feed = QUrl("http://127.0.0.1:9/appcast.json");

@@ -15,14 +15,22 @@ namespace vf::test {
 DiskInfo disk(const QString& path, const QString& name, bool sd, bool removable, bool mounted,
               const QString& size = QStringLiteral("63.9 GB"));
 
+// The real manager, with the export's progress open to the screenshots.
+class ShownManager final : public HelperToolManager {
+public:
+    using HelperToolManager::HelperToolManager;
+    using HelperToolManager::setExportProgress;
+};
+
 struct WindowFixture {
     QTemporaryDir dir;
     QList<DiskInfo> disks;
     std::unique_ptr<QSettings> store;
     std::unique_ptr<ContentView> view;
+    std::shared_ptr<ManualClock> clock = std::make_shared<ManualClock>();
 
     WindowFixture();
-    HelperToolManager& manager() { return view->helperManager(); }
+    ShownManager& manager() { return static_cast<ShownManager&>(view->helperManager()); }
     // Starts a run of the selected disk and waits until the manager polls.
     bool startRun();
     // Files in the run's folder, each with a coloured thumbnail, reported in one record.

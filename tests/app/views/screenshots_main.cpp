@@ -85,8 +85,13 @@ void windowStates() {
         return;
     }
     save(*f.view, "window-scanning-empty");
+    f.report(26, 0.02);
+    f.clock->advance(std::chrono::seconds(41));
     f.report(26, 0.37);
     save(*f.view, "window-scanning-grid");
+    f.view->resize(600, 540);
+    save(*f.view, "window-smallest");
+    f.view->resize(700, 600);
     f.view->files().setRowLayout(vf::RecoveredFileRow::Layout::rows);
     save(*f.view, "window-scanning-rows");
     f.view->files().setRowLayout(vf::RecoveredFileRow::Layout::grid);
@@ -95,6 +100,12 @@ void windowStates() {
     v->selectionModel()->select(f.view->files().filter()->index(1, 0), QItemSelectionModel::Select);
     v->selectionModel()->select(f.view->files().filter()->index(2, 0), QItemSelectionModel::Select);
     save(*f.view, "window-paused-selection");
+    f.manager().stopScan();
+    QApplication::processEvents();
+    v->selectionModel()->clearSelection();
+    f.manager().setExportProgress(0.42);
+    save(*f.view, "window-exporting");
+    f.manager().setExportProgress(std::nullopt);
     f.manager().failScan("The scanner could not read the card at 23.6 GB.");
     save(*f.view, "window-error");
 }
