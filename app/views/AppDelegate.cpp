@@ -23,7 +23,7 @@ void AppDelegate::applicationWillTerminate() {
     QThread::msleep(100);
 }
 
-VelliformApp::VelliformApp(QApplication& app) {
+VelliformApp::VelliformApp(QApplication& app, ContentView::Parts parts) {
     std::printf("🚀 App initializing...\n");
     std::fflush(stdout);
     QApplication::setApplicationName(QStringLiteral("Velliform"));
@@ -36,8 +36,12 @@ VelliformApp::VelliformApp(QApplication& app) {
     window_->setWindowTitle(QStringLiteral("Velliform"));
     auto* layout = new QVBoxLayout(window_.get());
     layout->setContentsMargins(0, 0, 0, 0);
-    content_ = new ContentView;
+    content_ = new ContentView(std::move(parts));
     layout->addWidget(content_);
+    QObject::connect(content_, &ContentView::exportRequested, content_,
+                     [content = content_](std::optional<std::vector<RecoveredFileInfo>> files) {
+                         content->helperManager().chooseExportDestination(std::move(files));
+                     });
     window_->resize(kDefaultSize);
 }
 

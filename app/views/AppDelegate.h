@@ -8,11 +8,11 @@
 
 #include <memory>
 
+#include "app/views/ContentView.h"
+
 class QApplication;
 
 namespace vf {
-
-class ContentView;
 
 class AppDelegate : public QObject {
     Q_OBJECT
@@ -28,7 +28,8 @@ public:
     static constexpr QSize kDefaultSize{700, 600};
     static constexpr QSize kMinimumSize{600, 540};
 
-    explicit VelliformApp(QApplication& app);
+    // `parts` replace the window's services (tests run the real window on a disk they made).
+    explicit VelliformApp(QApplication& app, ContentView::Parts parts = {});
     ~VelliformApp();
     QWidget& window() { return *window_; }
     ContentView& content() { return *content_; }

@@ -26,10 +26,6 @@ int main(int argc, char** argv) {
     }
     vf::VelliformApp velliform(app);
     vf::ContentView& content = velliform.content();
-    QObject::connect(&content, &vf::ContentView::exportRequested, &content,
-                     [&content](std::optional<std::vector<vf::RecoveredFileInfo>> files) {
-                         content.helperManager().chooseExportDestination(std::move(files));
-                     });
     velliform.window().show();
     if (image) {
         const QString path = QString::fromLocal8Bit(image);
