@@ -1,4 +1,4 @@
-#include "platform/JpegEighth.h"
+#include "thumbnail/JpegEighth.h"
 
 #include <algorithm>
 #include <array>

@@ -15,8 +15,8 @@
 #include <array>
 #include <libraw/libraw.h>
 
-#include "platform/JpegEighth.h"
-#include "platform/ThumbnailTool.h"
+#include "thumbnail/JpegEighth.h"
+#include "thumbnail/ThumbnailTool.h"
 
 namespace {
 

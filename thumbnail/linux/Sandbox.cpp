@@ -1,4 +1,4 @@
-#include "platform/Sandbox.h"
+#include "thumbnail/Sandbox.h"
 
 #include <cstdint>
 #include <initializer_list>

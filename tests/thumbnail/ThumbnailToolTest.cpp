@@ -15,7 +15,7 @@
 #include <unistd.h>
 
 #include "common/ByteReader.h"
-#include "platform/Sandbox.h"
+#include "thumbnail/Sandbox.h"
 #include "platform/Thumbnailer.h"
 #include "tests/support/DngBuilder.h"
 #include "tests/support/MediaSynthetic.h"

@@ -1,4 +1,4 @@
-#include "platform/ThumbnailFormat.h"
+#include "thumbnail/ThumbnailFormat.h"
 
 #include <gtest/gtest.h>
 

@@ -16,7 +16,7 @@ extern "C" {
 #include <cmath>
 #include <iterator>
 
-#include "platform/ThumbnailTool.h"
+#include "thumbnail/ThumbnailTool.h"
 
 namespace {
 

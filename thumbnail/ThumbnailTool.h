@@ -32,8 +32,8 @@
 
 #include "common/ByteReader.h"
 #include "platform/Files.h"
-#include "platform/Sandbox.h"
-#include "platform/ThumbnailFormat.h"
+#include "thumbnail/Sandbox.h"
+#include "thumbnail/ThumbnailFormat.h"
 #include "platform/Thumbnailer.h"
 
 #ifndef VF_VIPS_LIBDIR
