@@ -40,7 +40,7 @@ TEST(FullDisk, ScanEndsWithAnErrorAndResumesIntoAGrownDisk) {
     for (std::size_t k = 0; k < 12; ++k) {
         const auto jpeg = test::makeJpeg(400'000 + 20'000 * (k % 5), static_cast<std::uint32_t>(300 + k));
         test::place(image, ((40u << 20) / 12) * k / 4096 * 4096, jpeg);
-        sources.insert(test::sha256Of(dir.path(), jpeg));
+        sources.insert(test::sha256(jpeg));
     }
     test::writeFile(dir / "raw.img", image);
     std::ofstream(dir / "control").close();
@@ -124,7 +124,7 @@ TEST(FullDisk, CommitsFailingTogetherResumeFromTheFirst) {
         resumed.scanDevice(device, "/dev/test", 512, image.size(), out, carver.currentOffset);
         EXPECT_FALSE(resumed.errorMessage);
         std::multiset<std::string> want;
-        for (const auto& [offset, bytes] : photos) want.insert(test::sha256Of(dir.path(), bytes));
+        for (const auto& [offset, bytes] : photos) want.insert(test::sha256(bytes));
         EXPECT_EQ(test::hashValues(test::recoveredHashes(out)), want);
     }
 }
@@ -226,7 +226,7 @@ TEST(FullDisk, DirectoryPhaseFailureResumesWithTheDirectory) {
     setLogSink(old);
     EXPECT_FALSE(resumed.errorMessage);
     std::map<std::string, std::string> want;
-    for (const auto& [name, bytes] : photos) want[name] = test::sha256Of(dir.path(), bytes);
+    for (const auto& [name, bytes] : photos) want[name] = test::sha256(bytes);
     EXPECT_EQ(test::recoveredHashes(dir / "out"), want);
 }
 

@@ -34,7 +34,7 @@ protected:
         for (std::uint64_t k = 0; k < 4; ++k) {
             const auto jpeg = test::makeJpeg(150'000 + 10'000 * k, static_cast<std::uint32_t>(500 + k));
             test::place(image, (1 + 2 * k) << 20, jpeg);
-            sources->insert(test::sha256Of(card->path(), jpeg));
+            sources->insert(test::sha256(jpeg));
         }
         test::writeFile(*card / "card.img", image);
         loop = new test::LoopDevice(*card / "card.img");

@@ -146,7 +146,7 @@ TEST(HostileNames, ExFatNamesNeverLeaveOrHideInTheOutputFolder) {
     for (std::size_t k = 0; k < hostile.size(); ++k) fs::remove(dir / ("src" + std::to_string(k)));
 
     std::multiset<std::string> sources;
-    for (const auto& p : photos) sources.insert(test::sha256Of(dir.path(), p));
+    for (const auto& p : photos) sources.insert(test::sha256(p));
     const std::vector<fs::path> outside = {"/etc/x.jpg", "/abs.jpg", "/c.jpg", "/tmp/c.jpg", "/tmp/x.jpg"};
     std::vector<bool> existed;
     for (const auto& p : outside) existed.push_back(fs::exists(p));

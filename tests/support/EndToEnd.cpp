@@ -77,12 +77,5 @@ std::multiset<std::string> hashValues(const std::map<std::string, std::string>& 
     return s;
 }
 
-std::string sha256Of(const std::filesystem::path& scratch, const std::vector<std::uint8_t>& bytes) {
-    const auto p = scratch / ".hash-scratch";
-    writeFile(p, bytes);
-    std::string h = sha256(p);
-    std::filesystem::remove(p);
-    return h;
-}
 
 }  // namespace vf::test

@@ -60,7 +60,5 @@ void removeReportOf(std::uint32_t uid);
 // Hashes of the recovered files by name: thumbnails and hidden files left out.
 std::map<std::string, std::string> recoveredHashes(const std::filesystem::path& dir);
 std::multiset<std::string> hashValues(const std::map<std::string, std::string>& byName);
-// The hash of bytes, through a file in `scratch`.
-std::string sha256Of(const std::filesystem::path& scratch, const std::vector<std::uint8_t>& bytes);
 
 }  // namespace vf::test

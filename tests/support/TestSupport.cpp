@@ -4,6 +4,8 @@
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
+#include <memory>
+#include <openssl/evp.h>
 #include <optional>
 #include <pwd.h>
 #include <random>
@@ -92,9 +94,42 @@ bool testMedia(const std::string& set, const std::filesystem::path& dir, std::st
     return r.status == 0;
 }
 
+namespace {
+
+struct Digest {
+    std::unique_ptr<EVP_MD_CTX, decltype(&EVP_MD_CTX_free)> ctx{EVP_MD_CTX_new(), EVP_MD_CTX_free};
+    bool ok = ctx && EVP_DigestInit_ex(ctx.get(), EVP_sha256(), nullptr) == 1;
+    void add(const void* data, std::size_t n) { ok = ok && EVP_DigestUpdate(ctx.get(), data, n) == 1; }
+    std::string hex() {
+        unsigned char md[EVP_MAX_MD_SIZE];
+        unsigned int len = 0;
+        if (!ok || EVP_DigestFinal_ex(ctx.get(), md, &len) != 1) return "";
+        static const char digits[] = "0123456789abcdef";
+        std::string out;
+        for (unsigned int i = 0; i < len; ++i) {
+            out.push_back(digits[md[i] >> 4]);
+            out.push_back(digits[md[i] & 0x0F]);
+        }
+        return out;
+    }
+};
+
+}  // namespace
+
 std::string sha256(const std::filesystem::path& p) {
-    CommandResult r = run("sha256sum '" + p.string() + "'");
-    return r.output.substr(0, 64);
+    std::ifstream in(p, std::ios::binary);
+    if (!in) return "";
+    Digest d;
+    std::vector<char> buf(1 << 20);
+    while (in.read(buf.data(), static_cast<std::streamsize>(buf.size())) || in.gcount() > 0)
+        d.add(buf.data(), static_cast<std::size_t>(in.gcount()));
+    return in.bad() ? "" : d.hex();
+}
+
+std::string sha256(std::span<const std::uint8_t> bytes) {
+    Digest d;
+    d.add(bytes.data(), bytes.size());
+    return d.hex();
 }
 
 TestUser::TestUser(const std::string& name) : name_(name) {

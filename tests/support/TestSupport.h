@@ -3,6 +3,7 @@
 
 #include <cstdint>
 #include <filesystem>
+#include <span>
 #include <string>
 #include <vector>
 
@@ -64,7 +65,8 @@ private:
     std::uint32_t uid_ = 0, gid_ = 0;
 };
 
-// Hex SHA-256 of a file, via sha256sum.
+// Hex SHA-256 of a file's bytes ("" when it cannot be read), or of bytes in memory.
 std::string sha256(const std::filesystem::path& p);
+std::string sha256(std::span<const std::uint8_t> bytes);
 
 }  // namespace vf::test
