@@ -1,5 +1,8 @@
 #include "app/HelperToolManager.h"
 
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -21,6 +24,7 @@
 #include "common/FormatNames.h"
 #include "platform/HelperLaunch.h"
 #include "platform/PowerActivity.h"
+#include "platform/Privileges.h"
 
 namespace vf {
 namespace {
@@ -70,6 +74,38 @@ std::string fileTypeOfName(const QString& name) {
     if (ext == "JPG" || ext == "JPE") return "JPEG";
     if (ext == "TIF") return "TIFF";
     return ext.toStdString();
+}
+
+// The run's progress and control files live in a folder of the run's own,
+// made by mkdtemp (0700), so that no other user can put a control file there
+// before the user's first word. For an application run as root the scanner
+// works as nobody, who is given the folder.
+QString makeRunFolder(const QString& tempDir, QString& error) {
+    QByteArray name = QFile::encodeName(tempDir + "/velliform-XXXXXX");
+    if (!::mkdtemp(name.data())) {
+        error = QString::fromLocal8Bit(std::strerror(errno));
+        return {};
+    }
+    if (::geteuid() == 0) {
+        const UserIds nobody = nobodyIds();
+        const int fd = ::open(name.constData(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+        const bool given = fd >= 0 && ::fchown(fd, nobody.uid, nobody.gid) == 0;
+        error = QString::fromLocal8Bit(std::strerror(errno));
+        if (fd >= 0) ::close(fd);
+        if (!given) {
+            ::rmdir(name.constData());
+            return {};
+        }
+    }
+    return QFile::decodeName(name);
+}
+
+// Removes a run's files and then its folder, which is empty by then.
+void removeRunFiles(const QString& progressFile, const QString& controlFile) {
+    QFile::remove(progressFile);
+    QFile::remove(controlFile);
+    const QString folder = QFileInfo(progressFile).absolutePath();
+    if (QFileInfo(folder).fileName().startsWith(QLatin1String("velliform-"))) QDir().rmdir(folder);
 }
 
 }  // namespace
@@ -214,8 +250,15 @@ void HelperToolManager::beginRun(Mode mode, const QString& source, quint64 resum
     interruptedDevicePath_ = source;
     interruptedMode_ = mode;
     if (!resume) removeStaleScanDirectories(runId);
-    progressFilePath_ = services_.tempDir + "/tesrine_" + runId + ".json";
-    controlFilePath_ = services_.tempDir + "/tesrine_" + runId + ".control";
+    QString folderError;
+    const QString runFolder = makeRunFolder(services_.tempDir, folderError);
+    if (runFolder.isEmpty()) {
+        setIsScanning(false);
+        failScan("Cannot make a folder for the run's files in " + services_.tempDir + ": " + folderError);
+        return;
+    }
+    progressFilePath_ = runFolder + "/tesrine_" + runId + ".json";
+    controlFilePath_ = runFolder + "/tesrine_" + runId + ".control";
     progressReader_ = std::make_unique<ProgressReader>();
     if (!scanPowerActivity_) {
         std::string error;
@@ -475,8 +518,7 @@ void HelperToolManager::failScan(const QString& message) {
 // --- run files ---------------------------------------------------------------------
 
 void HelperToolManager::removeScanFiles() {
-    if (!progressFilePath_.isEmpty()) QFile::remove(progressFilePath_);
-    if (!controlFilePath_.isEmpty()) QFile::remove(controlFilePath_);
+    if (!progressFilePath_.isEmpty()) removeRunFiles(progressFilePath_, controlFilePath_);
     progressFilePath_.clear();
     controlFilePath_.clear();
 }
@@ -504,8 +546,7 @@ void HelperToolManager::sweepRetiredRuns() {
         }
         const bool absent = !QFileInfo::exists(run.progressFile) && !QFileInfo::exists(run.controlFile);
         if (!finished && !absent && now < run.deadline) return false;
-        QFile::remove(run.progressFile);
-        QFile::remove(run.controlFile);
+        removeRunFiles(run.progressFile, run.controlFile);
         return true;
     });
     if (retiredRuns_.empty()) retiredTimer_->stop();
@@ -537,7 +578,9 @@ bool HelperToolManager::writeControlWord(const char* word, QString& error) {
     }
     // A new file renamed over the old: the scanner never reads half a word.
     QSaveFile file(controlFilePath_);
-    if (!file.open(QIODevice::WriteOnly) || file.write(word) < 0 || !file.commit()) {
+    // Readable by the scanner whatever the umask: as nobody it is no owner of the file.
+    const auto readable = QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ReadGroup | QFileDevice::ReadOther;
+    if (!file.open(QIODevice::WriteOnly) || !file.setPermissions(readable) || file.write(word) < 0 || !file.commit()) {
         error = file.errorString();
         return false;
     }

@@ -17,7 +17,9 @@
 #include "helper/ProgressWriter.h"
 #include "helper/ThumbnailAdapter.h"
 #include "helper/io/Log.h"
+#include "platform/ConsoleUser.h"
 #include "platform/DiskQuery.h"
+#include "platform/Files.h"
 #include "platform/Privileges.h"
 #include "platform/Unmounter.h"
 
@@ -116,12 +118,6 @@ void redirectToLog(const std::string& path, const InvokingUser& user) {
     ::close(fd);
 }
 
-std::optional<ConsoleOwner> consoleOwner() {
-    struct stat st {};
-    if (::stat("/dev/console", &st) != 0) return std::nullopt;
-    return ConsoleOwner{st.st_uid, st.st_gid};
-}
-
 std::optional<std::uint32_t> primaryGroupOf(std::uint32_t uid) {
     long size = ::sysconf(_SC_GETPW_R_SIZE_MAX);
     std::vector<char> buf(size > 0 ? static_cast<std::size_t>(size) : 16384);
@@ -144,30 +140,83 @@ ProgressInfo record(std::uint64_t bytes, std::int64_t files, std::uint64_t offse
     return p;
 }
 
+// A root caller's folder, made and opened as root one name at a time: a link is
+// followed only out of a folder that root alone may change, so root never
+// creates or opens anything through a link another user planted (in /tmp, say).
+int openFolderAsRoot(const std::filesystem::path& dir) {
+    int fd = ::open(dir.is_absolute() ? "/" : ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    for (const auto& part : dir.relative_path()) {
+        const std::string name = part.string();
+        if (fd < 0) return -1;
+        if (name.empty() || name == ".") continue;
+        struct stat parent {};
+        const bool shared = ::fstat(fd, &parent) != 0 || parent.st_uid != 0 || (parent.st_mode & 022) != 0;
+        const int flags = O_RDONLY | O_DIRECTORY | O_CLOEXEC | (shared ? O_NOFOLLOW : 0);
+        int next = ::openat(fd, name.c_str(), flags);
+        if (next < 0 && errno == ENOENT && (::mkdirat(fd, name.c_str(), 0755) == 0 || errno == EEXIST))
+            next = ::openat(fd, name.c_str(), flags | O_NOFOLLOW);
+        const int err = errno;
+        ::close(fd);
+        fd = next;
+        errno = err;
+    }
+    return fd;
+}
+
+struct PreparedFolder {
+    int fd = -1;
+    std::string path;  // how the scan, as the user, reaches it
+    std::optional<std::string> error;
+};
+
 // Creates the output folder and its missing parents while acting as the
 // invoking user, so every folder made is the user's and no link leads anywhere
 // the user could not go; then, as root again, hands over a folder that root
-// made in an earlier run. One of another user is refused.
-std::optional<std::string> prepareOutputFolder(const std::string& dir, const InvokingUser& user) {
-    if (dir.empty()) return std::string("no output folder was given");
-    int fd = -1;
-    {
+// made in an earlier run. One of another user is refused. For a scan that works
+// as nobody the folder is made as root (it lies in root's home) and handed to
+// nobody, who then reaches it through the descriptor held open here.
+PreparedFolder prepareOutputFolder(const std::string& dir, const InvokingUser& user) {
+    PreparedFolder out;
+    auto failed = [&](std::string why) {
+        if (out.fd >= 0) ::close(out.fd);
+        out.fd = -1;
+        out.error = std::move(why);
+        return out;
+    };
+    if (dir.empty()) return failed("no output folder was given");
+    const auto reason = [](int err) { return err == ENOTDIR || err == ELOOP ? "not a folder" : std::string(std::strerror(err)); };
+    out.path = dir;
+    if (user.nobody && ::geteuid() == 0) {
+        out.fd = openFolderAsRoot(dir);
+        if (out.fd < 0) return failed(reason(errno));
+    } else {
         ActingAs as(user.uid, user.gid);
-        if (!as.ok()) return std::string(std::strerror(errno));
+        if (!as.ok()) return failed(std::strerror(errno));
         std::error_code ec;
         std::filesystem::create_directories(dir, ec);
-        if (ec) return ec.message();
-        fd = ::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
-        if (fd < 0) return errno == ENOTDIR || errno == ELOOP ? "not a folder" : std::string(std::strerror(errno));
+        if (ec) return failed(ec.message());
+        out.fd = ::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+        if (out.fd < 0) return failed(reason(errno));
     }
     struct stat st {};
-    std::optional<std::string> why;
-    if (::fstat(fd, &st) != 0) why = std::strerror(errno);
-    else if (st.st_uid == 0 && ::geteuid() == 0 && ::fchown(fd, user.uid, user.gid) != 0) why = std::strerror(errno);
-    else if (st.st_uid != 0 && st.st_uid != user.uid) why = "it belongs to another user";
-    else if (::fchmod(fd, 0755) != 0) why = std::strerror(errno);
-    ::close(fd);
-    return why;
+    if (::fstat(out.fd, &st) != 0) return failed(std::strerror(errno));
+    if (st.st_uid == 0 && ::geteuid() == 0 && ::fchown(out.fd, user.uid, user.gid) != 0) return failed(std::strerror(errno));
+    if (st.st_uid != 0 && st.st_uid != user.uid) return failed("it belongs to another user");
+    if (::fchmod(out.fd, 0755) != 0) return failed(std::strerror(errno));
+    if (user.nobody && ::geteuid() == 0) {
+        bool reachable = false;
+        {
+            ActingAs as(user.uid, user.gid);
+            struct stat there {};
+            reachable = as.ok() && ::stat(dir.c_str(), &there) == 0 && there.st_dev == st.st_dev && there.st_ino == st.st_ino;
+        }
+        if (!reachable) {
+            const auto through = pathThroughDescriptor(out.fd);
+            if (!through) return failed("nobody cannot reach it");
+            out.path = *through;
+        }
+    }
+    return out;
 }
 
 }  // namespace
@@ -195,8 +244,8 @@ std::string diskIdentifier(std::string devicePath) {
     return devicePath;
 }
 
-InvokingUser findInvokingUser(const EnvironmentLookup& env, std::optional<ConsoleOwner> console,
-                              const PrimaryGroupLookup& primaryGroup) {
+InvokingUser findInvokingUser(const EnvironmentLookup& env, std::optional<std::uint32_t> consoleUid,
+                              const PrimaryGroupLookup& primaryGroup, UserIds nobody) {
     InvokingUser u;
     const auto sudoUid = parseId(env("SUDO_UID"));
     const auto sudoGid = parseId(env("SUDO_GID"));
@@ -207,29 +256,34 @@ InvokingUser findInvokingUser(const EnvironmentLookup& env, std::optional<Consol
         u.lines.push_back("📁 Using sudo user: " + idText(u.uid, u.gid));
     } else if (pkexecUid) {
         u.uid = *pkexecUid;
-        u.gid = primaryGroup(u.uid).value_or(kNobodyId);
+        u.gid = primaryGroup(u.uid).value_or(nobody.gid);
         u.lines.push_back("📁 Using pkexec user: " + idText(u.uid, u.gid));
-    } else if (console) {
-        u.uid = console->uid;
-        u.gid = console->gid;
+    } else if (consoleUid) {
+        u.uid = *consoleUid;
+        u.gid = primaryGroup(u.uid).value_or(nobody.gid);
         u.lines.push_back("📁 Using console owner: " + idText(u.uid, u.gid));
     } else {
-        u.uid = 501;
-        u.gid = 20;
-        u.lines.push_back("⚠️ Using fallback: uid=501 gid=20");
+        u.nobody = true;
+        u.lines.push_back("⚠️ No invoking user found: the card is parsed and decoded as nobody (" +
+                          idText(nobody.uid, nobody.gid) + ")");
     }
-    if (u.uid == 0) {
-        // Root's own run keeps root's rights: the places it was given are root's,
-        // where nobody could write no record and no file. Decoders never run as root.
-        u.lines.push_back("⚠️ Started by root: the scan keeps root's rights; thumbnails are decoded as nobody");
+    if (!u.nobody && u.uid == 0) {
+        // Root's own run: root's rights stay with unmounting and opening the card.
+        u.nobody = true;
+        u.lines.push_back("⚠️ Started by root: the card is parsed and decoded as nobody (" +
+                          idText(nobody.uid, nobody.gid) + ")");
+    }
+    if (u.nobody) {
+        u.uid = nobody.uid;
+        u.gid = nobody.gid;
     }
     return u;
 }
 
 int runSession(int argc, char** argv, const SessionOptions& options) {
     // Known before the first line: the log itself is opened as this user.
-    const InvokingUser user = findInvokingUser([](const char* name) { return std::getenv(name); }, consoleOwner(),
-                                               primaryGroupOf);
+    const InvokingUser user = findInvokingUser([](const char* name) { return std::getenv(name); }, consoleUser(),
+                                               primaryGroupOf, nobodyIds());
     if (options.redirectOutput) redirectToLog(options.debugLogPath, user);
     logLine("=== TessarineHelper started at " + nowText() + " ===");
     logLine("Running as uid: " + std::to_string(::getuid()));
@@ -276,9 +330,10 @@ int runSession(int argc, char** argv, const SessionOptions& options) {
     std::this_thread::sleep_for(std::chrono::seconds(1));
 
     for (const std::string& line : user.lines) logLine(line);
-    if (const auto folderError = prepareOutputFolder(outputDir, user)) {
-        logLine("❌ Could not create output dir: " + *folderError);
-        return fail("Could not create the output folder " + outputDir + ": " + *folderError);
+    const PreparedFolder folder = prepareOutputFolder(outputDir, user);
+    if (folder.error) {
+        logLine("❌ Could not create output dir: " + *folder.error);
+        return fail("Could not create the output folder " + outputDir + ": " + *folder.error);
     }
     logLine("✅ Set output directory owner to " + idText(user.uid, user.gid));
 
@@ -301,12 +356,12 @@ int runSession(int argc, char** argv, const SessionOptions& options) {
     // card's bytes are parsed and every file is written as the invoking user.
     if (const auto fd = carver.openDevice(devicePath, resumeOffset)) {
         std::string why;
-        if (user.uid != 0 && !dropPrivileges(user.uid, user.gid, why)) {
+        if (!dropPrivileges(user.uid, user.gid, why)) {
             ::close(*fd);
             logLine("❌ Could not give up root (" + why + "); not scanning");
             return fail("Could not drop root privileges to uid " + std::to_string(user.uid) + ": " + why);
         }
-        if (user.uid != 0) logLine("✅ Running as " + idText(user.uid, user.gid));
+        logLine("✅ Running as " + idText(user.uid, user.gid));
         // The application sees the run only through this file: a scan it cannot follow is not run.
         if (!progress.write(unmounting)) {
             ::close(*fd);
@@ -318,10 +373,11 @@ int runSession(int argc, char** argv, const SessionOptions& options) {
         // Made after the drop, so the tool runs as the user who owns the folder.
         const auto thumbs = makeThumbnailSink(Owner{user.uid, user.gid});
         carver.thumbnails = thumbs.get();
-        carver.scanDescriptor(*fd, devicePath, outputDir, resumeOffset);
+        carver.scanDescriptor(*fd, devicePath, folder.path, resumeOffset);
         carver.thumbnails = nullptr;
         ::close(*fd);
     }
+    ::close(folder.fd);
     logLine("Scan complete. Files: " + std::to_string(carver.filesFound));
     return writeFinalRecord(carver, &progress);
 }

@@ -1,6 +1,7 @@
 #pragma once
 // File operations the standard library lacks.
 
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -10,6 +11,11 @@ namespace vf {
 // a description of its own, so the caller's descriptor keeps its place; empty
 // when the folder cannot be read.
 std::vector<std::string> folderEntries(int dirFd);
+
+// A path by which this process reaches the folder open at dirFd whatever its
+// rights on the folders above it (a scan that gave up root, writing into a
+// folder in root's home); nothing where the system offers none.
+std::optional<std::string> pathThroughDescriptor(int dirFd);
 
 // Empties the folder `name` (relative to parentFd) one level deep and removes
 // it. It never follows a link: a link inside is removed itself, a folder inside

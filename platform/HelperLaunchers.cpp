@@ -130,7 +130,11 @@ private:
 class DirectLauncher final : public HelperLauncher {
 public:
     LaunchOutcome launch(const HelperInvocation& inv, const LaunchLog& log) override {
-        return launchDetached(helperArguments(inv), log);
+        // The application is root itself: its scan is root's, whoever ran sudo to start it,
+        // so the scanner works as nobody, the owner of the run's folder.
+        std::vector<std::string> argv{"/usr/bin/env", "-u", "SUDO_UID", "-u", "SUDO_GID", "-u", "PKEXEC_UID"};
+        for (std::string& a : helperArguments(inv)) argv.push_back(std::move(a));
+        return launchDetached(argv, log);
     }
     std::string_view name() const override { return "direct launch"; }
     std::string_view tool() const override { return "sh"; }

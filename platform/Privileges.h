@@ -6,6 +6,13 @@
 
 namespace vf {
 
+struct UserIds {
+    std::uint32_t uid = 65534, gid = 65534;
+};
+// The system's "nobody" and its group (65534:65534 when it has none): who
+// parses and decodes for a scan that no user of the machine started.
+UserIds nobodyIds();
+
 // Gives up root for good: supplementary groups cleared, then group, then user.
 // Checks that root cannot be regained. False, with the reason, when any step fails.
 bool dropPrivileges(std::uint32_t uid, std::uint32_t gid, std::string& error);

@@ -5,6 +5,7 @@
 #include <dirent.h>
 #include <fcntl.h>
 #include <string_view>
+#include <sys/stat.h>
 #include <unistd.h>
 
 namespace vf {
@@ -25,6 +26,16 @@ std::vector<std::string> folderEntries(int dirFd) {
     }
     ::closedir(d);
     return names;
+}
+
+std::optional<std::string> pathThroughDescriptor(int dirFd) {
+    // The descriptor's entry in /proc leads straight to the folder; "." makes it
+    // an inner name, so that openers that refuse a last link still pass it.
+    const std::string path = "/proc/self/fd/" + std::to_string(dirFd) + "/.";
+    struct stat viaPath {}, viaFd {};
+    if (::stat(path.c_str(), &viaPath) != 0 || ::fstat(dirFd, &viaFd) != 0) return std::nullopt;
+    if (viaPath.st_dev != viaFd.st_dev || viaPath.st_ino != viaFd.st_ino) return std::nullopt;
+    return path;
 }
 
 void removeFlatFolder(int parentFd, const char* name) {

@@ -3,9 +3,24 @@
 #include <cerrno>
 #include <cstring>
 #include <grp.h>
+#include <pwd.h>
+#include <vector>
 #include <unistd.h>
 
 namespace vf {
+
+UserIds nobodyIds() {
+    UserIds ids;
+    std::vector<char> buf(16384);
+    passwd pw {};
+    passwd* found = nullptr;
+    if (::getpwnam_r("nobody", &pw, buf.data(), buf.size(), &found) == 0 && found && found->pw_uid != 0 &&
+        found->pw_gid != 0) {
+        ids.uid = found->pw_uid;
+        ids.gid = found->pw_gid;
+    }
+    return ids;
+}
 
 bool dropPrivileges(std::uint32_t uid, std::uint32_t gid, std::string& error) {
     auto failed = [&](const char* step) {

@@ -1,4 +1,5 @@
 #include "app/HelperToolManager.h"
+#include "platform/Privileges.h"
 
 #include <QCoreApplication>
 #include <QDir>
@@ -6,6 +7,7 @@
 #include <QFile>
 #include <QRegularExpression>
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <filesystem>
@@ -192,8 +194,17 @@ TEST(HelperToolManager, CommandLineCarriesTheRunsPathsAndSettings) {
     const QString runId = QFileInfo(QString::fromStdString(inv.outputDirectory)).fileName();
     EXPECT_TRUE(uuid.match(runId).hasMatch()) << runId.toStdString();
     EXPECT_EQ(QString::fromStdString(inv.outputDirectory), r.path("cache/Tessarine/") + runId);
-    EXPECT_EQ(QString::fromStdString(inv.progressFile), r.path("tmp/tesrine_") + runId + ".json");
-    EXPECT_EQ(QString::fromStdString(inv.controlFile), r.path("tmp/tesrine_") + runId + ".control");
+    // The run files lie in a folder of the run's own that no one else may write to, so no
+    // other user can plant a control file first; the scanner writes there (as nobody for root).
+    const fs::path runFolder = fs::path(inv.progressFile).parent_path();
+    EXPECT_EQ(runFolder.parent_path(), r.dir / "tmp");
+    EXPECT_EQ(runFolder.filename().string().rfind("velliform-", 0), 0u) << runFolder;
+    EXPECT_EQ(fs::path(inv.progressFile).filename(), "tesrine_" + runId.toStdString() + ".json");
+    EXPECT_EQ(fs::path(inv.controlFile), runFolder / ("tesrine_" + runId.toStdString() + ".control"));
+    struct stat folder {};
+    ASSERT_EQ(::stat(runFolder.c_str(), &folder), 0);
+    EXPECT_EQ(folder.st_mode & 07777, 0700u);
+    EXPECT_EQ(folder.st_uid, ::geteuid() == 0 ? nobodyIds().uid : ::geteuid());
     EXPECT_EQ(r.m->statusMessage(), "Scanning…");
     EXPECT_EQ(*r.power->held, 1);
     std::vector<std::string> left;

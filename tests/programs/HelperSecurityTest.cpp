@@ -14,6 +14,7 @@
 #include <filesystem>
 #include <fstream>
 #include <functional>
+#include <pwd.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <thread>
@@ -176,6 +177,58 @@ TEST_F(HelperAsUser, AProgressFileTheUserCannotWriteEndsTheRun) {
         << r.log;
     EXPECT_FALSE(fs::exists(rootsOnly / "progress.json")) << "root wrote a record for the user";
     EXPECT_EQ(r.log.find("Progress: Starting scan"), std::string::npos) << "the card was read though no one could follow";
+}
+
+// Started without a user to work for (root's own shell, or the application run
+// as root), the scanner parses the card as nobody: the folder made in root's
+// home and everything in it are nobody's. The user at the screen, as the login
+// manager names them (a seat file of our own in a private mount), comes before.
+TEST_F(HelperAsUser, RootsOwnScanParsesAsNobodyAndTheSeatsUserComesFirst) {
+    const fs::path rootHome = dir / "root-home", rootOut = rootHome / ".cache" / "Tessarine" / "run-1";
+    fs::create_directory(rootHome);
+    ASSERT_EQ(::chmod(rootHome.c_str(), 0700), 0);
+    const struct passwd* nobody = ::getpwnam("nobody");
+    const std::uint32_t nobodyUid = nobody ? nobody->pw_uid : 65534;
+    const struct {
+        const char* name;
+        std::string seat;  // the seat's state file; empty for none
+        fs::path output;
+        std::uint32_t owner;
+        const char* line;
+    } rows[] = {
+        {"no one at the seat", "", rootOut, nobodyUid, "⚠️ No invoking user found: the card is parsed and decoded as nobody"},
+        {"root at the seat", "ACTIVE=c1\nACTIVE_UID=0\n", rootOut, nobodyUid, "⚠️ Started by root"},
+        {"a user at the seat", "ACTIVE=c2\nACTIVE_UID=" + std::to_string(user.uid()) + "\n", out, user.uid(),
+         "📁 Using console owner: uid="},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.name);
+        const fs::path progress = dir / "progress.json";
+        std::string command = "mount -t tmpfs tmpfs /run/systemd && mkdir /run/systemd/seats";
+        if (!row.seat.empty()) command += " && printf '" + row.seat + "' > /run/systemd/seats/seat0";
+        command += " && exec env -u SUDO_UID -u SUDO_GID -u PKEXEC_UID \"$0\" \"$@\"";
+        const test::Spawned p = test::spawn({"/usr/bin/unshare", "-m", "--propagation", "private", "/bin/sh", "-c", command,
+                                             test::binPath("TessarineHelper"), loop->device(), row.output.string(),
+                                             progress.string(), (dir / "control").string()});
+        int status = -1;
+        const auto records = test::pollFileUntilExit(p, progress.string(), &status);
+        const std::string log = test::readText("/tmp/tessarine_debug.log");
+        EXPECT_EQ(status, 0) << log;
+        ASSERT_FALSE(records.empty()) << log;
+        const auto last = decodeProgress(records.back());
+        ASSERT_TRUE(last);
+        EXPECT_EQ(last->filesFound, 2) << log;
+        EXPECT_NE(log.find(row.line), std::string::npos) << log;
+        EXPECT_NE(log.find("✅ Running as uid=" + std::to_string(row.owner)), std::string::npos) << log;
+        for (const auto& e : fs::directory_iterator(row.output)) EXPECT_EQ(ownerOf(e.path()).uid, row.owner) << e.path();
+        EXPECT_EQ(ownerOf(row.output).uid, row.owner);
+        if (row.owner == nobodyUid) {
+            EXPECT_EQ(ownerOf(rootHome / ".cache").uid, 0u);  // root's home stays root's
+        }
+        fs::remove_all(row.output);
+        fs::remove(progress);
+        test::removeReportOf(row.owner);
+    }
 }
 
 // The helper's exit status, or -1 when it had to be killed after a minute.

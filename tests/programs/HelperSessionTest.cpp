@@ -58,27 +58,33 @@ protected:
     std::string progress, control, output;
 };
 
-TEST(InvokingUser, SudoThenPkexecThenTheConsole) {
-    const std::optional<ConsoleOwner> console = ConsoleOwner{1000, 1000}, rootConsole = ConsoleOwner{0, 5};
+TEST(InvokingUser, SudoThenPkexecThenTheConsoleElseNobody) {
+    const UserIds nobody{65534, 65533};
+    const std::optional<std::uint32_t> console = 1003;
     const struct {
         const char* name;
         std::map<std::string, std::string> env;
-        std::optional<ConsoleOwner> console;
+        std::optional<std::uint32_t> console;
         std::uint32_t uid, gid;
+        bool nobody;
         const char* line;
     } rows[] = {
-        {"sudo", {{"SUDO_UID", "1001"}, {"SUDO_GID", "100"}, {"PKEXEC_UID", "1002"}}, console, 1001, 100,
+        {"sudo", {{"SUDO_UID", "1001"}, {"SUDO_GID", "100"}, {"PKEXEC_UID", "1002"}}, console, 1001, 100, false,
          "📁 Using sudo user: uid=1001 gid=100"},
-        {"pkexec, its primary group", {{"PKEXEC_UID", "1002"}}, console, 1002, 1500,
+        {"pkexec, its primary group", {{"PKEXEC_UID", "1002"}}, console, 1002, 1500, false,
          "📁 Using pkexec user: uid=1002 gid=1500"},
         {"sudo without a group falls to pkexec", {{"SUDO_UID", "1001"}, {"PKEXEC_UID", "1002"}}, console, 1002, 1500,
-         "📁 Using pkexec user: uid=1002 gid=1500"},
-        {"pkexec user unknown to the system", {{"PKEXEC_UID", "4242"}}, console, 4242, kNobodyId,
-         "📁 Using pkexec user: uid=4242 gid=65534"},
-        {"bad numbers", {{"SUDO_UID", "12abc"}, {"SUDO_GID", "1"}, {"PKEXEC_UID", "-5"}}, console, 1000, 1000,
-         "📁 Using console owner: uid=1000 gid=1000"},
-        {"no console", {}, std::nullopt, 501, 20, "⚠️ Using fallback: uid=501 gid=20"},
-        {"root's console", {}, rootConsole, 0, 5, "⚠️ Started by root: the scan keeps root's rights; thumbnails are decoded as nobody"},
+         false, "📁 Using pkexec user: uid=1002 gid=1500"},
+        {"pkexec user unknown to the system", {{"PKEXEC_UID", "4242"}}, console, 4242, 65533, false,
+         "📁 Using pkexec user: uid=4242 gid=65533"},
+        {"bad numbers", {{"SUDO_UID", "12abc"}, {"SUDO_GID", "1"}, {"PKEXEC_UID", "-5"}}, console, 1003, 1600, false,
+         "📁 Using console owner: uid=1003 gid=1600"},
+        {"no one at the console", {}, std::nullopt, 65534, 65533, true,
+         "⚠️ No invoking user found: the card is parsed and decoded as nobody (uid=65534 gid=65533)"},
+        {"root at the console", {}, 0u, 65534, 65533, true,
+         "⚠️ Started by root: the card is parsed and decoded as nobody (uid=65534 gid=65533)"},
+        {"sudo from root", {{"SUDO_UID", "0"}, {"SUDO_GID", "0"}}, console, 65534, 65533, true,
+         "⚠️ Started by root: the card is parsed and decoded as nobody (uid=65534 gid=65533)"},
     };
     for (const auto& row : rows) {
         SCOPED_TRACE(row.name);
@@ -87,9 +93,15 @@ TEST(InvokingUser, SudoThenPkexecThenTheConsole) {
                 const auto it = row.env.find(name);
                 return it == row.env.end() ? nullptr : it->second.c_str();
             },
-            row.console, [](std::uint32_t uid) { return uid == 1002 ? std::optional<std::uint32_t>(1500) : std::nullopt; });
+            row.console,
+            [](std::uint32_t uid) {
+                return uid == 1002 ? std::optional<std::uint32_t>(1500)
+                                   : uid == 1003 ? std::optional<std::uint32_t>(1600) : std::nullopt;
+            },
+            nobody);
         EXPECT_EQ(u.uid, row.uid);
         EXPECT_EQ(u.gid, row.gid);
+        EXPECT_EQ(u.nobody, row.nobody);
         ASSERT_FALSE(u.lines.empty());
         EXPECT_EQ(u.lines.back(), row.line);
     }

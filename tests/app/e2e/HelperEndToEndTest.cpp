@@ -51,6 +51,9 @@ struct ManagedRun {
     ManagedRun() {
         ensureApp();
         fs::create_directories(dir / "tmp");
+        // As the real /tmp: the root application's scanner, working as nobody, reaches its run folder.
+        ::chmod(dir.path().c_str(), 0755);
+        ::chmod((dir / "tmp").c_str(), 01777);
         HelperToolManager::Services s;
         s.clock = clock;
         s.launcher = makeDirectLauncher();
