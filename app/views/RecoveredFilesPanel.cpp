@@ -111,7 +111,8 @@ void RecoveredFilesView::mouseReleaseEvent(QMouseEvent* e) {
 }
 
 // The width counts the scroll bar as always there, so that its coming and going
-// never changes the number of columns.
+// never changes the number of columns, and keeps a few pixels spare: the list
+// breaks a line a little before the viewport's edge.
 void RecoveredFilesView::fitGrid() {
     const int width = this->width() - 2 * frameWidth() - verticalScrollBar()->sizeHint().width();
     const QSize cell = delegate_->setGridWidth(width - 8);

@@ -245,7 +245,11 @@ std::optional<std::vector<LsblkDisk>> parseLsblk(std::string_view json) {
         p.totalSize = jsonSize(o);
         p.wholeDisk = type == "disk";
         p.removable = jsonFlag(o, "rm") || jsonFlag(o, "hotplug");
-        const std::string vendor = jsonText(o, "vendor").value_or("");
+        std::string vendor = jsonText(o, "vendor").value_or("");
+        // Virtual disks report the bus's vendor number (virtio's "0x1af4"), no name.
+        if (vendor.rfind("0x", 0) == 0 && vendor.size() > 2 &&
+            vendor.find_first_not_of("0123456789abcdefABCDEF", 2) == std::string::npos)
+            vendor.clear();
         const std::string model = jsonText(o, "model").value_or("");
         std::string product = vendor.empty() ? model : model.empty() ? vendor : vendor + " " + model;
         if (!product.empty()) {

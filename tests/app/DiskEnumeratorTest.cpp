@@ -67,6 +67,8 @@ const char* kLsblk = R"({"blockdevices":[
                "vendor":null,"model":null,"label":"NIKON D750","mountpoint":null}]},
  {"name":"sde","type":"disk","size":2000398934016,"rm":false,"hotplug":true,"tran":"usb","vendor":"WD",
   "model":"Elements 25A2","label":null,"mountpoint":"/media/u/Backup"},
+ {"name":"vda","type":"disk","size":274877906944,"rm":false,"hotplug":false,"tran":null,"vendor":"0x1af4",
+  "model":null,"label":null,"mountpoint":"/"},
  {"name":"sda1","type":"part","size":1,"rm":true,"hotplug":true,"tran":"usb","vendor":null,"model":null,
   "label":null,"mountpoint":null},
  {"name":"../../etc","type":"disk","size":1,"rm":true,"hotplug":true,"tran":"usb","vendor":null,
@@ -88,6 +90,7 @@ TEST(DiskEnumerator, LsblkDisksAreNamedClassifiedAndSortedCardsFirst) {
         {"/dev/sdc", "STICK", "128.04 GB", true, true, false},  // a memory stick is no card reader
         {"/dev/sde", "WD Elements 25A2", "2 TB", true, true, false},
         {"/dev/nvme0n1", "Samsung SSD 970 EVO Plus 500GB", "512.11 GB", false, true, false},  // the system
+        {"/dev/vda", "vda", "274.88 GB", false, true, false},  // a virtual disk: its vendor is a number
     };
     ASSERT_EQ(disks.size(), std::size(expected));
     for (std::size_t i = 0; i < std::size(expected); ++i) {
@@ -171,7 +174,7 @@ TEST(DiskEnumerator, FailuresGiveNothing) {
     EXPECT_TRUE(DiskEnumerator(failing).enumerateDisks().isEmpty());
     auto vanishing = fromLsblk(kLsblk);
     vanishing->disks.erase("sda");
-    EXPECT_EQ(DiskEnumerator(vanishing).enumerateDisks().size(), 6);
+    EXPECT_EQ(DiskEnumerator(vanishing).enumerateDisks().size(), 7);
     EXPECT_FALSE(parseLsblk("{\"blockdevices\":3}"));
 }
 

@@ -192,7 +192,7 @@ TEST_F(HelperCard, DemoCardComesBackWholeAndOwnedByTheUser) {
     for (std::size_t p = 0; (p = report.find("  FOUND → ", p)) != std::string::npos; p += 1) ++foundRows;
     EXPECT_EQ(foundRows, carved.size()) << report;
     for (const std::string& name : carved) {
-        const std::regex row("\\n0x[0-9A-F]{9}  (JPEG |MP4  )  [0-9.]+ KB +  FOUND → " + std::regex_replace(name, std::regex(R"([.^$|()\[\]{}*+?\\])"), R"(\$&)") + "\\n");
+        const std::regex row("\\n0x[0-9A-F]{9}  (JPEG |MP4  )  [0-9.]+ [KM]B +  FOUND → " + std::regex_replace(name, std::regex(R"([.^$|()\[\]{}*+?\\])"), R"(\$&)") + "\\n");
         EXPECT_TRUE(std::regex_search(report, row)) << name << " has no FOUND row in\n" << report;
     }
     EXPECT_NE(report.find("--- Summary ---\nExported : 9 files\nScanned  : 268.4 MB"), std::string::npos) << report;

@@ -1,4 +1,5 @@
 #include <QLabel>
+#include <QPushButton>
 #include <QSlider>
 #include <QTest>
 
@@ -92,6 +93,12 @@ private slots:
         QVERIFY(asked && asked->size() == 1);
         QCOMPARE((*asked)[0].fileName, f.manager().recoveredFiles()[1].fileName);
         f.manager().stopScan();
+        f.manager().setExportProgress(0.4);
+        auto* exportButton = f.view->findChild<QPushButton*>("export");
+        QCOMPARE(exportButton->text(), QString("Exporting\u2026"));
+        QVERIFY(!exportButton->isEnabled());
+        f.manager().setExportProgress(std::nullopt);
+        QVERIFY(exportButton->isEnabled());
     }
 
     void settingsSliderAndGroups() {
@@ -125,10 +132,16 @@ private slots:
     }
 
     void oneWindowWithItsLimits() {
-        vf::VelliformApp app(*qApp);
+        // A card with a long name, listed as the window opens, does not widen it.
+        vf::ContentView::Parts parts;
+        parts.listDisks = [] { return QList<vf::DiskInfo>{disk("/dev/sdb", "Generic Multi-Card Reader SDXC", true, true, false)}; };
+        parts.diskPollMilliseconds = 0;
+        vf::VelliformApp app(*qApp, std::move(parts));
         QCOMPARE(app.window().size(), QSize(700, 600));
         app.window().show();
         QTRY_COMPARE(app.window().minimumSize(), QSize(600, 540));
+        QVERIFY(app.content().selectedDisk());
+        QCOMPARE(app.window().size(), QSize(700, 600));
         QVERIFY(qApp->quitOnLastWindowClosed());
         app.window().resize(300, 300);
         QCOMPARE(app.window().size(), QSize(600, 540));

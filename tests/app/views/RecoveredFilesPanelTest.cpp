@@ -1,3 +1,4 @@
+#include <QApplication>
 #include <QTest>
 
 #include "app/views/RecoveredFilesPanel.h"
@@ -55,6 +56,28 @@ private slots:
             panel.setNameFilter(r.name);
             panel.setSortKey(r.key);
             QVERIFY2(shown(panel) == r.expect, r.what);
+        }
+    }
+
+    // The grid's cells share the width out: as many as fit on a line, with
+    // less than one cell's room left over, at any window width.
+    void gridCellsFillTheLine() {
+        std::vector<vf::RecoveredFileInfo> files;
+        for (int i = 0; i < 40; ++i) files.push_back(file(std::to_string(i) + ".JPG", "JPEG", 1));
+        vf::RecoveredFilesPanel panel([](const QString&, std::function<void(QImage)> done) { done({}); });
+        panel.setFiles(&files);
+        panel.setRowLayout(vf::RecoveredFileRow::Layout::grid);
+        panel.show();
+        for (int width : {200, 568, 668, 1000, 1500}) {
+            panel.resize(width, 400);
+            QApplication::processEvents();
+            auto* view = panel.view();
+            view->doItemsLayout();
+            const int top = view->visualRect(panel.filter()->index(0, 0)).top();
+            int onLine = 0;
+            while (view->visualRect(panel.filter()->index(onLine, 0)).top() == top) ++onLine;
+            const int left = view->viewport()->width() - onLine * view->gridSize().width();
+            QVERIFY2(left >= 0 && left < vf::RecoveredFileRow::kMinGridCellWidth, qPrintable(QString::number(width)));
         }
     }
 

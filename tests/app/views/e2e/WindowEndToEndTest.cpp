@@ -177,7 +177,6 @@ TEST(WindowEndToEnd, CardInTheWindowIsScannedShownAndExportedWhole) {
     VelliformApp velliform(app, std::move(parts));
     ContentView& view = velliform.content();
     HelperToolManager& m = view.helperManager();
-    view.settings().setMinFileSizeMB(0);  // the demo's small screenshot too
     velliform.window().show();
     ASSERT_TRUE(waitFor([&] { return view.selectedDisk().has_value(); }, 5s)) << "the card is not offered";
     EXPECT_EQ(view.selectedDisk()->devicePath, card.devicePath);
