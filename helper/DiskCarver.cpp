@@ -31,7 +31,6 @@ constexpr std::uint64_t kCarveAlignment = 4096;
 constexpr std::uint64_t kDateWindow = 4'194'304;
 constexpr std::uint64_t kNextSignatureReach = 268'435'456;
 constexpr std::uint64_t kNextSignatureRead = 8'388'608;
-constexpr std::uint64_t kCloseGap = 2'097'152;
 constexpr std::uint64_t kCopyPiece = 1'048'576;
 constexpr std::size_t kMaxWritesInFlight = 8;
 constexpr std::size_t kMaxRetiredChunks = 2;
@@ -581,26 +580,14 @@ void DiskCarver::linearPhase(Device& device, std::uint64_t resumeOffset) {
                 // A candidate whose header its own rule rejects stays rejected:
                 // stretching it to the next file would save junk.
                 if (!fatParser && (length > 0 || sizeCalculator->plausibleStart(format, device, off))) {
-                    const bool toNext = format == FileFormat::rw2 || format == FileFormat::fff || format == FileFormat::_3fr;
-                    const bool ownEnd = format == FileFormat::x3f || format == FileFormat::raf || format == FileFormat::mrw;
-                    // Only a start this close changes the length: before the file's end or,
-                    // for most formats, within kCloseGap past it. Farther ones need not be read for.
-                    const std::optional<std::uint64_t> within =
-                        toNext ? std::nullopt
-                               : std::optional<std::uint64_t>(ownEnd ? (length ? length - 1 : 0) : length + kCloseGap);
+                    // Only a start this close changes the length; farther ones need not be read for.
+                    const std::optional<std::uint64_t> within = nextFileReach(format, length);
                     // Inside a stream's run of packets every start on the grid is one of
                     // its own packets (another file there would have broken the run).
                     const std::uint64_t notBefore = isStream(format) ? off + length : 0;
                     if (auto g = findNextSignature(device, off, listedMatches(detector, w, n, early, ahead), within,
-                                                   notBefore, format)) {
-                        const std::uint64_t gap = *g - off;
-                        if (gap < length) length = gap;
-                        else if (toNext)
-                            length = gap;
-                        else if (ownEnd) {
-                        } else if (length < gap && gap - length <= kCloseGap)
-                            length = gap;
-                    }
+                                                   notBefore, format))
+                        length = boundByNextFile(format, length, *g - off);
                 }
             }
             if (!haveLength && length > 0) {

@@ -11,7 +11,11 @@ namespace {
 struct CatalogueRow {
     FileFormat format;
     std::uint64_t minimum;
+    NextFileBound nextFile = NextFileBound::near;
 };
+
+// A next file at most this far behind the end a rule gives extends the file up to it.
+constexpr std::uint64_t kCloseGap = 2'097'152;
 
 // In declaration order; the index of a row is the value of its case and of its
 // name in kFormatNames.
@@ -25,13 +29,13 @@ constexpr std::array<CatalogueRow, kFormatCount> kCatalogue{{
     {FileFormat::cr2, 4'194'304},     {FileFormat::cr3, 8'388'608},
     {FileFormat::nef, 8'388'608},     {FileFormat::nrw, 4'194'304},
     {FileFormat::arw, 8'388'608},     {FileFormat::srf, 4'194'304},
-    {FileFormat::sr2, 8'388'608},     {FileFormat::mrw, 4'194'304},
+    {FileFormat::sr2, 8'388'608},     {FileFormat::mrw, 4'194'304, NextFileBound::cuts},
     {FileFormat::erf, 4'194'304},     {FileFormat::srw, 4'194'304},
-    {FileFormat::_3fr, 10'485'760},   {FileFormat::raf, 3'145'728},
-    {FileFormat::orf, 4'194'304},     {FileFormat::rw2, 8'388'608},
+    {FileFormat::_3fr, 10'485'760, NextFileBound::reaches},   {FileFormat::raf, 3'145'728, NextFileBound::cuts},
+    {FileFormat::orf, 4'194'304},     {FileFormat::rw2, 8'388'608, NextFileBound::reaches},
     {FileFormat::pef, 8'388'608},     {FileFormat::dng, 4'194'304},
-    {FileFormat::rwl, 16'777'216},    {FileFormat::fff, 41'943'040},
-    {FileFormat::iiq, 41'943'040},    {FileFormat::x3f, 4'194'304},
+    {FileFormat::rwl, 16'777'216},    {FileFormat::fff, 41'943'040, NextFileBound::reaches},
+    {FileFormat::iiq, 41'943'040},    {FileFormat::x3f, 4'194'304, NextFileBound::cuts},
     {FileFormat::dcr, 4'194'304},     {FileFormat::kdc, 4'194'304},
     {FileFormat::mp4, 524'288},       {FileFormat::mov, 524'288},
     {FileFormat::avi, 524'288},       {FileFormat::mts, 4'194'304},
@@ -94,6 +98,27 @@ std::optional<FileFormat> formatFromExtension(std::string_view ext) {
 std::string lowerName(FileFormat f) { return toLower(displayName(f)); }
 
 std::uint64_t minimumSize(FileFormat f) { return row(f).minimum; }
+
+NextFileBound nextFileBound(FileFormat f) { return row(f).nextFile; }
+
+std::optional<std::uint64_t> nextFileReach(FileFormat f, std::uint64_t length) {
+    switch (nextFileBound(f)) {
+        case NextFileBound::reaches: return std::nullopt;
+        case NextFileBound::cuts: return length ? length - 1 : 0;
+        case NextFileBound::near: break;
+    }
+    return length + kCloseGap;
+}
+
+std::uint64_t boundByNextFile(FileFormat f, std::uint64_t length, std::uint64_t gap) {
+    if (gap < length) return gap;
+    switch (nextFileBound(f)) {
+        case NextFileBound::reaches: return gap;
+        case NextFileBound::cuts: return length;
+        case NextFileBound::near: break;
+    }
+    return length < gap && gap - length <= kCloseGap ? gap : length;
+}
 
 std::vector<FileFormat> FormatSet::members() const {
     std::vector<FileFormat> out;

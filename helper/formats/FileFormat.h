@@ -43,6 +43,21 @@ std::string lowerName(FileFormat f);
 // Smallest length the scanner accepts for a file of this format.
 std::uint64_t minimumSize(FileFormat f);
 
+// How the start of the next file bounds the length a format's rule gives.
+enum class NextFileBound : std::uint8_t {
+    near,     // cuts a length that runs into it; takes up a short gap before it
+    reaches,  // the file runs up to it: the rule knows where the data starts, not where it ends
+    cuts,     // the file ends on its own: the next one only cuts a length that runs into it
+};
+NextFileBound nextFileBound(FileFormat f);
+
+// How far past a file's start (of that length) a next file's start can change
+// its length; nothing when any distance can.
+std::optional<std::uint64_t> nextFileReach(FileFormat f, std::uint64_t length);
+
+// The length once the next file is known to start gap bytes past this one's start.
+std::uint64_t boundByNextFile(FileFormat f, std::uint64_t length, std::uint64_t gap);
+
 class FormatSet {
 public:
     FormatSet() = default;

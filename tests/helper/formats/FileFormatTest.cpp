@@ -36,6 +36,29 @@ TEST(FileFormat, CatalogueOrderAndMinimums) {
     EXPECT_EQ(minimumSize(FileFormat::avif), 16'384u);
 }
 
+TEST(FileFormat, NextFileBoundsALength) {
+    constexpr std::uint64_t M = 1 << 20;
+    struct Case {
+        FileFormat format;
+        std::uint64_t length, gap, want;
+        std::optional<std::uint64_t> reach;
+    } const cases[] = {
+        {FileFormat::jpeg, 10 * M, 4 * M, 4 * M, 12 * M},    // runs into the next file
+        {FileFormat::jpeg, 10 * M, 12 * M, 12 * M, 12 * M},  // close behind
+        {FileFormat::jpeg, 10 * M, 12 * M + 1, 10 * M, 12 * M},
+        {FileFormat::rw2, 10 * M, 200 * M, 200 * M, std::nullopt},
+        {FileFormat::fff, 0, 64 * M, 64 * M, std::nullopt},
+        {FileFormat::x3f, 10 * M, 11 * M, 10 * M, 10 * M - 1},
+        {FileFormat::raf, 10 * M, 4 * M, 4 * M, 10 * M - 1},
+        {FileFormat::mrw, 0, 4 * M, 0, 0},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(std::string(displayName(c.format)) + " gap " + std::to_string(c.gap));
+        EXPECT_EQ(boundByNextFile(c.format, c.length, c.gap), c.want);
+        EXPECT_EQ(nextFileReach(c.format, c.length), c.reach);
+    }
+}
+
 TEST(FileFormat, FilterParsing) {
     EXPECT_EQ(parseFormatFilter("JPEG,,jpeg, PNG"), FormatSet::of({FileFormat::jpeg}));
     EXPECT_TRUE(parseFormatFilter("xyz").empty());
