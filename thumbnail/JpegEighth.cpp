@@ -480,4 +480,46 @@ std::optional<EighthPicture> decodeJpegEighth(std::span<const std::uint8_t> file
     return out;
 }
 
+JpegWork measureJpeg(std::span<const std::uint8_t> file, int maxScans) {
+    JpegWork work;
+    const ByteReader r(file);
+    std::size_t pos = 2;
+    if (r.be16(0) != 0xFFD8) return work;
+    while (work.scans <= maxScans) {
+        // Whatever stands before the next marker is skipped, as libjpeg skips it (with a warning).
+        const auto ff = std::find(file.begin() + static_cast<std::ptrdiff_t>(std::min(pos, file.size())), file.end(), 0xFF);
+        pos = static_cast<std::size_t>(ff - file.begin());
+        while (r.u8(pos + 1) == 0xFF) ++pos;
+        const auto marker = r.u8(pos + 1);
+        if (!marker || *marker == 0xD9) break;
+        pos += 2;
+        if (*marker == 0x00 || *marker == 0x01 || (*marker >= 0xD0 && *marker <= 0xD7)) continue;  // no length
+        const auto length = r.be16(pos);
+        if (!length || *length < 2) break;
+        const bool frame = *marker >= 0xC0 && *marker <= 0xCF && *marker != 0xC4 && *marker != 0xC8 && *marker != 0xCC;
+        if (frame && work.pixels == 0) {
+            const auto height = r.be16(pos + 3), width = r.be16(pos + 5);
+            // A height given later (DNL) is taken as the largest there can be.
+            if (height && width) work.pixels = std::uint64_t{*height ? *height : 0xFFFFu} * *width;
+        }
+        pos += *length;
+        if (*marker != 0xDA) continue;
+        ++work.scans;
+        // The scan's coded data ends at the first marker that is no stuffed byte nor a restart.
+        for (;;) {
+            const auto next = std::find(file.begin() + static_cast<std::ptrdiff_t>(std::min(pos, file.size())), file.end(), 0xFF);
+            pos = static_cast<std::size_t>(next - file.begin());
+            const auto after = r.u8(pos + 1);
+            if (!after || (*after != 0x00 && (*after < 0xD0 || *after > 0xD7))) break;
+            pos += 2;
+        }
+    }
+    return work;
+}
+
+bool fullDecodeAllowed(const JpegWork& work) {
+    if (work.scans > kMaxJpegScans) return false;
+    return work.pixels == 0 || work.pixels * static_cast<std::uint64_t>(std::max(work.scans, 1)) <= kMaxJpegScanPixels;
+}
+
 }  // namespace vf

@@ -34,4 +34,22 @@ struct EighthPicture {
 std::optional<EighthPicture> decodeJpegEighth(std::span<const std::uint8_t> file, std::uint64_t maxPixels,
                                               int minLongerSide = 0);
 
+// What a full decoder would be set to do by a JPEG, from its markers alone
+// (read as libjpeg reads them: bytes between segments are passed over, and the
+// picture ends at its end marker): the frame's pixels and its scans. Each
+// scan of a progressive picture costs a pass over every block of it, so a
+// small file of many empty scans costs seconds. Counting stops after maxScans.
+struct JpegWork {
+    std::uint64_t pixels = 0;  // 0 when no frame header came before the first scan
+    int scans = 0;
+};
+JpegWork measureJpeg(std::span<const std::uint8_t> file, int maxScans);
+
+// The bound on that work per file: at most 500 scans, and scans times pixels
+// within what a full decode does in about a second (150 scans of 64
+// megapixels); cameras and encoders write 1 to about 20 scans.
+bool fullDecodeAllowed(const JpegWork& work);
+inline constexpr int kMaxJpegScans = 500;
+inline constexpr std::uint64_t kMaxJpegScanPixels = 10'000'000'000;
+
 }  // namespace vf

@@ -81,6 +81,12 @@ Image jpegBufferThumbnail(std::span<const std::uint8_t> jpeg, int longestSide, b
         if (!autorotate) return thumb;
         return upright(std::move(thumb), jpegOrientation(jpeg));
     }
+    // libjpeg takes every scan it is given; a file of thousands of empty ones
+    // would hold the tool for its whole CPU allowance.
+    if (!vf::fullDecodeAllowed(vf::measureJpeg(jpeg, vf::kMaxJpegScans))) {
+        say("too many scans for its size");
+        return nullptr;
+    }
     VipsInput input;
     input.data = jpeg.data();
     input.size = jpeg.size();

@@ -3,10 +3,12 @@
 #include <gtest/gtest.h>
 
 #include <cstdlib>
+#include <sys/stat.h>
 #include <jpeglib.h>
 #include <string>
 #include <vector>
 
+#include "platform/Thumbnailer.h"
 #include "tests/support/TestSupport.h"
 
 namespace vf {
@@ -18,6 +20,8 @@ struct Encoding {
     int h = 2, v = 2;               // the first component's sampling; the others 1x1
     unsigned restartUnits = 0;      // MCUs per restart interval
     bool progressive = false, arithmetic = false, optimize = false, adobeRgb = false, icc = false;
+    bool flat = false;  // one grey all over: cheap to encode at any size
+    int scans = 0;      // progressive in this many valid scans, each coefficient alone, when more than 0
     int quality = 90;
 };
 
@@ -26,7 +30,8 @@ struct Encoding {
 // half-sampled colour loses nothing to the mean of its blocks.
 std::vector<std::uint8_t> picture(const Encoding& e) {
     const int bands = e.components;
-    std::vector<std::uint8_t> px(static_cast<std::size_t>(e.width) * e.height * bands);
+    std::vector<std::uint8_t> px(static_cast<std::size_t>(e.width) * e.height * bands, 128);
+    if (e.flat) return px;
     std::uint32_t seed = 12345;
     for (int y = 0; y < e.height; ++y)
         for (int x = 0; x < e.width; ++x) {
@@ -64,6 +69,23 @@ std::vector<std::uint8_t> encode(const Encoding& e) {
     c.optimize_coding = e.optimize;
     c.arith_code = e.arithmetic;
     if (e.progressive) jpeg_simple_progression(&c);
+    // Every coefficient of every component in a scan of its own at the coarsest bit,
+    // then refined a bit at a time: a progression a decoder must follow to its end.
+    std::vector<jpeg_scan_info> script;
+    if (e.scans > 0) {
+        constexpr int kCoarsest = 10;  // libjpeg's limit for 8 bits
+        script.push_back({e.components, {0, 1, 2, 3}, 0, 0, 0, kCoarsest});
+        for (int ci = 0; ci < e.components; ++ci)
+            for (int k = 1; k < 64; ++k) script.push_back({1, {ci, 0, 0, 0}, k, k, 0, kCoarsest});
+        for (int bit = kCoarsest; bit > 0 && static_cast<int>(script.size()) < e.scans; --bit) {
+            script.push_back({e.components, {0, 1, 2, 3}, 0, 0, bit, bit - 1});
+            for (int ci = 0; ci < e.components; ++ci)
+                for (int k = 1; k < 64 && static_cast<int>(script.size()) < e.scans; ++k)
+                    script.push_back({1, {ci, 0, 0, 0}, k, k, bit, bit - 1});
+        }
+        c.scan_info = script.data();
+        c.num_scans = static_cast<int>(script.size());
+    }
     jpeg_start_compress(&c, TRUE);
     if (e.icc) {
         const std::vector<std::uint8_t> profile(200, 7);
@@ -215,6 +237,74 @@ TEST(JpegEighth, DamagedBytesNeverLeadOutsideTheFile) {
         }
         bad.resize(bad.size() - (seed >> 8) % 64);
         (void)decodeJpegEighth(bad, kMany);  // any answer; the sanitizers watch the reads
+    }
+}
+
+// Counted as libjpeg reads them; the work is scans times the pixels the frame claims.
+TEST(JpegWork, ScansAndPixelsBoundTheFullDecode) {
+    auto scans = [](int n, bool claimLarge = false) {
+        Encoding e;
+        e.width = e.height = 64;
+        e.components = 1, e.flat = true;
+        e.progressive = n == 6;  // the usual progression for grey
+        if (n > 6) e.scans = n;
+        std::vector<std::uint8_t> jpeg = encode(e);
+        for (std::size_t i = 2; claimLarge && i + 8 < jpeg.size(); ++i)
+            if (jpeg[i] == 0xFF && jpeg[i + 1] == 0xC2) {
+                jpeg[i + 5] = 0x20, jpeg[i + 6] = 0x00, jpeg[i + 7] = 0x20, jpeg[i + 8] = 0x00;  // 8192 x 8192
+                break;
+            }
+        return jpeg;
+    };
+    const struct {
+        std::vector<std::uint8_t> file;
+        int scans;
+        std::uint64_t pixels;
+        bool allowed;
+    } rows[] = {
+        {scans(1), 1, 64 * 64, true},           {scans(6), 6, 64 * 64, true},
+        {scans(500), 500, 64 * 64, true},       {scans(501), 501, 64 * 64, false},
+        {scans(149, true), 149, 8192 * 8192, true}, {scans(150, true), 150, 8192 * 8192, false},
+    };
+    for (const auto& row : rows) {
+        const JpegWork work = measureJpeg(row.file, kMaxJpegScans);
+        EXPECT_EQ(work.scans, row.scans);
+        EXPECT_EQ(work.pixels, row.pixels) << row.scans;
+        EXPECT_EQ(fullDecodeAllowed(work), row.allowed) << row.scans;
+    }
+}
+
+// A picture whose progression runs through 1,500 valid, nearly empty scans:
+// each is a pass over all its blocks (10 s of CPU at 8192 x 8192 pixels, where
+// the refusal takes no time). The tool says no at once, as its own answer, not
+// when its CPU allowance runs out; a picture of a few scans is still made.
+TEST(JpegWork, TheToolRefusesAPictureOfThousandsOfScans) {
+    const std::string tool = test::binPath("tessarine-thumb");
+    Encoding many, few;
+    many.width = many.height = few.width = few.height = 1024;
+    many.flat = few.flat = true;
+    many.scans = 1500;
+    few.progressive = true;
+    const test::TempDir dir;
+    ::chmod(dir.path().c_str(), 0777);  // the tool runs as nobody when we are root
+    const std::vector<std::uint8_t> hostile = encode(many);
+    ASSERT_EQ(measureJpeg(hostile, 2000).scans, 1500);
+    test::writeFile(dir / "many.jpeg", hostile);
+    test::writeFile(dir / "few.jpeg", encode(few));
+    ThumbnailOptions options;
+    options.toolPath = tool;
+    options.cpuSeconds = 120;  // the refusal must be the tool's own, not the limit's
+    options.wallSeconds = 120;
+    for (const char* name : {"many", "few"}) {
+        ThumbnailJob job;
+        job.source = dir / (std::string(name) + ".jpeg");
+        job.output = dir / (std::string(name) + ".thumb.jpg");
+        ThumbnailRunInfo info;
+        const bool made = runThumbnailTool(job, options, &info);
+        EXPECT_EQ(made, std::string(name) == "few") << name;
+        EXPECT_FALSE(info.timedOut) << name;
+        EXPECT_EQ(info.signal, 0) << name;
+        EXPECT_EQ(info.exitStatus, made ? 0 : 1) << name;
     }
 }
 
