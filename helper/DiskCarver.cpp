@@ -435,6 +435,9 @@ void DiskCarver::linearPhase(Device& device, std::uint64_t resumeOffset) {
     // on the writers where the card can be read from several threads, since the
     // copy into the output folder costs more than all the rest of the scan.
     const bool writeOnWriters = !fatParser && output_ && device.concurrentReads();
+    // A chunk that ends off a block boundary ends the data (an image of any size):
+    // the next chunk would start at that block again, for ever.
+    bool atEnd = false;
     for (;;) {
         settleReady();
         if (errorMessage) return;
@@ -485,7 +488,7 @@ void DiskCarver::linearPhase(Device& device, std::uint64_t resumeOffset) {
             if (!got) return;  // the device is gone; errorMessage says where
             n = *got;
         }
-        if (n == 0) {
+        if (n == 0 || atEnd) {
             settleWrites();
             if (!errorMessage) sendProgress("Scan complete");
             return;
@@ -494,6 +497,7 @@ void DiskCarver::linearPhase(Device& device, std::uint64_t resumeOffset) {
         bytesScanned += n;
         maybeSendRate();
         next = start + n;
+        atEnd = n % blockSize != 0;
         if (w.bytes() && n == chunkSize)
             ahead = reader.post([this, &device, &half, next, alignment, spare = std::move(spare)]() mutable {
                 return lendChunk(device, detector, next, static_cast<std::size_t>(chunkSize), alignment, half,

@@ -227,8 +227,8 @@ TEST(CarverOnRealFiles, ChanceSignaturesInFreeClustersNeitherBecomeFilesNorHideP
         EXPECT_TRUE(std::find(carved.begin(), carved.end(), photo) != carved.end()) << s.log;
 }
 
-// A clip cut by the card's end: its length runs past the end, and the scan
-// passes over it, counting no byte the card does not have.
+// A clip cut by the card's end, or a card whose size is no block multiple: the
+// scan counts no byte the card does not have.
 TEST(CarverOnRealFiles, AFileCutByTheCardsEndCountsNoBytesPastIt) {
     if (!test::haveTool("mcopy") || !test::haveTool("mkfs.vfat") || !test::haveTool("sfdisk"))
         GTEST_SKIP() << "mtools, mkfs.vfat or sfdisk missing";
@@ -252,6 +252,15 @@ TEST(CarverOnRealFiles, AFileCutByTheCardsEndCountsNoBytesPastIt) {
     }
     ASSERT_TRUE(s.run(card.image())) << s.log;
     EXPECT_EQ(s.scanned, size) << s.log;
+
+    // An image whose size is no block multiple (ddrescue stops anywhere): a start in
+    // its last, partial block steps a whole block, past the end.
+    const fs::path raw = s.dir / "cut.img";
+    auto bytes = test::randomBytes(2 * 4096 + 100, 5);
+    bytes[2 * 4096] = 0xFF, bytes[2 * 4096 + 1] = 0xD8, bytes[2 * 4096 + 2] = 0xFF;
+    test::writeFile(raw, bytes);
+    ASSERT_TRUE(s.run(raw)) << s.log;
+    EXPECT_EQ(s.scanned, bytes.size()) << s.log;
 }
 
 // What the directory knows bounds what is carved and rebuilt, and nothing is
