@@ -31,11 +31,7 @@ constexpr std::uint64_t kCarveAlignment = 4096;
 constexpr std::uint64_t kDateWindow = 4'194'304;
 constexpr std::uint64_t kNextSignatureReach = 268'435'456;
 constexpr std::uint64_t kNextSignatureRead = 8'388'608;
-constexpr std::uint64_t kCopyPiece = 1'048'576;
-constexpr std::size_t kMaxWritesInFlight = 8;
 constexpr std::size_t kMaxRetiredChunks = 2;
-// Beyond the files' own bytes: blocks of the file system's own, page rounding.
-constexpr std::uint64_t kRoomToSpare = 16'777'216;
 // A card that fails every read over this stretch is taken as gone.
 constexpr std::uint64_t kDeviceGoneAfter = 8'388'608;
 
@@ -307,9 +303,8 @@ void DiskCarver::sendProgress(std::string phase) {
     lastProgressUpdate_ = Clock::now();
     // The offset is where a resume starts: a file still being copied is not in
     // the folder yet, so a scanner killed now must meet it again.
-    std::uint64_t resumeFrom = currentOffset;
-    for (const CarvedWrite& w : writing_) resumeFrom = std::min(resumeFrom, w.carved.off);
-    if (progressCallback) progressCallback(bytesScanned, filesFound, resumeFrom, totalBytes, phase, allRecoveredFiles);
+    const std::uint64_t resumeFrom = currentOffset;
+    if (progressCallback) progressCallback(bytesScanned, filesFound, writes_.earliestOffset(resumeFrom), totalBytes, phase, allRecoveredFiles);
 }
 
 void DiskCarver::maybeSendRate() {
@@ -427,7 +422,7 @@ void DiskCarver::linearPhase(Device& device, std::uint64_t resumeOffset) {
     // Files on the writers are seen through before the chunks they come from go.
     struct Settle {
         DiskCarver& carver;
-        ~Settle() { carver.settleWrites(); }
+        ~Settle() { carver.writes_.settle(); }
     } settleAtReturn{*this};
     // Without a file system files are carved only at 4 KiB boundaries (see below), so only those are searched.
     const std::size_t alignment = fatParser ? 1 : static_cast<std::size_t>(kCarveAlignment);
@@ -439,17 +434,17 @@ void DiskCarver::linearPhase(Device& device, std::uint64_t resumeOffset) {
     // the next chunk would start at that block again, for ever.
     bool atEnd = false;
     for (;;) {
-        settleReady();
+        writes_.settleReady();
         if (errorMessage) return;
         checkControlFile();
-        if (shouldPause) settleWrites();  // a paused scan shows every file it has
+        if (shouldPause) writes_.settle();  // a paused scan shows every file it has
         if (errorMessage) return;
         if (shouldPause && !pauseLoop()) return;
         if (stopping()) return;
 
         const std::uint64_t start = alignDown(next, blockSize);
         if (start > static_cast<std::uint64_t>(INT64_MAX)) {
-            settleWrites();
+            writes_.settle();
             if (!errorMessage) sendProgress("Seek error");
             return;
         }
@@ -459,12 +454,11 @@ void DiskCarver::linearPhase(Device& device, std::uint64_t resumeOffset) {
         w = {};  // let the last chunk's mapping go before the next one is made
         if (retired.size() > kMaxRetiredChunks) {
             const std::uint64_t oldest = retired.front().start;
-            settleWrites(static_cast<std::size_t>(std::count_if(
-                writing_.begin(), writing_.end(), [oldest](const CarvedWrite& c) { return c.chunkStart > oldest; })));
+            writes_.settle(writes_.countAfter(oldest));
             if (errorMessage) return;
         }
         std::vector<std::uint8_t> spare;  // for a chunk to come
-        while (!retired.empty() && (writing_.empty() || writing_.front().chunkStart > retired.front().start)) {
+        while (!retired.empty() && !writes_.holdsChunk(retired.front().start)) {
             if (retired.front().isCopy) spare = std::move(retired.front().copy);
             retired.pop_front();
         }
@@ -481,7 +475,7 @@ void DiskCarver::linearPhase(Device& device, std::uint64_t resumeOffset) {
             failedRun_ = 0;
         } else {
             // Read and copied when the device lends no views or part of the chunk is unreadable.
-            settleWrites();  // the scan ends at a failed output before it meets what this chunk holds
+            writes_.settle();  // the scan ends at a failed output before it meets what this chunk holds
             if (errorMessage) return;
             buffer.resize(chunkSize);
             const std::optional<std::size_t> got = readChunk(device, start, buffer);
@@ -489,7 +483,7 @@ void DiskCarver::linearPhase(Device& device, std::uint64_t resumeOffset) {
             n = *got;
         }
         if (n == 0 || atEnd) {
-            settleWrites();
+            writes_.settle();
             if (!errorMessage) sendProgress("Scan complete");
             return;
         }
@@ -549,7 +543,7 @@ void DiskCarver::linearPhase(Device& device, std::uint64_t resumeOffset) {
                 i = p + 1;
                 continue;
             }
-            settleReady();
+            writes_.settleReady();
             if (errorMessage) return;
             currentOffset = off;
             maybeSendRate();
@@ -611,7 +605,7 @@ void DiskCarver::linearPhase(Device& device, std::uint64_t resumeOffset) {
                 logLine("⚠️ Too small / not found (" + std::to_string(length) + " < " + std::to_string(minimum) +
                         "), skipping");
                 if (!(format == FileFormat::jpeg && length == 0)) {
-                    settleWrites();  // rows stay in the order of the card
+                    writes_.settle();  // rows stay in the order of the card
                     if (errorMessage) return;
                     report.skip(off, format, length);
                 }
@@ -797,52 +791,6 @@ std::optional<std::uint64_t> DiskCarver::walkCard(Device& device, std::uint64_t 
     return std::nullopt;
 }
 
-namespace {
-
-// Copies [offset, offset + length) of the device to out through scratch. On a
-// failed read, unreadableAt tells where the device failed.
-bool copyFromDevice(Device& device, std::uint64_t offset, std::uint64_t length, std::uint64_t blockSize,
-                    ByteSink& out, std::vector<std::uint8_t>& scratch, std::optional<std::uint64_t>& unreadableAt) {
-    std::uint64_t pos = offset;
-    std::uint64_t remaining = length;
-    while (remaining > 0) {
-        const std::uint64_t a = alignDown(pos, blockSize);
-        const std::uint64_t d = pos - a;
-        // Copied through one small buffer rather than a fresh mapping: the buffer's
-        // pages stay mapped and cached, where each page of a new mapping costs its first touch.
-        const std::uint64_t want = std::min<std::uint64_t>(alignUp(d + remaining, blockSize), kCopyPiece);
-        if (scratch.size() < want) scratch.resize(static_cast<std::size_t>(want));
-        const ReadResult r = device.readAt(a, std::span(scratch.data(), static_cast<std::size_t>(want)));
-        if (r.failed()) unreadableAt = a + r.bytes;
-        if (r.bytes <= d) return false;
-        const std::uint64_t k = std::min<std::uint64_t>(remaining, r.bytes - d);
-        if (!out.write(std::span<const std::uint8_t>(scratch.data() + d, static_cast<std::size_t>(k)))) return false;
-        pos += k;
-        remaining -= k;
-        if (r.failed()) return false;
-    }
-    return true;
-}
-
-// What the chunk in hand holds of the file at off (chunk[index]): written from
-// it, so that only the rest is read again. Nothing when the chunk is not the card's bytes as read.
-std::span<const std::uint8_t> heldPart(std::span<const std::uint8_t> chunk, bool chunkAsRead, std::uint64_t start,
-                                       std::size_t index, std::uint64_t off, std::uint64_t length) {
-    if (!chunkAsRead) return {};
-    return chunk.subspan(index, static_cast<std::size_t>(std::min<std::uint64_t>(length, start + chunk.size() - off)));
-}
-
-// A carved file's copy: what the chunk in hand holds of it (held), then the rest from the device.
-bool copyCarved(Device& device, std::span<const std::uint8_t> held, std::uint64_t off, std::uint64_t length,
-                std::uint64_t blockSize, ByteSink& out, std::vector<std::uint8_t>& scratch,
-                std::optional<std::uint64_t>& unreadableAt) {
-    return (held.empty() || out.write(held)) &&
-           (held.size() == length ||
-            copyFromDevice(device, off + held.size(), length - held.size(), blockSize, out, scratch, unreadableAt));
-}
-
-}  // namespace
-
 bool DiskCarver::writeLinear(Device& device, std::uint64_t offset, std::uint64_t length, ByteSink& out) {
     return copyFromDevice(device, offset, length, blockSize, out, scratch_, unreadableInFile_);
 }
@@ -862,9 +810,8 @@ void DiskCarver::noteOutputError(int error, std::uint64_t offset) {
     logLine("❌ " + *errorMessage);
 }
 
-DiskCarver::CarvedFile DiskCarver::prepareCarved(Device& device, std::span<const std::uint8_t> chunk,
-                                                 std::uint64_t start, std::size_t index, std::uint64_t off,
-                                                 FileFormat format, std::uint64_t length) {
+CarvedFile DiskCarver::prepareCarved(Device& device, std::span<const std::uint8_t> chunk, std::uint64_t start,
+                                     std::size_t index, std::uint64_t off, FileFormat format, std::uint64_t length) {
     CarvedFile c;
     c.off = off;
     c.length = length;
@@ -973,66 +920,25 @@ std::optional<RecoveredFileInfo> DiskCarver::recoverCarvedFile(Device& device, s
 void DiskCarver::submitCarvedFile(Device& device, std::span<const std::uint8_t> chunk, bool chunkAsRead,
                                   std::uint64_t start, std::size_t index, std::uint64_t off, FileFormat format,
                                   std::uint64_t length) {
-    // Each file in flight holds a descriptor; a chunk can hold thousands of small files.
-    settleWrites(kMaxWritesInFlight - 1);
-    // Files copied side by side take the folder's space in any order: where it
-    // may not hold them all, one copied later could leave none for the first,
-    // and a scan resumed into that space would never get past it. So they wait
-    // their turn there, as without writers.
-    if (!writing_.empty()) {
-        // Lengths come from the card: the sum saturates rather than wrapping to a small need.
-        auto plus = [](std::uint64_t a, std::uint64_t b) { return a > UINT64_MAX - b ? UINT64_MAX : a + b; };
-        std::uint64_t need = plus(length, kRoomToSpare);
-        for (const CarvedWrite& w : writing_) need = plus(need, w.carved.length);
-        const std::optional<std::uint64_t> room = output_->freeBytes();
-        if (!room || *room < need) settleWrites();
-    }
+    writes_.makeRoom(length, *output_);
     if (errorMessage) return;
-    CarvedWrite w;
-    w.chunkStart = start;
-    w.bytesScanned = bytesScanned;
-    w.carved = prepareCarved(device, chunk, start, index, off, format, length);
-    if (!w.carved.file) {
-        std::promise<CopyOutcome> failed;
-        failed.set_value({});
-        w.outcome = failed.get_future();
-        writing_.push_back(std::move(w));
-        settleWrites();  // a folder that takes no file ends the scan here, as it would have without writers
-        return;
-    }
-    const std::span<const std::uint8_t> bytes = heldPart(chunk, chunkAsRead, start, index, off, length);
-    const std::size_t k = nextWriter_++ % kWriters;
-    w.outcome = writers_[k].post([&device, bytes, off, length, bs = blockSize, file = w.carved.file.get(),
-                                  scratch = &writerScratch_[k]] {
-        CopyOutcome o;
-        o.ok = copyCarved(device, bytes, off, length, bs, *file, *scratch, o.unreadableAt);
-        return o;
-    });
-    writing_.push_back(std::move(w));
+    const std::uint64_t foundAt = bytesScanned;
+    CarvedFile c = prepareCarved(device, chunk, start, index, off, format, length);
+    // A folder that takes no file ends the scan here, as it would have without writers.
+    if (!c.file) return writes_.submitFailed(std::move(c), start, foundAt);
+    writes_.submit(std::move(c), device, heldPart(chunk, chunkAsRead, start, index, off, length), blockSize, start,
+                   foundAt);
 }
 
-void DiskCarver::settleWrites(std::size_t keep) {
-    while (writing_.size() > keep) {
-        CarvedWrite& w = writing_.front();
-        const CopyOutcome copy = w.outcome.get();
-        const bool failedBefore = errorMessage.has_value();
-        if (failedBefore) {
-            // The output failed on an earlier file: the scan ends there, and resumes at that file.
-            if (w.carved.file) output_->discard(std::move(w.carved.file));
-        } else if (auto entry = finishCarved(w.carved, copy)) {
-            keepFile(std::move(*entry));  // its name may fail to take, too
-        }
-        if (!failedBefore && errorMessage) bytesScanned = w.bytesScanned;  // as far as the scan had come then
-        writing_.pop_front();
+void DiskCarver::settleCarved(CarvedFile& carved, const CopyOutcome& copy, std::uint64_t foundAt) {
+    const bool failedBefore = errorMessage.has_value();
+    if (failedBefore) {
+        // The output failed on an earlier file: the scan ends there, and resumes at that file.
+        if (carved.file) output_->discard(std::move(carved.file));
+    } else if (auto entry = finishCarved(carved, copy)) {
+        keepFile(std::move(*entry));  // its name may fail to take, too
     }
-}
-
-void DiskCarver::settleReady() {
-    std::size_t ready = 0;
-    while (ready < writing_.size() &&
-           writing_[ready].outcome.wait_for(std::chrono::seconds(0)) == std::future_status::ready)
-        ++ready;
-    settleWrites(writing_.size() - ready);
+    if (!failedBefore && errorMessage) bytesScanned = foundAt;  // as far as the scan had come then
 }
 
 void DiskCarver::keepFile(RecoveredFileInfo info) {

@@ -21,7 +21,7 @@
 #include "common/Records.h"
 #include "helper/DiagnosticReport.h"
 #include "helper/OutputDirectory.h"
-#include "helper/Worker.h"
+#include "helper/WritePipeline.h"
 #include "helper/fat/FATParser.h"
 #include "helper/formats/FileSizeCalculator.h"
 #include "helper/formats/FormatDetector.h"
@@ -134,26 +134,6 @@ private:
 
     std::uint64_t effectiveMinimum(FileFormat f) const;
 
-    // A carved file between its discovery and its records.
-    struct CarvedFile {
-        std::uint64_t off = 0, length = 0;
-        FileFormat format{};
-        std::optional<std::string> date;
-        std::string camera;  // "_make_model" as the name carries it
-        std::unique_ptr<PendingFile> file;
-        int createError = 0;
-    };
-    struct CopyOutcome {
-        bool ok = false;
-        std::optional<std::uint64_t> unreadableAt;  // the device failed there
-    };
-    struct CarvedWrite {
-        CarvedFile carved;
-        std::future<CopyOutcome> outcome;
-        std::uint64_t chunkStart = 0;    // the chunk it is copied from
-        std::uint64_t bytesScanned = 0;  // when it was found
-    };
-
     // The date and camera of the file at off (chunk[index]), and its temporary file.
     CarvedFile prepareCarved(Device& device, std::span<const std::uint8_t> chunk, std::uint64_t start,
                              std::size_t index, std::uint64_t off, FileFormat format, std::uint64_t length);
@@ -164,13 +144,11 @@ private:
                                                        bool chunkAsRead, std::uint64_t start, std::size_t index,
                                                        std::uint64_t off, FileFormat format, std::uint64_t length);
     // As recoverCarvedFile, with the copy left to a writer thread; the chunk must
-    // stay as it is until settleWrites has seen the file through.
+    // stay as it is until the write pipeline has seen the file through.
     void submitCarvedFile(Device& device, std::span<const std::uint8_t> chunk, bool chunkAsRead, std::uint64_t start,
                           std::size_t index, std::uint64_t off, FileFormat format, std::uint64_t length);
-    // Sees written files through in the order found, until at most `keep` are left.
-    void settleWrites(std::size_t keep = 0);
-    // Sees through those at the front that are written, without waiting.
-    void settleReady();
+    // What the write pipeline calls for each file whose copy is over, in the order found.
+    void settleCarved(CarvedFile& carved, const CopyOutcome& copy, std::uint64_t foundAt);
     void keepFile(RecoveredFileInfo info);
     std::optional<RecoveredFileInfo> recoverDirectoryFile(Device& device, std::uint64_t offset,
                                                           const DirectoryHint& hint, FileFormat format,
@@ -211,13 +189,6 @@ private:
     std::uint64_t unreadableBytes_ = 0;
     std::uint64_t failedRun_ = 0;
     std::optional<std::uint64_t> unreadableInFile_;  // set by writeLinear when the device failed
-    // Carved files whose bytes writers_ are copying, in the order found. Declared
-    // before the writers, so that these outlive any job still running.
-    std::deque<CarvedWrite> writing_;
-    static constexpr std::size_t kWriters = 2;
-    std::array<std::vector<std::uint8_t>, kWriters> writerScratch_;  // one copy buffer for each writer
-    std::array<Worker, kWriters> writers_;
-    std::size_t nextWriter_ = 0;
     std::map<std::uint64_t, OutputDirectory::ManifestEntry> earlierRuns_;  // offsets this folder already holds
     std::uint64_t failedRunStart_ = 0;
     bool inDirectoryPhase_ = false;
@@ -231,6 +202,10 @@ private:
         std::optional<FileFormat> format;
     } bounded_;  // the file findNextSignature bounds
     bool foreignControlLogged_ = false;  // another user's control file is logged once
+    // Last: its writers are joined before anything they copy from or into goes.
+    WritePipeline writes_{[this](CarvedFile& c, const CopyOutcome& copy, std::uint64_t foundAt) {
+        settleCarved(c, copy, foundAt);
+    }};
 };
 
 }  // namespace vf
