@@ -19,6 +19,7 @@
 #include <vector>
 
 #include "common/Records.h"
+#include "helper/ChunkSupply.h"
 #include "helper/DiagnosticReport.h"
 #include "helper/OutputDirectory.h"
 #include "helper/WritePipeline.h"
@@ -63,12 +64,6 @@ public:
     // Asks a running scan to stop; safe from a signal handler.
     void requestStop() { stopRequested_.store(true, std::memory_order_relaxed); }
 
-    // Device positions [from, to) whose matches a chunk search has listed
-    // (index counts from base); the look-ahead reads the list, not the card.
-    struct ListedMatches {
-        std::uint64_t from = 0, to = 0, base = 0;
-        std::span<const Match> matches;
-    };
     // The next file's start after from, on the look-ahead's grid. Only one at
     // most `within` bytes past from is sure to be found; the search ends soon
     // after, rather than at its full reach. Positions below notBefore are not
