@@ -27,6 +27,11 @@ public:
     Fd(const Fd&) = delete;
     Fd& operator=(const Fd&) = delete;
     int get() const { return fd_; }
+    int release() {
+        const int fd = fd_;
+        fd_ = -1;
+        return fd;
+    }
     // Closes now and reports the error close gives (a network or USB disk may
     // only say here that the data did not reach it).
     int close() {
@@ -142,7 +147,39 @@ FileExporter::~FileExporter() {
     ::close(destinationFd_);
 }
 
+// A copy written under its hidden name, not yet flushed nor named.
+struct StagedCopy {
+    std::string name, tmp;
+    std::uint64_t size;
+    Fd in, out;
+};
+
+namespace {
+
+// Whether the regular file `target` in `dir` holds the same bytes as `in`.
+bool identicalThere(int dir, const std::string& target, const struct stat& there, int in, std::uint64_t size) {
+    if (!S_ISREG(there.st_mode) || static_cast<std::uint64_t>(there.st_size) != size) return false;
+    Fd other(::openat(dir, target.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
+    return other.get() >= 0 && sameContent(in, other.get(), size);
+}
+
+ExportFileResult alreadyThere(const std::string& name, const std::string& target) {
+    return {ExportFileResult::Outcome::alreadyThere, target,
+            target == name ? std::string() : "📁 " + name + " is already there as " + target};
+}
+
+constexpr unsigned kMaxClashes = 1'000'000;
+
+}  // namespace
+
 ExportFileResult FileExporter::exportFile(const RecoveredFileInfo& file, const std::atomic<bool>* cancel) {
+    std::unique_ptr<StagedCopy> staged;
+    const ExportFileResult result = stage(file, cancel, &staged);
+    return staged ? commit(*staged) : result;
+}
+
+ExportFileResult FileExporter::stage(const RecoveredFileInfo& file, const std::atomic<bool>* cancel,
+                                     std::unique_ptr<StagedCopy>* staged) {
     const std::string& name = file.fileName;
     if (!plainName(name)) return failure(name, EINVAL);
     // Never through a link, and never blocking on a FIFO planted in the cache.
@@ -159,59 +196,69 @@ ExportFileResult FileExporter::exportFile(const RecoveredFileInfo& file, const s
                 "❌ Refusing truncated export for " + name + ": cache has " + std::to_string(size) +
                     " bytes, scan expected " + std::to_string(file.fileSize) + " bytes"};
 
-    static std::atomic<unsigned> counter{0};
-    const std::string tmp =
-        std::string(kTempPrefix) + std::to_string(::getpid()) + "-" + std::to_string(counter++);
-    Fd out(::openat(destinationFd_, tmp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666));
-    const int openError = errno;
-    bool written = false;
-    // A name is chosen before copying (an identical file ends the work early)
-    // and again if another file takes it while the copy runs.
-    for (unsigned n = 0; n < 1'000'000; ++n) {
+    // A copy already there under the name or one of its clash names ends the work early.
+    for (unsigned n = 0;; ++n) {
+        if (n == kMaxClashes) return failure(name, EEXIST);
         const std::string target = clashName(name, n);
         struct stat there {};
+        if (::fstatat(destinationFd_, target.c_str(), &there, AT_SYMLINK_NOFOLLOW) != 0) {
+            if (errno != ENOENT) return failure(name, errno);
+            break;
+        }
+        if (identicalThere(destinationFd_, target, there, in.get(), size)) return alreadyThere(name, target);
+    }
+
+    static std::atomic<unsigned> counter{0};
+    std::string tmp = std::string(kTempPrefix) + std::to_string(::getpid()) + "-" + std::to_string(counter++);
+    Fd out(::openat(destinationFd_, tmp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666));
+    if (out.get() < 0) return failure(name, errno);
+    int err = copyData(in.get(), out.get(), cancel);
+    // Times as a copy in the file manager keeps them.
+    const struct timespec times[2] = {st.st_atim, st.st_mtim};
+    ::futimens(out.get(), times);
+    if (err != 0) {
+        out.close();
+        ::unlinkat(destinationFd_, tmp.c_str(), 0);
+        return failure(name, err);
+    }
+    staged->reset(new StagedCopy{name, std::move(tmp), size, Fd(in.release()), Fd(out.release())});
+    return {};
+}
+
+// The name is chosen again here: another file may have taken it meanwhile.
+ExportFileResult FileExporter::commit(StagedCopy& s) {
+    int err = ::fsync(s.out.get()) != 0 ? errno : 0;
+    if (const int closed = s.out.close(); err == 0) err = closed;
+    if (err != 0) {
+        discard(s);
+        return failure(s.name, err);
+    }
+    for (unsigned n = 0; n < kMaxClashes; ++n) {
+        const std::string target = clashName(s.name, n);
+        struct stat there {};
         if (::fstatat(destinationFd_, target.c_str(), &there, AT_SYMLINK_NOFOLLOW) == 0) {
-            if (S_ISREG(there.st_mode) && static_cast<std::uint64_t>(there.st_size) == size) {
-                Fd other(::openat(destinationFd_, target.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
-                if (other.get() >= 0 && sameContent(in.get(), other.get(), size)) {
-                    if (out.get() >= 0) {
-                        out.close();
-                        ::unlinkat(destinationFd_, tmp.c_str(), 0);
-                    }
-                    return {ExportFileResult::Outcome::alreadyThere, target,
-                            target == name ? std::string() : "📁 " + name + " is already there as " + target};
-                }
+            if (identicalThere(destinationFd_, target, there, s.in.get(), s.size)) {
+                discard(s);
+                return alreadyThere(s.name, target);
             }
             continue;
         }
-        if (errno != ENOENT) return failure(name, errno);
-        if (out.get() < 0) return failure(name, openError);
-        if (!written) {
-            int err = copyData(in.get(), out.get(), cancel);
-            // Times as a copy in the file manager keeps them.
-            const struct timespec times[2] = {st.st_atim, st.st_mtim};
-            ::futimens(out.get(), times);
-            if (err == 0 && ::fsync(out.get()) != 0) err = errno;
-            if (const int closed = out.close(); err == 0) err = closed;
-            if (err != 0) {
-                ::unlinkat(destinationFd_, tmp.c_str(), 0);
-                return failure(name, err);
-            }
-            written = true;
-        }
-        const int err = renameUnlessTaken(destinationFd_, tmp, target);
+        if (errno != ENOENT) break;
+        err = renameUnlessTaken(destinationFd_, s.tmp, target);
         if (err == EEXIST) continue;
-        if (err != 0) {
-            ::unlinkat(destinationFd_, tmp.c_str(), 0);
-            return failure(name, err);
-        }
+        if (err != 0) break;
         return {ExportFileResult::Outcome::copied, target,
-                target == name ? std::string()
-                               : "📁 " + name + " saved as " + target + ": another file of that name is already there"};
+                target == s.name ? std::string()
+                                 : "📁 " + s.name + " saved as " + target + ": another file of that name is already there"};
     }
-    if (out.get() >= 0) out.close();
-    ::unlinkat(destinationFd_, tmp.c_str(), 0);
-    return failure(name, EEXIST);
+    if (err == 0) err = errno != 0 ? errno : EEXIST;
+    discard(s);
+    return failure(s.name, err);
+}
+
+void FileExporter::discard(StagedCopy& s) {
+    s.out.close();
+    ::unlinkat(destinationFd_, s.tmp.c_str(), 0);
 }
 
 bool FileExporter::finish() { return ::fsync(destinationFd_) == 0 || errno == EINVAL; }
@@ -229,18 +276,48 @@ void FileExporter::removeStaleTemporaries() {
     }
 }
 
+// Copies are flushed a batch at a time: the first flush of a batch writes what
+// the others need too, so the disk waits once where it would wait per file.
+// Only then are they named, the folder flushed, and the files reported.
 ExportCounts exportAll(FileExporter& exporter, const std::vector<RecoveredFileInfo>& files,
                        const std::function<void(const ExportFileResult&, const ExportCounts&)>& afterEach,
                        const std::atomic<bool>* cancel) {
+    constexpr std::size_t kBatchFiles = 32;
+    constexpr std::uint64_t kBatchBytes = 256ull << 20;
+    struct Entry {
+        ExportFileResult result;
+        std::unique_ptr<StagedCopy> staged;
+    };
+    std::vector<Entry> batch;
+    std::uint64_t batchBytes = 0;
     ExportCounts counts;
+    const auto cancelled = [cancel] { return cancel && cancel->load(); };
+    const auto settle = [&] {
+        if (cancelled()) {
+            for (Entry& e : batch)
+                if (e.staged) exporter.discard(*e.staged);
+        } else {
+            for (Entry& e : batch)
+                if (e.staged) e.result = exporter.commit(*e.staged);
+            exporter.finish();
+            for (const Entry& e : batch) {
+                (e.result.succeeded() ? counts.copied : counts.failed) += 1;
+                if (afterEach) afterEach(e.result, counts);
+            }
+        }
+        batch.clear();
+        batchBytes = 0;
+    };
     exporter.removeStaleTemporaries();
     for (const auto& file : files) {
-        if (cancel && cancel->load()) break;
-        const ExportFileResult result = exporter.exportFile(file, cancel);
-        (result.succeeded() ? counts.copied : counts.failed) += 1;
-        if (afterEach) afterEach(result, counts);
+        if (cancelled()) break;
+        Entry e;
+        e.result = exporter.stage(file, cancel, &e.staged);
+        if (e.staged) batchBytes += e.staged->size;
+        batch.push_back(std::move(e));
+        if (batch.size() >= kBatchFiles || batchBytes >= kBatchBytes) settle();
     }
-    exporter.finish();
+    settle();
     return counts;
 }
 

@@ -36,6 +36,8 @@ struct ExportFileResult {
     bool succeeded() const { return outcome != Outcome::failed; }
 };
 
+struct StagedCopy;
+
 class FileExporter {
 public:
     // Opens both folders. Nothing when one cannot be opened; `error` says why.
@@ -47,6 +49,15 @@ public:
 
     // Copies one file; a set `cancel` abandons the copy (it then counts as failed).
     ExportFileResult exportFile(const RecoveredFileInfo& file, const std::atomic<bool>* cancel = nullptr);
+
+    // exportFile in two halves, so that many copies share one wait for the disk.
+    // `stage` copies under a hidden name and sets `staged`, or settles the file
+    // (failed, or already there) and returns that; `commit` flushes a staged copy
+    // and names it; `discard` removes it.
+    ExportFileResult stage(const RecoveredFileInfo& file, const std::atomic<bool>* cancel,
+                           std::unique_ptr<StagedCopy>* staged);
+    ExportFileResult commit(StagedCopy& staged);
+    void discard(StagedCopy& staged);
 
     // Makes the names given so far durable. False when the folder cannot be flushed.
     bool finish();

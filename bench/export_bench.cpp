@@ -1,7 +1,7 @@
 // Export speed: 2 GB of recovered files (400 photos of 5 MB) copied into a
 // fresh folder on the same disk, beside `cp` on the same files. Our copy
-// flushes every file before naming it; `cp` does not, so it is measured both
-// alone and followed by `sync`, which is what makes its copies as durable.
+// flushes every file (a batch at a time) before naming it; `cp` does not, so it
+// is measured both alone and followed by `sync`, which makes its copies as durable.
 // The folders go to VF_EXPORT_BENCH_DIR (default /var/tmp: a disk, not memory).
 
 #include <benchmark/benchmark.h>

@@ -119,6 +119,42 @@ TEST(FileExporter, OneFailureLeavesTheOthers) {
               (std::map<std::string, std::vector<std::uint8_t>>{{"a.jpg", a}, {"c.jpg", c}}));
 }
 
+// Copies are flushed and named a batch at a time: every file still arrives
+// whole under its name, reported in order, and a stop between batches leaves
+// no hidden copy behind.
+TEST(FileExporter, BatchesNameEveryFileAndAStopLeavesNoTemporaries) {
+    for (const int stopAfter : {0, 32}) {
+        Folders f;
+        std::vector<RecoveredFileInfo> files;
+        std::map<std::string, std::vector<std::uint8_t>> sources;
+        for (int i = 0; i < 70; ++i) {
+            const std::string name = "IMG_" + std::to_string(1000 + i) + ".JPG";
+            sources[name] = test::randomBytes(10'000, static_cast<std::uint32_t>(i));
+            test::writeFile(f.cache / name, sources[name]);
+            files.push_back(entry(name, 10'000));
+        }
+        std::atomic<bool> stop{false};
+        std::vector<std::string> reported;
+        const ExportCounts counts = exportAll(
+            *f.exporter, files,
+            [&](const ExportFileResult& r, const ExportCounts& n) {
+                reported.push_back(r.savedAs);
+                EXPECT_TRUE(fs::exists(f.destination / r.savedAs)) << r.savedAs << " reported before it is named";
+                if (n.copied == stopAfter) stop = true;
+            },
+            &stop);
+        const std::size_t expected = stopAfter == 0 ? 70 : static_cast<std::size_t>(stopAfter);
+        EXPECT_EQ(static_cast<std::size_t>(counts.copied), expected);
+        ASSERT_EQ(reported.size(), expected);
+        const auto left = contents(f.destination.path());
+        EXPECT_EQ(left.size(), expected) << "stop after " << stopAfter;
+        for (std::size_t i = 0; i < reported.size(); ++i) {
+            EXPECT_EQ(reported[i], files[i].fileName);
+            EXPECT_EQ(left.at(reported[i]), sources[reported[i]]);
+        }
+    }
+}
+
 TEST(FileExporter, FullDestinationLeavesOnlyWholeFiles) {
     if (::geteuid() != 0) GTEST_SKIP() << "mounting a tmpfs needs root";
     const TempDir cache, root;
