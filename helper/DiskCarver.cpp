@@ -437,54 +437,14 @@ void DiskCarver::linearPhase(Device& device, std::uint64_t resumeOffset) {
             maybeSendRate();
             FileFormat format = detector.refineFormat(*m.format, device, off, blockSize);
 
-            std::uint64_t length = 0;
-            bool haveLength = false;
-            if (auto hint = directoryHints.find(off);
-                hint != directoryHints.end() && !hint->second.originalExtension.empty()) {
-                const DirectoryHint& h = hint->second;
-                if (auto hinted = formatFromExtension(h.originalExtension); hinted && *hinted != format) {
-                    logLine("📁 FAT hint: " + std::string(displayName(format)) + " → " +
-                            std::string(displayName(*hinted)) + " (" + h.originalName + "." + h.originalExtension +
-                            ", deleted=" + (h.isDeleted ? "true" : "false") + ")");
-                    format = *hinted;
-                }
-                if (h.fileSize != 0 && h.fileSize >= minimumSize(format)) {
-                    length = h.fileSize;
-                    haveLength = true;
-                    logLine("📁 FAT size: " + formatByteCount(length) + " (from directory entry)");
-                }
-            }
-            if (!haveLength && fatParser && !sizeCalculator->plausibleStart(format, device, off)) {
-                // Every byte of a volume is searched, so chance signatures are
-                // common there, and a saved one would move the cursor past its
-                // made-up length, over whatever real files lie inside it.
+            const std::optional<SizedCandidate> sized =
+                sizeCandidate(device, off, format, [&] { return listedMatches(detector, w, n, early, ahead); });
+            if (!sized) {
                 i = p + 1;
                 continue;
             }
-            if (!haveLength) {
-                length = sizeCalculator->calculateSize(format, device, off);
-                // A candidate whose header its own rule rejects stays rejected:
-                // stretching it to the next file would save junk.
-                if (!fatParser && (length > 0 || sizeCalculator->plausibleStart(format, device, off))) {
-                    // Only a start this close changes the length; farther ones need not be read for.
-                    const std::optional<std::uint64_t> within = nextFileReach(format, length);
-                    // Inside a stream's run of packets every start on the grid is one of
-                    // its own packets (another file there would have broken the run).
-                    const std::uint64_t notBefore = isStream(format) ? off + length : 0;
-                    if (auto g = findNextSignature(device, off, listedMatches(detector, w, n, early, ahead), within,
-                                                   notBefore, format))
-                        length = boundByNextFile(format, length, *g - off);
-                }
-            }
-            if (!haveLength && length > 0) {
-                // A directory entry at this start knows the file's size better than its header.
-                if (auto hint = directoryHints.find(off); hint != directoryHints.end() && hint->second.fileSize != 0)
-                    length = std::min(length, hint->second.fileSize);
-                // Nor does a carve run over what the volume gives to other files.
-                if (fatParser)
-                    if (const auto c = fatParser->clusterForOffset(off))
-                        length = fatParser->freeRun(off, length, !fatParser->isAllocated(*c));
-            }
+            const std::uint64_t length = sized->length;
+            const bool haveLength = sized->fromDirectory;
             logLine("📏 " + std::string(displayName(format)) + ": " + formatByteCount(length));
 
             std::uint64_t step = 0;
@@ -525,6 +485,57 @@ void DiskCarver::linearPhase(Device& device, std::uint64_t resumeOffset) {
             break;
         }
     }
+}
+
+std::optional<DiskCarver::SizedCandidate> DiskCarver::sizeCandidate(
+    Device& device, std::uint64_t off, FileFormat& format, const std::function<std::vector<ListedMatches>()>& listed) {
+    std::uint64_t length = 0;
+    bool haveLength = false;
+    if (auto hint = directoryHints.find(off);
+        hint != directoryHints.end() && !hint->second.originalExtension.empty()) {
+        const DirectoryHint& h = hint->second;
+        if (auto hinted = formatFromExtension(h.originalExtension); hinted && *hinted != format) {
+            logLine("📁 FAT hint: " + std::string(displayName(format)) + " → " +
+                    std::string(displayName(*hinted)) + " (" + h.originalName + "." + h.originalExtension +
+                    ", deleted=" + (h.isDeleted ? "true" : "false") + ")");
+            format = *hinted;
+        }
+        if (h.fileSize != 0 && h.fileSize >= minimumSize(format)) {
+            length = h.fileSize;
+            haveLength = true;
+            logLine("📁 FAT size: " + formatByteCount(length) + " (from directory entry)");
+        }
+    }
+    if (!haveLength && fatParser && !sizeCalculator->plausibleStart(format, device, off)) {
+        // Every byte of a volume is searched, so chance signatures are
+        // common there, and a saved one would move the cursor past its
+        // made-up length, over whatever real files lie inside it.
+        return std::nullopt;
+    }
+    if (!haveLength) {
+        length = sizeCalculator->calculateSize(format, device, off);
+        // A candidate whose header its own rule rejects stays rejected:
+        // stretching it to the next file would save junk.
+        if (!fatParser && (length > 0 || sizeCalculator->plausibleStart(format, device, off))) {
+            // Only a start this close changes the length; farther ones need not be read for.
+            const std::optional<std::uint64_t> within = nextFileReach(format, length);
+            // Inside a stream's run of packets every start on the grid is one of
+            // its own packets (another file there would have broken the run).
+            const std::uint64_t notBefore = isStream(format) ? off + length : 0;
+            if (auto g = findNextSignature(device, off, listed(), within, notBefore, format))
+                length = boundByNextFile(format, length, *g - off);
+        }
+    }
+    if (!haveLength && length > 0) {
+        // A directory entry at this start knows the file's size better than its header.
+        if (auto hint = directoryHints.find(off); hint != directoryHints.end() && hint->second.fileSize != 0)
+            length = std::min(length, hint->second.fileSize);
+        // Nor does a carve run over what the volume gives to other files.
+        if (fatParser)
+            if (const auto c = fatParser->clusterForOffset(off))
+                length = fatParser->freeRun(off, length, !fatParser->isAllocated(*c));
+    }
+    return SizedCandidate{length, haveLength};
 }
 
 std::optional<std::size_t> DiskCarver::readChunk(Device& device, std::uint64_t start, std::span<std::uint8_t> buffer) {

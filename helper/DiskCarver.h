@@ -122,6 +122,16 @@ private:
 
     void directoryPhase(Device& device);
     void linearPhase(Device& device, std::uint64_t resumeOffset);
+    struct SizedCandidate {
+        std::uint64_t length = 0;  // 0: none could be worked out
+        bool fromDirectory = false;
+    };
+    // The length of the candidate at off: its directory entry's (whose name may
+    // change the format), else its format's rule bounded by the next file's start
+    // (listed: the matches already found ahead). Nothing for a chance signature on
+    // a volume, whose header does not hold up.
+    std::optional<SizedCandidate> sizeCandidate(Device& device, std::uint64_t off, FileFormat& format,
+                                                const std::function<std::vector<ListedMatches>()>& listed);
     void endOfScan();
     void writeReport(const std::string& text);
     // Reads one chunk, skipping unreadable blocks; nothing when the device is gone.
