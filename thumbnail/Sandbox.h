@@ -9,4 +9,10 @@ namespace vf {
 // Returns the kernel's Landlock version, or 0 when the kernel offers none.
 int denyNewFilesAndConnections();
 
+// From here on the system calls no decoder makes fail with EPERM: starting
+// programs, new sockets, reaching into other processes, and the kernel's
+// rarely used and often attacked interfaces (BPF, keyrings, user faults,
+// io_uring, namespaces, modules). False when the filter could not be set.
+bool denyUnusedSystemCalls();
+
 }  // namespace vf

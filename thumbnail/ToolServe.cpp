@@ -27,6 +27,7 @@ int serve(const char* cpuArg, Maker make) {
     // taken over by a hostile file can write nothing else, read none of the
     // user's files and connect nowhere.
     vf::denyNewFilesAndConnections();
+    vf::denyUnusedSystemCalls();
     for (;;) {
         char text[256];
         alignas(cmsghdr) char control[CMSG_SPACE(2 * sizeof(int))];

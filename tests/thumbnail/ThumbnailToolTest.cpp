@@ -2,6 +2,9 @@
 // scanner runs it: through runThumbnailTool, as "nobody" when the tests are root.
 
 #include <gtest/gtest.h>
+#include <cerrno>
+#include <sys/socket.h>
+#include <thread>
 
 #include <algorithm>
 #include <chrono>
@@ -445,11 +448,21 @@ TEST(DecoderConfinement, OnlyGivenDescriptorsAndSystemFilesRemain) {
         {"create a file", [&] { return ::open((dir / "new").c_str(), O_WRONLY | O_CREAT, 0600) >= 0; }, false},
         {"write a system file", [] { return ::open("/etc/hostname", O_WRONLY) >= 0; }, false},
         {"write the given descriptor", [&] { return ::write(given, "x", 1) == 1; }, true},
+        {"start a program", [] {
+             ::execl("/nonexistent/tool", "tool", nullptr);
+             return errno != EPERM;
+         }, false},
+        {"open a socket", [] { return ::socket(AF_UNIX, SOCK_STREAM, 0) >= 0; }, false},
+        {"start a thread", [] {
+             std::thread t([] {});
+             t.join();
+             return true;
+         }, true},
     };
     const pid_t pid = ::fork();
     ASSERT_GE(pid, 0);
     if (pid == 0) {
-        if (denyNewFilesAndConnections() == 0) ::_exit(77);
+        if (denyNewFilesAndConnections() == 0 || !denyUnusedSystemCalls()) ::_exit(77);
         int wrong = 0;
         for (std::size_t i = 0; i < std::size(rows); ++i)
             if (rows[i].attempt() != rows[i].allowed) wrong |= 1 << i;
@@ -459,7 +472,7 @@ TEST(DecoderConfinement, OnlyGivenDescriptorsAndSystemFilesRemain) {
     ASSERT_EQ(::waitpid(pid, &status, 0), pid);
     ::close(given);
     ASSERT_TRUE(WIFEXITED(status));
-    if (WEXITSTATUS(status) == 77) GTEST_SKIP() << "the kernel offers no Landlock";
+    if (WEXITSTATUS(status) == 77) GTEST_SKIP() << "the kernel offers no Landlock or no seccomp filter";
     for (std::size_t i = 0; i < std::size(rows); ++i) EXPECT_FALSE(WEXITSTATUS(status) & (1 << i)) << rows[i].name;
 }
 
