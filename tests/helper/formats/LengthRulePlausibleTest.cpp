@@ -120,7 +120,7 @@ TEST(LengthRulePlausible, TiffFamilyAndRawHeaders) {
     auto inHeader = tiffHeader(true, 42, 8, 12);
     inHeader[4] = 4;  // a first directory inside the header
     EXPECT_FALSE(plausible(FileFormat::tiff, inHeader));
-    EXPECT_FALSE(plausible(FileFormat::tiff, tiffHeader(true, 42, 8, 12, 99))) << "no such field type";
+    for (std::uint16_t type : {0, 14, 99}) EXPECT_FALSE(plausible(FileFormat::tiff, tiffHeader(true, 42, 8, 12, type))) << "field type " << type;
 
     ByteWriter rw2(true);
     rw2.raw(0, {0x49, 0x49, 0x55, 0x00});
