@@ -3,8 +3,8 @@
 #include <cerrno>
 
 #include "helper/fat/FATParser.h"
-#include "helper/io/Log.h"
 #include "tests/helper/fat/SyntheticVolumes.h"
+#include "tests/support/LogCapture.h"
 #include "tests/support/TestSupport.h"
 
 namespace vf {
@@ -13,13 +13,7 @@ namespace {
 using test::ExFatVolume;
 using test::Fat32Volume;
 
-struct LogCapture {
-    std::vector<std::string> lines;
-    LogCapture() {
-        setLogSink([this](std::string_view l) { lines.emplace_back(l); });
-    }
-    ~LogCapture() { setLogSink({}); }
-};
+using test::LogCapture;
 
 // A memory device that checks every read against an alignment and can fail
 // or end early.

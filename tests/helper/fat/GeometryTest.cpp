@@ -3,8 +3,8 @@
 #include <functional>
 
 #include "helper/fat/FATParser.h"
-#include "helper/io/Log.h"
 #include "tests/helper/fat/SyntheticVolumes.h"
+#include "tests/support/LogCapture.h"
 
 namespace vf {
 namespace {
@@ -13,13 +13,7 @@ using test::ExFatVolume;
 using test::Fat32Volume;
 using test::put32;
 
-struct LogCapture {
-    std::vector<std::string> lines;
-    LogCapture() {
-        setLogSink([this](std::string_view l) { lines.emplace_back(l); });
-    }
-    ~LogCapture() { setLogSink({}); }
-};
+using test::LogCapture;
 
 void addPartition(std::vector<std::uint8_t>& image, int slot, std::uint8_t type, std::uint32_t startSector) {
     const std::size_t e = 446 + 16 * static_cast<std::size_t>(slot);

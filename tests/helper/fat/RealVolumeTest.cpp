@@ -7,7 +7,7 @@
 #include <unistd.h>
 
 #include "helper/fat/FATParser.h"
-#include "helper/io/Log.h"
+#include "tests/support/LogCapture.h"
 #include "tests/support/TestSupport.h"
 #include "tests/support/VolumeImage.h"
 
@@ -28,14 +28,6 @@ public:
 private:
     int fd_;
     FdDevice device_;
-};
-
-struct QuietLog {
-    std::vector<std::string> lines;
-    QuietLog() {
-        setLogSink([this](std::string_view l) { lines.emplace_back(l); });
-    }
-    ~QuietLog() { setLogSink({}); }
 };
 
 // The number that follows `label` (after spaces, ':' or '=') in a tool's report.
@@ -114,7 +106,7 @@ TEST(RealFat32, SdCardLayoutIndexedAndExtracted) {
     ASSERT_TRUE(built.ok()) << built.output;
 
     ImageDevice image(card.image());
-    QuietLog log;
+    test::LogCapture log;
     const auto parser = FATParser::detect(image.device());
     ASSERT_TRUE(parser);
     const Geometry& g = parser->geo();
@@ -202,7 +194,7 @@ TEST(RealFat32, PartitionTypesAndClusterNumbersPastSixteenBits) {
         ASSERT_TRUE(built.ok()) << l.name << ": " << built.output;
 
         ImageDevice image(card.image());
-        QuietLog log;
+        test::LogCapture log;
         const auto parser = FATParser::detect(image.device());
         ASSERT_TRUE(parser) << l.name;
         EXPECT_EQ(parser->geo().partitionStart, l.startSector * 512) << l.name;
@@ -250,7 +242,7 @@ TEST(RealFat32, NewPhotosInDeletedPhotosClustersKeepTheirOwnNames) {
     ASSERT_LT(raw.find("NEW_0001JPG"), raw.find("\xE5LD_0001JPG"));
 
     ImageDevice image(card.image());
-    QuietLog log;
+    test::LogCapture log;
     const auto parser = FATParser::detect(image.device());
     ASSERT_TRUE(parser);
     const DirectoryIndex index = parser->buildDirectoryIndex();
@@ -309,7 +301,7 @@ TEST(RealExFat, FilesFragmentsAndDeletedEntries) {
     ASSERT_TRUE(built.ok()) << built.output;
 
     ImageDevice image(card.image());
-    QuietLog log;
+    test::LogCapture log;
     const auto parser = FATParser::detect(image.device());
     ASSERT_TRUE(parser);
     const Geometry& g = parser->geo();
@@ -371,7 +363,7 @@ TEST(RealExFat, WipedMainBootSectorFoundThroughTheBackupRegion) {
         ASSERT_TRUE(built.ok()) << built.output;
     }
     ImageDevice a(intact.image()), b(wiped.image());
-    QuietLog log;
+    test::LogCapture log;
     const auto good = FATParser::detect(a.device());
     const auto found = FATParser::detect(b.device());
     ASSERT_TRUE(good);

@@ -5,7 +5,7 @@
 
 #include <string>
 
-#include "helper/io/Log.h"
+#include "tests/support/LogCapture.h"
 #include "tests/support/MediaMeasure.h"
 #include "tests/support/MediaSynthetic.h"
 #include "tests/support/Synthetic.h"
@@ -18,15 +18,7 @@ using test::measure;
 
 std::span<const std::uint8_t> dataOf(const FileSizeCalculator::Chunk& c) { return c.bytes.subspan(c.start); }
 
-class LogCapture {
-public:
-    LogCapture() { previous_ = setLogSink([this](std::string_view l) { lines.emplace_back(l); }); }
-    ~LogCapture() { setLogSink(previous_); }
-    std::vector<std::string> lines;
-
-private:
-    LogSink previous_;
-};
+using test::LogCapture;
 
 TEST(FileSizeCalculatorReadChunk, ServesTheHintWithoutReadingAndFallsBackOutsideIt) {
     const auto image = test::randomBytes(20'000, 1);
