@@ -1,7 +1,8 @@
 #pragma once
 // The scan engine: one pass over the device from the resume offset to its end,
 // first through the FAT directory entries (when a volume is found), then by
-// carving signatures, handing every accepted file to the output stage.
+// carving signatures, handing every accepted file to the output stage. Chunks
+// come from ChunkSupply; carved files are copied by the WritePipeline.
 
 #include <array>
 #include <atomic>
