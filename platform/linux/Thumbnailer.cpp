@@ -9,7 +9,6 @@
 #include <csignal>
 #include <cstdlib>
 #include <cstring>
-#include <dirent.h>
 #include <fcntl.h>
 #include <grp.h>
 #include <poll.h>
@@ -243,19 +242,7 @@ public:
     // Removes what the tool left, one level only: it never follows a link or
     // walks into a folder the tool may have made.
     ~ScratchFolder() {
-        if (path_.empty()) return;
-        const int fd = ::open(path_.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
-        if (fd >= 0) {
-            if (DIR* d = ::fdopendir(::dup(fd))) {
-                std::vector<std::string> names;
-                while (dirent* e = ::readdir(d))
-                    if (std::string(e->d_name) != "." && std::string(e->d_name) != "..") names.emplace_back(e->d_name);
-                ::closedir(d);
-                for (const std::string& n : names) ::unlinkat(fd, n.c_str(), 0);
-            }
-            ::close(fd);
-        }
-        ::rmdir(path_.c_str());
+        if (!path_.empty()) removeFlatFolder(AT_FDCWD, path_.c_str());
     }
 
 private:
