@@ -2,7 +2,7 @@
 #include <cstdint>
 #include <span>
 
-#include "thumbnail/JpegEighth.h"
+#include "thumbnailer/JpegEighth.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     const auto picture = vf::decodeJpegEighth(std::span<const std::uint8_t>(data, size), 16'000'000);

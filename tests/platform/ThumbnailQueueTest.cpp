@@ -91,13 +91,12 @@ TEST_F(ThumbnailSandbox, CpuAndMemoryLimitsEndTheTool) {
     ThumbnailOptions o;
     o.toolPath = script("spin", "while :; do :; done");
     o.cpuSeconds = 1;
-    o.wallSeconds = 10;
+    o.wallSeconds = 30;
     ThumbnailRunInfo info;
-    const auto start = Clock::now();
+    // Ended by its CPU limit before the wall limit, however loaded the machine.
     EXPECT_FALSE(runThumbnailTool(job(), o, &info));
     EXPECT_FALSE(info.timedOut);
     EXPECT_TRUE(info.signal == SIGXCPU || info.signal == SIGKILL) << info.signal;
-    EXPECT_LT(Clock::now() - start, std::chrono::seconds(6));
 
 #if !defined(__SANITIZE_ADDRESS__)
     if (!test::haveTool("python3")) GTEST_SKIP() << "python3 missing";

@@ -15,8 +15,8 @@
 #include <array>
 #include <libraw/libraw.h>
 
-#include "thumbnail/JpegEighth.h"
-#include "thumbnail/ThumbnailTool.h"
+#include "thumbnailer/JpegEighth.h"
+#include "thumbnailer/ThumbnailTool.h"
 
 namespace {
 

@@ -1,4 +1,4 @@
-#include "thumbnail/Sandbox.h"
+#include "thumbnailer/Sandbox.h"
 
 #include <cerrno>
 #include <cstdint>

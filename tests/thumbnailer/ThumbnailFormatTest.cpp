@@ -1,4 +1,4 @@
-#include "thumbnail/ThumbnailFormat.h"
+#include "thumbnailer/ThumbnailFormat.h"
 
 #include <gtest/gtest.h>
 

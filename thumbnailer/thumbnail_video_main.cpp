@@ -16,7 +16,7 @@ extern "C" {
 #include <cmath>
 #include <iterator>
 
-#include "thumbnail/ThumbnailTool.h"
+#include "thumbnailer/ThumbnailTool.h"
 
 namespace {
 

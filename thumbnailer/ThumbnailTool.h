@@ -34,8 +34,8 @@
 
 #include "common/ByteReader.h"
 #include "platform/Files.h"
-#include "thumbnail/Sandbox.h"
-#include "thumbnail/ThumbnailFormat.h"
+#include "thumbnailer/Sandbox.h"
+#include "thumbnailer/ThumbnailFormat.h"
 #include "platform/Thumbnailer.h"
 
 namespace vf::thumb {

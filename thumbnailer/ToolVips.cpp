@@ -1,4 +1,4 @@
-#include "thumbnail/ThumbnailTool.h"
+#include "thumbnailer/ThumbnailTool.h"
 
 #ifndef VF_VIPS_LIBDIR
 #define VF_VIPS_LIBDIR "/usr/lib"

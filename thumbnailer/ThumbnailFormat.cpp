@@ -1,4 +1,4 @@
-#include "thumbnail/ThumbnailFormat.h"
+#include "thumbnailer/ThumbnailFormat.h"
 
 #include <algorithm>
 #include <optional>

@@ -1,4 +1,4 @@
-#include "thumbnail/JpegEighth.h"
+#include "thumbnailer/JpegEighth.h"
 
 #include <gtest/gtest.h>
 

@@ -18,7 +18,7 @@
 #include <unistd.h>
 
 #include "common/ByteReader.h"
-#include "thumbnail/Sandbox.h"
+#include "thumbnailer/Sandbox.h"
 #include "platform/Thumbnailer.h"
 #include "tests/support/DngBuilder.h"
 #include "tests/support/MediaSynthetic.h"

@@ -1,4 +1,4 @@
-#include "thumbnail/ThumbnailTool.h"
+#include "thumbnailer/ThumbnailTool.h"
 
 namespace vf::thumb {
 
