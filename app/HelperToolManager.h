@@ -103,6 +103,8 @@ public:
     void setMinFileSizeBytes(quint64 bytes);
     const QString& selectedDevicePath() const { return selectedDevicePath_; }
     void setSelectedDevicePath(const QString& path);
+    // The disk image the current or last run read; empty when it read a card.
+    QString scannedImagePath() const { return interruptedMode_ == Mode::image ? interruptedDevicePath_ : QString(); }
     // Folder of the current or last run's files; empty before the first run.
     const QString& scanOutputDirectory() const { return scanOutputDirectory_; }
     // Seconds since the current run was requested (for the time-left estimate).

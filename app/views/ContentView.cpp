@@ -1,5 +1,6 @@
 #include "app/views/ContentView.h"
 
+#include <QFileInfo>
 #include <QCoreApplication>
 #include <QFileDialog>
 #include <QHBoxLayout>
@@ -171,6 +172,7 @@ ContentView::ContentView(Parts parts, QWidget* parent)
     statusIcon_ = ui::symbolLabel(QStringLiteral("xmark.circle.fill"), 14, theme::orange);
     status->addWidget(statusIcon_);
     statusText_ = ui::caption(QString(), 0.7);
+    statusText_->setObjectName(QStringLiteral("diskStatus"));
     status->addWidget(statusText_, 1);
     formatSummary_ = ui::caption(QString(), 0.6);
     status->addWidget(ui::symbolLabel(QStringLiteral("camera.aperture"), 14, theme::white(0.55)));
@@ -459,7 +461,12 @@ void ContentView::refreshDiskSection() {
     diskRow_->setVisible(!none);
     noDisks_->setVisible(none);
     popUp_->update(availableDisks_, selectedDisk_, helperManager_->isScanning());
-    if (!selectedDisk_) {
+    // An image scan reads no card: the line names the image, not the selection.
+    const QString image = helperManager_->isScanning() ? helperManager_->scannedImagePath() : QString();
+    if (!image.isEmpty()) {
+        ui::setSymbol(statusIcon_, QStringLiteral("doc.fill"), 14, theme::accent);
+        statusText_->setText(QStringLiteral("Scanning the disk image %1").arg(QFileInfo(image).fileName()));
+    } else if (!selectedDisk_) {
         ui::setSymbol(statusIcon_, QStringLiteral("xmark.circle.fill"), 14, theme::orange);
         statusText_->setText(QStringLiteral("No disk selected"));
     } else if (selectedDisk_->isMounted) {

@@ -99,6 +99,14 @@ private slots:
         QVERIFY(!exportButton->isEnabled());
         f.manager().setExportProgress(std::nullopt);
         QVERIFY(exportButton->isEnabled());
+
+        // An image scan reads no card: the disk's line names the image while it runs.
+        auto* line = f.view->findChild<QLabel*>("diskStatus");
+        QCOMPARE(line->text(), QString("Unmounted \u2014 ready to scan"));
+        f.manager().openDiskImage(f.dir.filePath("card.img"));
+        QCOMPARE(line->text(), QString("Scanning the disk image card.img"));
+        f.manager().stopScan();
+        QCOMPARE(line->text(), QString("Unmounted \u2014 ready to scan"));
     }
 
     void settingsSliderAndGroups() {

@@ -60,6 +60,7 @@ WindowFixture::WindowFixture() {
     HelperToolManager::Services s;
     s.launcher = std::make_shared<NoLauncher>();
     s.helperPath = "/bin/true";
+    s.imageToolPath = "/bin/true";
     s.cacheBase = dir.filePath("cache");
     s.tempDir = dir.path();
     s.launchLogPath = dir.filePath("launch.log");
