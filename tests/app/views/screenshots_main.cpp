@@ -108,6 +108,8 @@ void windowStates() {
     f.manager().setExportProgress(std::nullopt);
     f.manager().failScan("The scanner could not read the card at 23.6 GB.");
     save(*f.view, "window-error");
+    f.manager().openDiskImage(f.dir.filePath("card.img"));
+    save(*f.view, "window-image-scan");
 }
 
 QImage photo(QSize size) {
@@ -158,34 +160,25 @@ void previews() {
     };
     QWidget host;
     host.resize(700, 600);
-    {
-        vf::FilePreviewSheet sheet(file, QImage(), dir.path(), s, &host);
+    const auto shoot = [&](const vf::RecoveredFileInfo& f, const vf::FilePreviewSheet::Services& with, const char* name) {
+        vf::FilePreviewSheet sheet(f, QImage(), dir.path(), with, &host);
         QSignalSpy spy(&sheet, &vf::FilePreviewSheet::loaded);
         spy.wait(5000);
-        save(sheet, "preview-photo");
-    }
-    {
-        vf::RecoveredFileInfo clip = file;
-        clip.id = clip.fileName = "C0042.MP4";
-        clip.fileType = "MP4";
-        clip.fileSize = 412'000'000;
-        clip.dateTaken.reset();
-        vf::FilePreviewSheet sheet(clip, QImage(), dir.path(), s, &host);
-        QSignalSpy spy(&sheet, &vf::FilePreviewSheet::loaded);
-        spy.wait(5000);
-        save(sheet, "preview-clip");
-    }
-    {
-        vf::RecoveredFileInfo cut = file;
-        cut.id = cut.fileName = "DSC01244.JPG";
-        auto failing = s;
-        failing.render = [](const QString&, const QString&) { return false; };
-        failing.readExif = [](const QString&) { return vf::EXIFData(); };
-        vf::FilePreviewSheet sheet(cut, QImage(), dir.path(), failing, &host);
-        QSignalSpy spy(&sheet, &vf::FilePreviewSheet::loaded);
-        spy.wait(5000);
-        save(sheet, "preview-unavailable");
-    }
+        save(sheet, name);
+    };
+    shoot(file, s, "preview-photo");
+    vf::RecoveredFileInfo clip = file;
+    clip.id = clip.fileName = "C0042.MP4";
+    clip.fileType = "MP4";
+    clip.fileSize = 412'000'000;
+    clip.dateTaken.reset();
+    shoot(clip, s, "preview-clip");
+    vf::RecoveredFileInfo cut = file;
+    cut.id = cut.fileName = "DSC01244.JPG";
+    auto failing = s;
+    failing.render = [](const QString&, const QString&) { return false; };
+    failing.readExif = [](const QString&) { return vf::EXIFData(); };
+    shoot(cut, failing, "preview-unavailable");
 }
 
 }  // namespace
