@@ -7,94 +7,58 @@
 namespace vf {
 namespace {
 
-RecoveredFileInfo sampleFile(const std::string& name) {
-    RecoveredFileInfo f;
-    f.id = f.fileName = name;
-    f.fileType = "JPEG";
-    f.fileSize = 2'100'000;
-    f.offsetOnDisk = 8192;
-    return f;
-}
-
-TEST(Records, AbsentOptionalsLeaveTheirKeysOut) {
-    ProgressInfo p;
-    p.phase = "Complete";
-    p.isComplete = true;
-    const std::string text = encodeProgress(p);
-    EXPECT_EQ(text.find("newFiles"), std::string::npos);
-    EXPECT_EQ(text.find("errorMessage"), std::string::npos);
-    EXPECT_EQ(text.find("null"), std::string::npos);
-    EXPECT_EQ(text.find('\n'), std::string::npos);
-    const auto back = decodeProgress(text);
-    ASSERT_TRUE(back);
-    EXPECT_EQ(*back, p);
-
-    // An empty list means no new files, as an absent one does, and survives re-encoding.
+TEST(Records, RoundTripWithAndWithoutOptionalsAndPreEncodedEntries) {
+    ProgressInfo bare;
+    bare.phase = "Complete";
+    bare.isComplete = true;
+    const std::string text = encodeProgress(bare);
+    // One line, no nulls: absent optionals leave their keys out.
+    for (const char* absent : {"newFiles", "errorMessage", "null", "\n"})
+        EXPECT_EQ(text.find(absent), std::string::npos) << absent;
+    EXPECT_EQ(decodeProgress(text), bare);
+    // An empty list reads as no list.
     std::string withEmpty = text;
     withEmpty.insert(withEmpty.size() - 1, ",\"newFiles\":[]");
-    const auto empty = decodeProgress(withEmpty);
-    ASSERT_TRUE(empty);
-    EXPECT_EQ(*empty, p);
-    EXPECT_EQ(decodeProgress(encodeProgress(*empty)), empty);
-}
+    EXPECT_EQ(decodeProgress(withEmpty), bare);
 
-TEST(Records, RoundTripWithFilesAndPreEncodedEntries) {
-    ProgressInfo p;
-    p.bytesScanned = 5'000'000'000ULL;
-    p.filesFound = 3;
-    p.currentOffset = 4096;
-    p.totalBytes = 64'000'000'000ULL;
-    p.phase = "Found 3 file(s)";
-    p.errorMessage = "x";
-    std::vector<RecoveredFileInfo> files{sampleFile("a.jpeg"), sampleFile("b.jpeg"), sampleFile("c.jpeg")};
+    ProgressInfo p{5'000'000'000ULL, 3, 4096, 64'000'000'000ULL, "Found 3 file(s)", false, "x", {}};
+    std::vector<RecoveredFileInfo> files(3);
+    for (std::size_t k = 0; k < files.size(); ++k) {
+        files[k].id = files[k].fileName = std::string(1, char('a' + k)) + ".jpeg";
+        files[k].fileType = "JPEG";
+        files[k].fileSize = 2'100'000 + k;
+        files[k].offsetOnDisk = 8192 * k;
+    }
     files[1].dateTaken = "2023:05:01 12:30:45";
     p.newFiles = files;
-    const auto back = decodeProgress(encodeProgress(p));
-    ASSERT_TRUE(back);
-    EXPECT_EQ(*back, p);
-
+    EXPECT_EQ(decodeProgress(encodeProgress(p)), p);
     std::vector<std::string> entries;
     for (const auto& f : files) entries.push_back(encodeFileEntry(f));
     EXPECT_EQ(nlohmann::json::parse(encodeProgress(p, entries)), nlohmann::json::parse(encodeProgress(p)));
     ProgressInfo none = p;
     none.newFiles.reset();
     EXPECT_EQ(encodeProgress(p, {}), encodeProgress(none));
-}
-
-TEST(Records, DecodingRejectsMissingRequiredKeysAndGarbage) {
-    EXPECT_FALSE(decodeProgress(""));
-    EXPECT_FALSE(decodeProgress("{\"bytesScanned\":1,"));  // half-written
-    EXPECT_FALSE(decodeProgress("[]"));
-    EXPECT_FALSE(decodeProgress(
-        R"({"bytesScanned":1,"filesFound":0,"currentOffset":0,"totalBytes":0,"isComplete":false})"));
-    EXPECT_FALSE(decodeProgress(
-        R"({"bytesScanned":-1,"filesFound":0,"currentOffset":0,"totalBytes":0,"phase":"x","isComplete":false})"));
-    EXPECT_FALSE(decodeProgress(
-        R"({"bytesScanned":1,"filesFound":0,"currentOffset":0,"totalBytes":0,"phase":"x","isComplete":false,"newFiles":[{"id":"a"}]})"));
-    EXPECT_TRUE(decodeProgress(
-        R"({"bytesScanned":1,"filesFound":0,"currentOffset":0,"totalBytes":0,"phase":"x","isComplete":false,"extra":7})"));
-}
-
-TEST(Records, NonUtf8NamesStillEncode) {
-    ProgressInfo p;
-    p.phase = "x";
-    p.newFiles = std::vector{sampleFile(std::string("bad\xff.jpg"))};
+    (*p.newFiles)[2].fileName = "bad\xff.jpg";  // names from a card need not be UTF-8
     EXPECT_TRUE(decodeProgress(encodeProgress(p)));
 }
 
-TEST(ByteCount, DecimalFileStyle) {
-    EXPECT_EQ(formatByteCount(0), "Zero KB");
-    EXPECT_EQ(formatByteCount(1), "1 byte");
-    EXPECT_EQ(formatByteCount(512), "512 bytes");
-    EXPECT_EQ(formatByteCount(1000), "1 KB");
-    EXPECT_EQ(formatByteCount(8192), "8 KB");
-    EXPECT_EQ(formatByteCount(999'999), "1 MB");
-    EXPECT_EQ(formatByteCount(2'100'000), "2.1 MB");
-    EXPECT_EQ(formatByteCount(8'388'608), "8.4 MB");
-    EXPECT_EQ(formatByteCount(12'345'678), "12.3 MB");
-    EXPECT_EQ(formatByteCount(1'000'000), "1 MB");
-    EXPECT_EQ(formatByteCount(1'234'567'890), "1.23 GB");
-    EXPECT_EQ(formatByteCount(64'000'000'000ULL), "64 GB");
+TEST(Records, DecodingRejectsMissingKeysWrongTypesAndGarbage) {
+    const std::string tail = R"("filesFound":0,"currentOffset":0,"totalBytes":0,"isComplete":false})";
+    const std::string bad[] = {
+        "", R"({"bytesScanned":1,)", "[]",                                   // half-written, not an object
+        R"({"bytesScanned":1,)" + tail,                                        // no phase
+        R"({"bytesScanned":-1,"phase":"x",)" + tail,                           // a count below zero
+        R"({"bytesScanned":1,"phase":"x","newFiles":[{"id":"a"}],)" + tail,  // a file without its keys
+    };
+    for (const auto& text : bad) EXPECT_FALSE(decodeProgress(text)) << text;
+    EXPECT_TRUE(decodeProgress(R"({"bytesScanned":1,"phase":"x","extra":7,)" + tail));  // unknown keys are fine
+}
+
+TEST(ByteCount, DecimalUnitsRoundedAsFileSizesAreShown) {
+    const std::pair<std::uint64_t, const char*> rows[] = {
+        {0, "Zero KB"}, {1, "1 byte"},          {512, "512 bytes"},         {1000, "1 KB"},
+        {999'999, "1 MB"}, {2'100'000, "2.1 MB"}, {1'234'567'890, "1.23 GB"}, {64'000'000'000ULL, "64 GB"}};
+    for (const auto& [bytes, text] : rows) EXPECT_EQ(formatByteCount(bytes), text) << bytes;
 }
 
 }  // namespace
