@@ -1,6 +1,7 @@
 // The `tessarine` command line, run as a user would run it.
 
 #include "common/Records.h"
+#include "tests/support/EndToEnd.h"
 #include "tests/support/Process.h"
 #include "tests/support/Synthetic.h"
 #include "tests/support/TestSupport.h"
@@ -22,28 +23,6 @@ namespace {
 namespace fs = std::filesystem;
 
 std::string tessarine() { return test::binPath("tessarine"); }
-
-std::string slurp(const fs::path& p) {
-    auto b = test::readFile(p);
-    return std::string(b.begin(), b.end());
-}
-
-// Hashes of the recovered files (thumbnails and hidden files left out), by name.
-std::map<std::string, std::string> folderHashes(const fs::path& dir) {
-    std::map<std::string, std::string> out;
-    for (const auto& e : fs::directory_iterator(dir)) {
-        const std::string name = e.path().filename().string();
-        if (name[0] == '.' || name.ends_with(".thumb.jpg")) continue;
-        out[name] = test::sha256(e.path());
-    }
-    return out;
-}
-
-std::multiset<std::string> hashSet(const std::map<std::string, std::string>& m) {
-    std::multiset<std::string> s;
-    for (const auto& [name, h] : m) s.insert(h);
-    return s;
-}
 
 TEST(Cli, UsageErrorsNameTheBadArgument) {
     struct Case { std::string args; std::string message; };
@@ -83,40 +62,6 @@ TEST(Cli, UsageErrorsNameTheBadArgument) {
     EXPECT_EQ(denied.output, "tessarine: permission denied: " + image.string() + "\n");
 }
 
-TEST(Cli, DemoCardComesBackWhole) {
-    if (!test::haveTool("mcopy") || !test::haveTool("ffmpeg") || !test::haveTool("convert"))
-        GTEST_SKIP() << "mtools, ffmpeg or ImageMagick missing";
-    test::TempDir dir;
-    std::string why;
-    ASSERT_TRUE(test::testMedia("demo", dir.path(), &why)) << why;  // card.img and its media/
-    const std::string before = test::sha256(dir / "card.img");
-    auto r = test::run("( " + tessarine() + " scan " + (dir / "card.img").string() + " --output " +
-                       (dir / "out").string() + " --report " + (dir / "diag.txt").string() + " --json 2>/dev/null )");
-    ASSERT_EQ(r.status, 0) << r.output;
-    const auto summary = nlohmann::json::parse(r.output);
-    EXPECT_EQ(test::sha256(dir / "card.img"), before) << "the card must never change";
-
-    const auto recovered = folderHashes(dir / "out");
-    std::set<std::string> have;
-    for (const auto& [name, h] : recovered) have.insert(h);
-    for (const auto& e : fs::directory_iterator(dir / "media"))
-        EXPECT_EQ(have.count(test::sha256(e.path())), 1u) << e.path().filename() << " not recovered whole";
-
-    // Live and deleted directory entries keep their names; the formatted-over shoot is named by date and camera.
-    EXPECT_TRUE(recovered.count("DSC01001.jpg"));
-    EXPECT_TRUE(recovered.count("Screenshot.png"));
-    EXPECT_TRUE(recovered.count("_SC01002.jpg")) << "a deleted entry's lost first letter is no \"?\"";
-    EXPECT_TRUE(recovered.count("2019-07-04_18-00-00_Canon_Canon-EOS-R6.jpeg"));
-    EXPECT_TRUE(recovered.count("2019-07-05_09-30-00_NIKON-CORPORATION_NIKON-Z-6.jpeg"));
-    EXPECT_EQ(summary["filesFound"].get<int>(), static_cast<int>(recovered.size()));
-    EXPECT_EQ(summary["files"].size(), recovered.size());
-    // Every carved photo has its thumbnail.
-    for (const auto& [name, h] : recovered) {
-        if (!name.ends_with(".jpeg")) continue;
-        EXPECT_TRUE(fs::exists(dir / "out" / (name.substr(0, name.size() - 5) + ".thumb.jpg"))) << name;
-    }
-}
-
 // Random data and zero stretches with photos at 4096-aligned offsets, and no file system.
 std::vector<std::vector<std::uint8_t>> writeRawImage(const fs::path& path, std::size_t mib, std::size_t files) {
     auto image = test::randomBytes(mib << 20, 11);
@@ -129,31 +74,6 @@ std::vector<std::vector<std::uint8_t>> writeRawImage(const fs::path& path, std::
     }
     test::writeFile(path, image);
     return placed;
-}
-
-TEST(Cli, ImageWithoutFileSystemAndProgressRecords) {
-    test::TempDir dir;
-    // Photos further apart than 2 MiB beyond their ends, so none is extended to the next one.
-    auto placed = writeRawImage(dir / "raw.img", 40, 12);
-    const auto progress = dir / "progress.json";
-    std::ofstream(dir / "control").close();
-    auto r = test::run(tessarine() + " scan " + (dir / "raw.img").string() + " --output " + (dir / "out").string() +
-                       " --no-thumbnails --report " + (dir / "diag.txt").string() + " --progress-file " +
-                       progress.string() + " --control-file " + (dir / "control").string());
-    ASSERT_EQ(r.status, 0) << r.output;
-    auto last = decodeProgress(slurp(progress));
-    ASSERT_TRUE(last) << slurp(progress);
-    EXPECT_EQ(last->phase, "Complete");
-    EXPECT_TRUE(last->isComplete);
-    EXPECT_EQ(last->filesFound, 12);
-    const auto recovered = hashSet(folderHashes(dir / "out"));
-    std::multiset<std::string> expected;
-    for (std::size_t k = 0; k < placed.size(); ++k) {
-        test::writeFile(dir / ("want" + std::to_string(k)), placed[k]);
-        expected.insert(test::sha256(dir / ("want" + std::to_string(k))));
-    }
-    EXPECT_EQ(recovered, expected);
-    EXPECT_NE(r.output.find("Done: recovered 12 file(s)"), std::string::npos) << r.output;
 }
 
 TEST(Cli, CtrlCStopsCleanly) {
@@ -170,8 +90,8 @@ TEST(Cli, CtrlCStopsCleanly) {
     std::this_thread::sleep_for(std::chrono::milliseconds(700));
     ::kill(p.pid, SIGINT);
     const int status = test::waitFor(p);
-    EXPECT_EQ(status, 0) << slurp(log);
-    const std::string text = slurp(log);
+    EXPECT_EQ(status, 0) << test::readText(log);
+    const std::string text = test::readText(log);
     EXPECT_NE(text.find("\"stopped\": true"), std::string::npos) << text;
     EXPECT_TRUE(fs::exists(dir / "diag.txt"));
     // Where to go on: the offset the scan had reached, in the summary and said in words without --json.
@@ -186,7 +106,7 @@ TEST(Cli, CtrlCStopsCleanly) {
     std::this_thread::sleep_for(std::chrono::milliseconds(700));
     ::kill(q.pid, SIGINT);
     EXPECT_EQ(test::waitFor(q), 0);
-    const std::string plain = slurp(dir / "plain.txt");
+    const std::string plain = test::readText(dir / "plain.txt");
     EXPECT_TRUE(std::regex_search(plain, std::regex("tessarine: stopped; resume with --resume [1-9][0-9]*\n"))) << plain;
 }
 
@@ -195,7 +115,7 @@ TEST(Cli, CtrlCStopsCleanly) {
 // uninterrupted run leaves it.
 TEST(Cli, KilledAndResumedRunsEndLikeAnUninterruptedOne) {
     test::TempDir dir;
-    writeRawImage(dir / "raw.img", 96, 40);
+    const auto photos = writeRawImage(dir / "raw.img", 96, 40);
     auto scanArgs = [&](const fs::path& out, std::uint64_t resume) {
         return std::vector<std::string>{tessarine(), "scan", (dir / "raw.img").string(), "--output", out.string(),
                                         "--no-thumbnails", "--report", (dir / "diag.txt").string(), "--progress-file",
@@ -203,20 +123,34 @@ TEST(Cli, KilledAndResumedRunsEndLikeAnUninterruptedOne) {
                                         (dir / "control").string(), "--resume", std::to_string(resume)};
     };
     std::ofstream(dir / "control").close();
-    ASSERT_EQ(test::waitFor(test::spawn(scanArgs(dir / "clean", 0))), 0);
-    const auto clean = folderHashes(dir / "clean");
-    ASSERT_EQ(clean.size(), 40u);
+    // The uninterrupted run: every photo whole, its summary and last record agreeing.
+    std::string line = "(";
+    for (const std::string& a : scanArgs(dir / "clean", 0)) line += " '" + a + "'";
+    const auto r = test::run(line + " --json 2>/dev/null)");
+    ASSERT_EQ(r.status, 0) << r.output;
+    const auto clean = test::recoveredHashes(dir / "clean");
+    std::multiset<std::string> placed;
+    for (const auto& jpeg : photos) placed.insert(test::sha256(jpeg));
+    EXPECT_EQ(test::hashValues(clean), placed);
+    const auto summary = nlohmann::json::parse(r.output);
+    EXPECT_EQ(summary["filesFound"], 40);
+    EXPECT_EQ(summary["files"].size(), 40u);
+    const auto last = decodeProgress(test::readText(dir / "progress.json"));
+    ASSERT_TRUE(last) << test::readText(dir / "progress.json");
+    EXPECT_EQ(last->phase, "Complete");
+    EXPECT_TRUE(last->isComplete);
+    EXPECT_EQ(last->filesFound, 40);
 
     std::uint64_t resume = 0;
     int kills = 0;
     // From the first milliseconds on, since a whole run can take less than 20 ms.
     for (int delayMs = 1;; delayMs += 1 + delayMs / 4) {
         fs::remove(dir / "progress.json");
-        auto p = test::spawn(scanArgs(dir / "killed", resume));
+        auto p = test::spawn(scanArgs(dir / "killed", resume), (dir / "said.txt").string());
         std::this_thread::sleep_for(std::chrono::milliseconds(delayMs));
         const bool killed = ::kill(p.pid, SIGKILL) == 0;
         const int status = test::waitFor(p);
-        if (auto rec = decodeProgress(slurp(dir / "progress.json"))) {
+        if (auto rec = decodeProgress(test::readText(dir / "progress.json"))) {
             if (rec->isComplete && status == 0) break;
             resume = rec->currentOffset;
         }
@@ -224,7 +158,8 @@ TEST(Cli, KilledAndResumedRunsEndLikeAnUninterruptedOne) {
         ASSERT_LT(delayMs, 20000) << "never completed";
     }
     EXPECT_GE(kills, 1);
-    EXPECT_EQ(folderHashes(dir / "killed"), clean);
+    EXPECT_TRUE(std::regex_search(test::readText(dir / "said.txt"), std::regex(R"(Done: recovered \d+ file\(s\))")));
+    EXPECT_EQ(test::recoveredHashes(dir / "killed"), clean);
 }
 
 }  // namespace

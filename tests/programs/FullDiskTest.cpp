@@ -87,105 +87,86 @@ TEST(FullDisk, ScanEndsWithAnErrorAndResumesIntoAGrownDisk) {
     EXPECT_EQ(test::recoveredHashes(dir / "small"), clean) << "every photo exactly once, named as without the interruption";
 }
 
-// The disk fills up exactly with photos whose names are still to be given:
-// every commit then fails at once, and the resume point must be the first of
-// them, not the last, or the others would never be recovered.
-TEST(FullDisk, CommitsFailingTogetherResumeFromTheFirst) {
+// In-process, copied on the scan thread and then on the writer threads: whatever
+// is saved is whole and named as in an uninterrupted run, the resume point is the
+// first photo not saved (not the last, or those between would never be
+// recovered), and the resume ends as the uninterrupted run.
+TEST(FullDisk, ScansInProcessStopAtTheFirstPhotoNotSaved) {
     if (::getuid() != 0) GTEST_SKIP() << "mounting a tmpfs needs root";
     test::TempDir dir;
     constexpr std::uint64_t MiB = 1 << 20;
-    auto image = test::randomBytes(12 * MiB, 31);
-    std::map<std::uint64_t, std::vector<std::uint8_t>> photos;
-    for (std::uint64_t k = 0; k < 4; ++k) {
-        // 100 KiB each, the least a JPEG may be: 25 pages, so four fill 400 KiB to the byte.
-        photos[(1 + 3 * k) * MiB] = test::makeJpeg(102'400, static_cast<std::uint32_t>(400 + k));
-        test::place(image, (1 + 3 * k) * MiB, photos[(1 + 3 * k) * MiB]);
-    }
-    const Quiet quiet;
-    for (const bool concurrent : {false, true}) {  // copied on the scan thread, then on the writers
-        SCOPED_TRACE(concurrent ? "writers" : "sequential");
-        const fs::path out = dir / (concurrent ? "writers" : "sequential");
-        test::TmpfsMount disk(out, "400k");
-        if (!disk.ok()) GTEST_SKIP() << disk.why();
-        test::FaultyDevice device(image);
-        device.concurrent = concurrent;
-        DiskCarver carver;
-        carver.diagnosticPath = (dir / "diag.txt").string();
-        carver.progressUpdateInterval = carver.foundRecordInterval = 3600;  // every name given at the end
-        carver.scanDevice(device, "/dev/test", 512, image.size(), out, 0);
-        ASSERT_TRUE(carver.errorMessage);
-        EXPECT_EQ(carver.errorMessage->rfind("Could not save recovered files: No space left on device", 0), 0u)
-            << *carver.errorMessage;
-        EXPECT_EQ(carver.currentOffset, 1 * MiB);
-
-        ASSERT_TRUE(disk.resize("4m"));
-        DiskCarver resumed;
-        resumed.diagnosticPath = carver.diagnosticPath;
-        resumed.scanDevice(device, "/dev/test", 512, image.size(), out, carver.currentOffset);
-        EXPECT_FALSE(resumed.errorMessage);
-        std::multiset<std::string> want;
-        for (const auto& [offset, bytes] : photos) want.insert(test::sha256(bytes));
-        EXPECT_EQ(test::hashValues(test::recoveredHashes(out)), want);
-    }
-}
-
-// Filling up with several files still being copied on writer threads: where
-// the folder may not hold them all, they are copied in turn, so the scan ends
-// where a sequential copy ends, and the resume ends as an uninterrupted run.
-TEST(FullDisk, WritesFailingOnTheWritersEndAsTheSequentialCopy) {
-    if (::getuid() != 0) GTEST_SKIP() << "mounting a tmpfs needs root";
-    test::TempDir dir;
-    constexpr std::uint64_t MiB = 1 << 20;
-    auto image = test::randomBytes(16 * MiB, 51);
-    for (std::uint64_t k = 0; k < 30; ++k)
-        test::place(image, k * 512 * 1024,
-                    test::makeJpeg(300'000 + 1000 * k, static_cast<std::uint32_t>(600 + k),
-                                   "2022:02:" + std::to_string(10 + k) + " 08:00:00"));
-    const Quiet quiet;
-    auto scan = [&](DiskCarver& carver, bool concurrent, const fs::path& out, std::uint64_t resume) {
-        test::FaultyDevice device(image);
-        device.concurrent = concurrent;
-        carver.diagnosticPath = (dir / "diag.txt").string();
-        carver.foundRecordInterval = 0;  // every file named as soon as it is written
-        carver.scanDevice(device, "/dev/test", 512, image.size(), out, resume);
+    const struct {
+        const char* name;
+        std::vector<std::uint8_t> image;
+        const char* disk;
+        double namesEvery;  // seconds between the records that give names
+        std::size_t saved;  // at least this many saved before the disk is full
+    } rows[] = {
+        // 100 KiB each, the least a JPEG may be, all to be named at the end: four fill the disk
+        // to the byte and every commit fails at once.
+        {"commits failing together",
+         [] {
+             auto image = test::randomBytes(12 * MiB, 31);
+             for (std::uint32_t k = 0; k < 4; ++k) test::place(image, (1 + 3 * k) * MiB, test::makeJpeg(102'400, 400 + k));
+             return image;
+         }(),
+         "400k", 3600, 0},
+        // Thirty dated photos, each named as soon as it is written, several still being copied.
+        {"writes failing on the writers",
+         [] {
+             auto image = test::randomBytes(16 * MiB, 51);
+             for (std::uint32_t k = 0; k < 30; ++k)
+                 test::place(image, k * 512 * 1024,
+                             test::makeJpeg(300'000 + 1000 * k, 600 + k, "2022:02:" + std::to_string(10 + k) + " 08:00:00"));
+             return image;
+         }(),
+         "2m", 0, 2},
     };
-    fs::create_directory(dir / "clean");
-    DiskCarver clean;
-    scan(clean, false, dir / "clean", 0);
-    const auto cleanHashes = test::recoveredHashes(dir / "clean");
-    ASSERT_EQ(cleanHashes.size(), 30u);
+    const Quiet quiet;
+    for (const auto& row : rows) {
+        auto scan = [&](DiskCarver& carver, bool concurrent, const fs::path& out, std::uint64_t resume) {
+            test::FaultyDevice device(row.image);
+            device.concurrent = concurrent;
+            carver.diagnosticPath = (dir / "diag.txt").string();
+            carver.progressUpdateInterval = std::max(carver.progressUpdateInterval, row.namesEvery);
+            carver.foundRecordInterval = row.namesEvery;
+            carver.scanDevice(device, "/dev/test", 512, row.image.size(), out, resume);
+        };
+        const fs::path cleanDir = dir / (std::string(row.name) + " clean");
+        fs::create_directory(cleanDir);
+        DiskCarver clean;
+        scan(clean, false, cleanDir, 0);
+        const auto cleanHashes = test::recoveredHashes(cleanDir);
+        std::map<bool, std::pair<std::uint64_t, std::uint64_t>> stoppedAt;  // offset, bytes scanned
+        for (const bool concurrent : {false, true}) {
+            SCOPED_TRACE(std::string(row.name) + (concurrent ? ", writers" : ", sequential"));
+            const fs::path out = dir / (std::string(row.name) + (concurrent ? " writers" : " sequential"));
+            test::TmpfsMount disk(out, row.disk);
+            if (!disk.ok()) GTEST_SKIP() << disk.why();
+            DiskCarver carver;
+            scan(carver, concurrent, out, 0);
+            ASSERT_TRUE(carver.errorMessage);
+            EXPECT_EQ(carver.errorMessage->rfind("Could not save recovered files: No space left on device", 0), 0u)
+                << *carver.errorMessage;
+            const auto saved = test::recoveredHashes(out);
+            EXPECT_GE(saved.size(), row.saved);
+            for (const auto& [name, h] : saved) EXPECT_EQ(cleanHashes.count(name) ? cleanHashes.at(name) : "", h) << name;
+            for (const auto& e : fs::directory_iterator(out))
+                EXPECT_NE(e.path().filename().string().rfind(".vf-partial-", 0), 0u) << e.path();
+            const auto firstNotSaved = std::find_if(clean.allRecoveredFiles.begin(), clean.allRecoveredFiles.end(),
+                                                    [&](const RecoveredFileInfo& f) { return !saved.count(f.fileName); });
+            ASSERT_NE(firstNotSaved, clean.allRecoveredFiles.end());
+            EXPECT_EQ(carver.currentOffset, firstNotSaved->offsetOnDisk);
+            stoppedAt[concurrent] = {carver.currentOffset, carver.bytesScanned};
 
-    std::map<bool, std::map<std::string, std::string>> savedBy;
-    std::map<bool, std::pair<std::uint64_t, std::uint64_t>> stoppedAt;  // offset, bytes scanned
-    for (const bool concurrent : {false, true}) {
-        SCOPED_TRACE(concurrent ? "writers" : "sequential");
-        const fs::path out = dir / (concurrent ? "writers" : "sequential");
-        test::TmpfsMount disk(out, "2m");
-        if (!disk.ok()) GTEST_SKIP() << disk.why();
-        DiskCarver carver;
-        scan(carver, concurrent, out, 0);
-        ASSERT_TRUE(carver.errorMessage);
-        const auto saved = test::recoveredHashes(out);
-        EXPECT_GE(saved.size(), 2u);
-        EXPECT_LT(saved.size(), 30u);
-        for (const auto& [name, h] : saved) EXPECT_EQ(cleanHashes.count(name) ? cleanHashes.at(name) : "", h) << name;
-        for (const auto& e : fs::directory_iterator(out))
-            EXPECT_NE(e.path().filename().string().rfind(".vf-partial-", 0), 0u) << e.path();
-        const auto firstNotSaved = std::find_if(clean.allRecoveredFiles.begin(), clean.allRecoveredFiles.end(),
-                                                [&](const RecoveredFileInfo& f) { return !saved.count(f.fileName); });
-        ASSERT_NE(firstNotSaved, clean.allRecoveredFiles.end());
-        EXPECT_EQ(carver.currentOffset, firstNotSaved->offsetOnDisk);
-        savedBy[concurrent] = saved;
-        stoppedAt[concurrent] = {carver.currentOffset, carver.bytesScanned};
-
-        ASSERT_TRUE(disk.resize("64m"));
-        DiskCarver resumed;
-        scan(resumed, concurrent, out, carver.currentOffset);
-        EXPECT_FALSE(resumed.errorMessage);
-        EXPECT_EQ(test::recoveredHashes(out), cleanHashes);
+            ASSERT_TRUE(disk.resize("64m"));
+            DiskCarver resumed;
+            scan(resumed, concurrent, out, carver.currentOffset);
+            EXPECT_FALSE(resumed.errorMessage);
+            EXPECT_EQ(test::recoveredHashes(out), cleanHashes);
+        }
+        EXPECT_EQ(stoppedAt[true], stoppedAt[false]) << row.name << ": the writers end where a sequential copy ends";
     }
-    EXPECT_EQ(savedBy[true], savedBy[false]);
-    EXPECT_EQ(stoppedAt[true], stoppedAt[false]);
 }
 
 // Filling up while files are restored from the card's directory: the resume

@@ -46,13 +46,17 @@ bool TmpfsMount::resize(const std::string& size) {
 }
 
 HelperRun runHelper(const std::vector<std::string>& args, const std::string& progressPath,
-                    const std::vector<std::string>& env) {
-    std::vector<std::string> argv{binPath("TessarineHelper")};
+                    const std::vector<std::string>& env, const std::vector<std::string>& prefix) {
+    std::vector<std::string> argv = prefix;
+    argv.push_back(binPath("TessarineHelper"));
     argv.insert(argv.end(), args.begin(), args.end());
+    const TempDir outputDir;
+    const std::string output = (outputDir / "output.txt").string();
     HelperRun r;
-    const Spawned p = spawn(argv, "", env);
-    r.records = pollFileUntilExit(p, progressPath, &r.status);
-    r.log = readText("/tmp/tessarine_debug.log");
+    r.records = pollFileUntilExit(spawn(argv, output, env), progressPath, &r.status);
+    r.log = readText(output);
+    // Never opened when it is anything else: a planted FIFO would block the reader.
+    if (std::filesystem::is_regular_file("/tmp/tessarine_debug.log")) r.log += readText("/tmp/tessarine_debug.log");
     return r;
 }
 
@@ -65,7 +69,7 @@ std::map<std::string, std::string> recoveredHashes(const std::filesystem::path& 
     std::map<std::string, std::string> out;
     for (const auto& e : std::filesystem::directory_iterator(dir)) {
         const std::string name = e.path().filename().string();
-        if (name[0] == '.' || name.ends_with(".thumb.jpg")) continue;
+        if (name[0] == '.' || name.ends_with(".thumb.jpg") || e.is_symlink()) continue;
         out[name] = sha256(e.path());
     }
     return out;

@@ -44,20 +44,21 @@ private:
     std::string why_;
 };
 
-// One run of build/bin/TessarineHelper with the progress file polled meanwhile.
+// One run of build/bin/TessarineHelper (after `prefix`, a command that execs it) with
+// the progress file polled meanwhile.
 struct HelperRun {
-    int status = -1;
+    int status = -1;                   // -1 also when it had to be killed after two minutes
     std::vector<std::string> records;  // every distinct progress file content seen, in order
-    std::string log;                   // /tmp/tessarine_debug.log afterwards
+    std::string log;                   // its output, then /tmp/tessarine_debug.log when that is a file
 };
 HelperRun runHelper(const std::vector<std::string>& args, const std::string& progressPath,
-                    const std::vector<std::string>& env = {});
+                    const std::vector<std::string>& env = {}, const std::vector<std::string>& prefix = {});
 
 // Removes /tmp/tessarine_diag.txt when a run as `uid` left it, so that no
 // later run as another user finds a report it must not replace.
 void removeReportOf(std::uint32_t uid);
 
-// Hashes of the recovered files by name: thumbnails and hidden files left out.
+// Hashes of the recovered files by name: thumbnails, hidden files and links left out.
 std::map<std::string, std::string> recoveredHashes(const std::filesystem::path& dir);
 std::multiset<std::string> hashValues(const std::map<std::string, std::string>& byName);
 

@@ -2,6 +2,7 @@
 
 #include <cerrno>
 #include <chrono>
+#include <csignal>
 #include <fcntl.h>
 #include <fstream>
 #include <spawn.h>
@@ -48,7 +49,8 @@ int waitFor(const Spawned& p) {
     return -1;
 }
 
-std::vector<std::string> pollFileUntilExit(const Spawned& p, const std::string& path, int* status) {
+std::vector<std::string> pollFileUntilExit(const Spawned& p, const std::string& path, int* status,
+                                           int limitSeconds) {
     std::vector<std::string> seen;
     auto sample = [&] {
         std::ifstream in(path, std::ios::binary);
@@ -58,15 +60,18 @@ std::vector<std::string> pollFileUntilExit(const Spawned& p, const std::string& 
         if (seen.empty() || seen.back() != ss.str()) seen.push_back(ss.str());
     };
     int st = 0;
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(limitSeconds);
+    bool killed = false;
     for (;;) {
         sample();
         const pid_t r = ::waitpid(p.pid, &st, WNOHANG);
         if (r == p.pid) break;
         if (r < 0 && errno != EINTR) break;
+        if (!killed && std::chrono::steady_clock::now() > deadline) killed = ::kill(p.pid, SIGKILL) == 0;
         std::this_thread::sleep_for(std::chrono::milliseconds(5));
     }
     sample();
-    if (status) *status = WIFEXITED(st) ? WEXITSTATUS(st) : (WIFSIGNALED(st) ? 128 + WTERMSIG(st) : -1);
+    if (status) *status = killed ? -1 : WIFEXITED(st) ? WEXITSTATUS(st) : (WIFSIGNALED(st) ? 128 + WTERMSIG(st) : -1);
     return seen;
 }
 

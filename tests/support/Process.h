@@ -20,7 +20,9 @@ Spawned spawn(const std::vector<std::string>& argv, const std::string& outputPat
 int waitFor(const Spawned& p);
 
 // Polls `path` every few milliseconds while the process runs; returns every
-// distinct content seen (in order), the final one included.
-std::vector<std::string> pollFileUntilExit(const Spawned& p, const std::string& path, int* status);
+// distinct content seen (in order), the final one included. A process still
+// running after `limitSeconds` is killed (status -1): a hang fails, not stalls, the suite.
+std::vector<std::string> pollFileUntilExit(const Spawned& p, const std::string& path, int* status,
+                                           int limitSeconds = 120);
 
 }  // namespace vf::test

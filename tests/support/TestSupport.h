@@ -46,7 +46,7 @@ std::string sourcePath(const std::string& relative);  // repository path
 bool testMedia(const std::string& set, const std::filesystem::path& dir, std::string* why);
 
 // A local user made for one test (useradd, no home, no login) and removed
-// again. Names start with "security-" so parallel checkouts never share one.
+// again. Names start with the branch's name ("programs-") so parallel checkouts never share one.
 class TestUser {
 public:
     explicit TestUser(const std::string& name);
