@@ -289,7 +289,9 @@ std::optional<PpmHeader> parsePpm(std::span<const std::uint8_t> b) {
         *f = *v;
     }
     if (hdr.width < 1 || hdr.height < 1 || hdr.maxValue < 1 || hdr.maxValue > 65'535) return std::nullopt;
-    while (i < b.size() && isPpmSpace(b[i])) ++i;
+    // A single white-space byte ends the header; the pixels may start with bytes
+    // that look like white space (a dark sample of 9, 10, 13 or 32).
+    if (i < b.size() && isPpmSpace(b[i])) ++i;
     hdr.pixelStart = i;
     return hdr;
 }

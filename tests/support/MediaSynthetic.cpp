@@ -123,14 +123,13 @@ std::vector<std::uint8_t> gifWithEarlySemicolons() {
     return g;
 }
 
-std::vector<std::uint8_t> crwFile(std::size_t rawBytes, std::uint32_t seed) {
+std::vector<std::uint8_t> crwFile(std::size_t rawBytes, std::uint32_t seed, std::uint32_t heap) {
     ByteWriter w(true);
     w.text(0, "II");
-    w.u32(2, 26);
+    w.u32(2, heap);
     w.text(6, "HEAPCCDR");
     w.u32(14, 0x00010002);
     w.u64(18, 0);
-    const std::size_t heap = 26;
     // A sub-heap as the first record: 20 bytes of text, its directory, its pointer.
     w.text(heap, "Canon EOS 300D DIGIT");
     w.u16(heap + 20, 1);

@@ -54,9 +54,9 @@ void writeTiffHeader(ByteWriter& w, std::uint16_t version, std::uint32_t firstIf
 // A GIF whose global colour table and image data hold 3B bytes before the trailer.
 std::vector<std::uint8_t> gifWithEarlySemicolons();
 
-// CRW: header, a root heap with a sub-heap record first, the raw data record,
-// and the root directory with its offset as the file's last four bytes.
-std::vector<std::uint8_t> crwFile(std::size_t rawBytes, std::uint32_t seed);
+// CRW: header, a root heap (from `heap` on) with a sub-heap record first, the raw
+// data record, and the root directory with its offset as the file's last four bytes.
+std::vector<std::uint8_t> crwFile(std::size_t rawBytes, std::uint32_t seed, std::uint32_t heap = 26);
 
 // X3F with a section directory of `entries` entries at the end, whose trailing
 // pointer gives its own position (or a wrong one).

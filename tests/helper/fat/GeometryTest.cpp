@@ -1,3 +1,4 @@
+// Boot sectors, the volume search and FAT chains on volumes no tool makes.
 #include <gtest/gtest.h>
 
 #include <functional>
@@ -11,118 +12,77 @@ namespace {
 
 using test::ExFatVolume;
 using test::Fat32Volume;
-using test::put32;
-
 using test::LogCapture;
+using test::putLE;
 
-void addPartition(std::vector<std::uint8_t>& image, int slot, std::uint8_t type, std::uint32_t startSector) {
-    const std::size_t e = 446 + 16 * static_cast<std::size_t>(slot);
-    image[e + 4] = type;
-    put32(image, e + 8, startSector);
-    image[510] = 0x55;
-    image[511] = 0xAA;
-}
-
-TEST(Detect, IgnoresOtherPartitionTypes) {
-    for (std::uint8_t type : {0x0E, 0x06, 0xEE}) {
-        Fat32Volume v(600, 1, 2048 * 512);
-        addPartition(v.bytes, 1, type, 2048);
+// An exFAT volume that no partition lists, found by the boot region search;
+// the root directory tells a main boot sector from its backup copy.
+TEST(Detect, ExFatFoundByTheBootRegionSearch) {
+    const struct {
+        const char* what;
+        std::uint64_t volume;   // where the volume starts
+        int wipe;               // sector of the volume zeroed, -1 none
+        int copyTo;             // sector the backup is copied to, -1 none
+        std::uint64_t partition, logged;
+    } cases[] = {
+        {"main sector wiped", 1 << 20, 0, -1, 1 << 20, (1 << 20) + 12 * 512},
+        {"intact", 1 << 20, -1, -1, 1 << 20, 1 << 20},
+        {"backup 5 sectors in", 0, 0, 5, 0, 5 * 512},
+    };
+    for (const auto& c : cases) {
+        ExFatVolume v(256, 3, c.volume);
+        const auto at = [&](int sector) { return v.bytes.begin() + static_cast<std::ptrdiff_t>(c.volume + 512ull * sector); };
+        if (c.copyTo >= 0) {
+            std::copy_n(at(12), 512, at(c.copyTo));
+            std::fill_n(at(12), 512, 0);
+        }
+        if (c.wipe >= 0) std::fill_n(at(c.wipe), 512, 0);
         MemoryDevice dev(v.bytes);
         LogCapture log;
-        EXPECT_FALSE(FATParser::detect(dev)) << int(type);
-        EXPECT_EQ(log.lines.back(), "ℹ️  No FAT32 volume found — will use linear carving only");
+        const auto parser = FATParser::detect(dev);
+        ASSERT_TRUE(parser) << c.what;
+        EXPECT_EQ(parser->geo().partitionStart, c.partition) << c.what;
+        EXPECT_EQ(parser->geo().dataStartByte, v.dataStart()) << c.what;
+        EXPECT_EQ(log.lines.back(), "📂 Recovered exFAT geometry from backup boot region at byte " + std::to_string(c.logged))
+            << c.what;
     }
 }
 
-TEST(Detect, UnreadableSectorZeroIsSilent) {
-    MemoryDevice dev(std::vector<std::uint8_t>(300, 0));
-    LogCapture log;
-    EXPECT_FALSE(FATParser::detect(dev));
-    EXPECT_TRUE(log.lines.empty());
-}
+using Damage = std::pair<const char*, std::function<void(std::vector<std::uint8_t>&)>>;
 
-TEST(Detect, FindsExFatThroughItsBackupBootSector) {
-    ExFatVolume v(256, 3, 1 << 20);  // volume at 1 MiB, outside any partition table
-    std::fill_n(v.bytes.begin() + (1 << 20), 512, 0);  // main boot sector wiped
-    MemoryDevice dev(v.bytes);
-    LogCapture log;
-    const auto parser = FATParser::detect(dev);
-    ASSERT_TRUE(parser);
-    EXPECT_EQ(parser->geo().kind, FileSystemKind::exfat);
-    EXPECT_EQ(parser->geo().partitionStart, 1u << 20);
-    EXPECT_EQ(parser->geo().dataStartByte, v.dataStart());
-    EXPECT_EQ(log.lines.back(), "📂 Recovered exFAT geometry from backup boot region at byte " +
-                                    std::to_string((1 << 20) + 12 * 512));
-
-    // With its main sector intact the search finds that one first.
-    ExFatVolume intact(256, 3, 1 << 20);
-    MemoryDevice dev2(intact.bytes);
-    const auto p2 = FATParser::detect(dev2);
-    ASSERT_TRUE(p2);
-    EXPECT_EQ(p2->geo().partitionStart, 1u << 20);
-    EXPECT_EQ(log.lines.back(), "📂 Recovered exFAT geometry from backup boot region at byte 1048576");
-}
-
-TEST(Detect, BackupSectorBelowTwelveSectorsGivesStartZero) {
-    ExFatVolume v(16);
-    std::copy_n(v.bytes.begin(), 512, v.bytes.begin() + 5 * 512);
-    std::fill_n(v.bytes.begin(), 512, 0);
-    std::fill_n(v.bytes.begin() + 12 * 512, 512, 0);
-    MemoryDevice dev(v.bytes);
-    LogCapture log;
-    const auto parser = FATParser::detect(dev);
-    ASSERT_TRUE(parser);
-    EXPECT_EQ(parser->geo().partitionStart, 0u);
-    EXPECT_EQ(log.lines.back(), "📂 Recovered exFAT geometry from backup boot region at byte 2560");
-}
-
-TEST(BootSector, Fat32FieldsOutOfRangeAreRejected) {
-    const std::vector<std::pair<const char*, std::function<void(std::vector<std::uint8_t>&)>>> damages = {
-        {"no signature", [](auto& b) { b[511] = 0; }},
+TEST(BootSector, FieldsOutOfRangeAreRejected) {
+    const Damage fat32[] = {
         {"not FAT32", [](auto& b) { b[86] = '6'; }},
-        {"256-byte sectors", [](auto& b) { test::put16(b, 11, 256); }},
-        {"8192-byte sectors", [](auto& b) { test::put16(b, 11, 8192); }},
-        {"768-byte sectors", [](auto& b) { test::put16(b, 11, 768); }},
+        {"8192-byte sectors", [](auto& b) { putLE(b, 11, 8192, 2); }},
+        {"768-byte sectors", [](auto& b) { putLE(b, 11, 768, 2); }},
         {"0 sectors per cluster", [](auto& b) { b[13] = 0; }},
         {"3 sectors per cluster", [](auto& b) { b[13] = 3; }},
-        {"255 sectors per cluster", [](auto& b) { b[13] = 255; }},
-        {"no reserved sectors", [](auto& b) { test::put16(b, 14, 0); }},
+        {"no reserved sectors", [](auto& b) { putLE(b, 14, 0, 2); }},
         {"3 FATs", [](auto& b) { b[16] = 3; }},
-        {"empty FAT", [](auto& b) { put32(b, 36, 0); }},
-        {"no sectors", [](auto& b) { put32(b, 32, 0); }},
-        {"no data region", [](auto& b) { put32(b, 32, 32 + 5); }},
-        {"one cluster", [](auto& b) { put32(b, 32, 32 + 5 + 1); }},
-        {"root cluster 1", [](auto& b) { put32(b, 44, 1); }},
+        {"empty FAT", [](auto& b) { putLE(b, 36, 0, 4); }},
+        {"no sectors", [](auto& b) { putLE(b, 32, 0, 4); }},
+        {"no data region", [](auto& b) { putLE(b, 32, 32 + 5, 4); }},
+        {"one cluster", [](auto& b) { putLE(b, 32, 32 + 5 + 1, 4); }},
+        {"root cluster 1", [](auto& b) { putLE(b, 44, 1, 4); }},
     };
-    Fat32Volume good(600);
-    {
-        MemoryDevice dev(good.bytes);
-        ASSERT_TRUE(FATParser::parseFAT32BootSector(dev, 0));
-    }
-    for (const auto& [what, damage] : damages) {
+    const Damage exfat[] = {
+        {"name", [](auto& b) { b[10] = 'X'; }},
+        {"sector shift 8", [](auto& b) { b[108] = 8; }},
+        {"cluster shift 26", [](auto& b) { b[109] = 26; }},
+        // exFAT allows no cluster above 32 MiB; such a one would cost gigabytes.
+        {"64 MiB clusters", [](auto& b) { b[109] = 17; }},
+        {"FAT at 0", [](auto& b) { putLE(b, 80, 0, 4); }},
+        {"FAT at heap", [](auto& b) { putLE(b, 80, 64, 4); }},
+        {"one cluster", [](auto& b) { putLE(b, 92, 1, 4); }},
+        {"root cluster 0", [](auto& b) { putLE(b, 96, 0, 4); }},
+    };
+    for (const auto& [what, damage] : fat32) {
         Fat32Volume v(600);
         damage(v.bytes);
         MemoryDevice dev(v.bytes);
         EXPECT_FALSE(FATParser::parseFAT32BootSector(dev, 0)) << what;
     }
-}
-
-TEST(BootSector, ExFatFieldsOutOfRangeAreRejected) {
-    const std::vector<std::pair<const char*, std::function<void(std::vector<std::uint8_t>&)>>> damages = {
-        {"name", [](auto& b) { b[10] = 'X'; }},
-        {"signature", [](auto& b) { b[510] = 0; }},
-        {"sector shift 8", [](auto& b) { b[108] = 8; }},
-        {"sector shift 13", [](auto& b) { b[108] = 13; }},
-        {"cluster shift 26", [](auto& b) { b[109] = 26; }},
-        // exFAT allows no cluster above 32 MiB; such a one would cost gigabytes.
-        {"64 MiB clusters", [](auto& b) { b[109] = 17; }},
-        {"4 GiB clusters", [](auto& b) { b[108] = 12; b[109] = 20; }},
-        {"FAT at 0", [](auto& b) { put32(b, 80, 0); }},
-        {"FAT at heap", [](auto& b) { put32(b, 80, 64); }},
-        {"one cluster", [](auto& b) { put32(b, 92, 1); }},
-        {"root cluster 0", [](auto& b) { put32(b, 96, 0); }},
-    };
-    for (const auto& [what, damage] : damages) {
+    for (const auto& [what, damage] : exfat) {
         ExFatVolume v(16);
         damage(v.bytes);
         MemoryDevice dev(v.bytes);
@@ -139,16 +99,14 @@ TEST(BootSector, ExFatFieldsOutOfRangeAreRejected) {
 TEST(Geometry, OffsetsMapToClustersAndBack) {
     Fat32Volume v(100, 2);
     MemoryDevice dev(v.bytes);
-    auto g = FATParser::parseFAT32BootSector(dev, 0);
+    const auto g = FATParser::parseFAT32BootSector(dev, 0);
     ASSERT_TRUE(g);
     FATParser p(dev, *g);
-    EXPECT_FALSE(p.clusterForOffset(v.dataStart() - 1));
-    EXPECT_EQ(p.clusterForOffset(v.dataStart()), 2u);
-    EXPECT_EQ(p.clusterForOffset(v.dataStart() + 1023), 2u);
-    EXPECT_EQ(p.clusterForOffset(v.dataStart() + 1024), 3u);
-    EXPECT_EQ(p.clusterForOffset(v.dataStart() + 99 * 1024), 101u);
-    EXPECT_FALSE(p.clusterForOffset(v.dataStart() + 100 * 1024));
-    EXPECT_EQ(p.clusterOffset(3), v.dataStart() + 1024);
+    const std::uint64_t d = v.dataStart();
+    const std::pair<std::uint64_t, std::optional<std::uint32_t>> cases[] = {
+        {d - 1, std::nullopt}, {d, 2}, {d + 1023, 2}, {d + 1024, 3}, {d + 99 * 1024, 101}, {d + 100 * 1024, std::nullopt}};
+    for (const auto& [offset, cluster] : cases) EXPECT_EQ(p.clusterForOffset(offset), cluster) << offset - d;
+    EXPECT_EQ(p.clusterOffset(3), d + 1024);
 
     // A claimed cluster count near 2^32 must not wrap the cluster number.
     Geometry huge = *g;
@@ -156,6 +114,35 @@ TEST(Geometry, OffsetsMapToClustersAndBack) {
     FATParser q(dev, huge);
     EXPECT_FALSE(q.clusterForOffset(huge.dataStartByte + 0xFFFFFFFEull * huge.bytesPerCluster));
     EXPECT_EQ(q.clusterForOffset(huge.dataStartByte + 0xFFFFFFFDull * huge.bytesPerCluster), 0xFFFFFFFFu);
+}
+
+TEST(ClusterChain, EndsAtLoopsMarkersAndClustersOutsideTheHeap) {
+    Fat32Volume v;
+    v.setFat(5, 6), v.setFat(6, 7), v.setFat(7, 5);
+    v.setFat(10, 11), v.setFat(11, 0x0FFFFFF7);  // bad cluster
+    v.setFat(20, 21), v.setFat(21, 500);         // beyond the 64 clusters
+    v.setFat(30, 0xF0000000 | 31), v.setFat(31, 0x0FFFFFFF);  // the top four bits are not part of the entry
+    MemoryDevice dev(v.bytes);
+    const Geometry g = *FATParser::parseFAT32BootSector(dev, 0);
+    // A boot sector may claim more clusters than the marker values: they still end a chain.
+    Geometry claimsMore = g;
+    claimsMore.totalDataClusters = 0x10000000;
+    Geometry fatPastTheEnd = g;
+    fatPastTheEnd.fatStartByte = v.bytes.size() + 4096;
+    using Chain = std::vector<std::uint32_t>;
+    const struct {
+        const Geometry& geo;
+        std::uint32_t start;
+        Chain want;
+    } cases[] = {{g, 5, {5, 6, 7}},          {g, 10, {10, 11}},          {claimsMore, 10, {10, 11}},
+                 {g, 20, {20, 21}},          {g, 30, {30, 31}},          {g, 1, {}},
+                 {g, 66, {}},                {fatPastTheEnd, 5, {5}}};
+    for (const auto& c : cases) {
+        FATParser p(dev, c.geo);
+        EXPECT_EQ(p.clusterChain(c.start), c.want) << "from " << c.start;
+    }
+    FATParser p(dev, g);
+    EXPECT_EQ(p.fatEntry(30), 31u);
 }
 
 }  // namespace

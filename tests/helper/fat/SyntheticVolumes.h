@@ -1,6 +1,7 @@
 #pragma once
 // Small FAT32 and exFAT volumes laid out byte by byte in memory, for what the
-// real tools cannot make: loops, cycles, deep trees, hostile fields.
+// real tools cannot make: loops, cycles, deep trees, hostile fields, reused
+// directory slots. Everything else is tested on cards the real tools make.
 
 #include <algorithm>
 #include <cstdint>
@@ -11,50 +12,37 @@
 
 namespace vf::test {
 
-inline void put16(std::vector<std::uint8_t>& b, std::size_t at, std::uint16_t v) {
-    b[at] = static_cast<std::uint8_t>(v);
-    b[at + 1] = static_cast<std::uint8_t>(v >> 8);
-}
-inline void put32(std::vector<std::uint8_t>& b, std::size_t at, std::uint32_t v) {
-    for (int i = 0; i < 4; ++i) b[at + i] = static_cast<std::uint8_t>(v >> (8 * i));
-}
-inline void put64(std::vector<std::uint8_t>& b, std::size_t at, std::uint64_t v) {
-    for (int i = 0; i < 8; ++i) b[at + i] = static_cast<std::uint8_t>(v >> (8 * i));
+inline void putLE(std::vector<std::uint8_t>& b, std::size_t at, std::uint64_t v, int width) {
+    for (int i = 0; i < width; ++i) b[at + static_cast<std::size_t>(i)] = static_cast<std::uint8_t>(v >> (8 * i));
 }
 
 // FAT32: 512-byte sectors, 32 reserved sectors, one FAT, root in cluster 2.
 struct Fat32Volume {
-    static constexpr std::uint32_t kReserved = 32;
-    std::uint32_t sectorsPerCluster;
-    std::uint32_t clusters;
-    std::uint32_t fatSectors;
-    std::uint64_t base;  // where the volume starts inside the image
+    std::uint32_t clusters, fatSectors;
     std::vector<std::uint8_t> bytes;
 
-    explicit Fat32Volume(std::uint32_t clusterCount = 512, std::uint32_t spc = 1, std::uint64_t start = 0)
-        : sectorsPerCluster(spc), clusters(clusterCount), fatSectors((clusterCount + 2) * 4 / 512 + 1), base(start) {
-        const std::uint64_t total = kReserved + fatSectors + std::uint64_t{clusters} * spc;
-        bytes.assign(base + total * 512, 0);
-        auto& b = bytes;
-        const std::size_t o = base;
-        b[o] = 0xEB; b[o + 1] = 0x58; b[o + 2] = 0x90;
-        put16(b, o + 11, 512);
-        b[o + 13] = static_cast<std::uint8_t>(spc);
-        put16(b, o + 14, kReserved);
-        b[o + 16] = 1;
-        put32(b, o + 32, static_cast<std::uint32_t>(total));
-        put32(b, o + 36, fatSectors);
-        put32(b, o + 44, 2);
-        std::copy_n("FAT32   ", 8, b.begin() + static_cast<std::ptrdiff_t>(o + 82));
-        b[o + 510] = 0x55; b[o + 511] = 0xAA;
-        setFat(0, 0x0FFFFFF8); setFat(1, 0x0FFFFFFF); setFat(2, 0x0FFFFFFF);
+    explicit Fat32Volume(std::uint32_t clusterCount = 64, std::uint8_t sectorsPerCluster = 1)
+        : clusters(clusterCount), fatSectors((clusterCount + 2) * 4 / 512 + 1) {
+        const std::uint64_t total = 32 + fatSectors + std::uint64_t{clusters} * sectorsPerCluster;
+        bytes.assign(total * 512, 0);
+        bytes[0] = 0xEB;
+        putLE(bytes, 11, 512, 2);
+        bytes[13] = sectorsPerCluster;
+        putLE(bytes, 14, 32, 2);
+        bytes[16] = 1;
+        putLE(bytes, 32, total, 4);
+        putLE(bytes, 36, fatSectors, 4);
+        putLE(bytes, 44, 2, 4);
+        std::copy_n("FAT32   ", 8, bytes.begin() + 82);
+        bytes[510] = 0x55;
+        bytes[511] = 0xAA;
+        chain({2});
     }
-    std::uint64_t bytesPerCluster() const { return 512ull * sectorsPerCluster; }
-    std::uint64_t fatStart() const { return base + kReserved * 512ull; }
-    std::uint64_t dataStart() const { return fatStart() + fatSectors * 512ull; }
+    std::uint64_t bytesPerCluster() const { return 512ull * bytes[13]; }
+    std::uint64_t dataStart() const { return (32ull + fatSectors) * 512; }
     std::uint64_t clusterPos(std::uint32_t c) const { return dataStart() + (c - 2ull) * bytesPerCluster(); }
-    void setFat(std::uint32_t c, std::uint32_t v) { put32(bytes, fatStart() + 4ull * c, v); }
-    void chain(std::vector<std::uint32_t> cs) {
+    void setFat(std::uint32_t c, std::uint32_t v) { putLE(bytes, 32 * 512 + 4ull * c, v, 4); }
+    void chain(const std::vector<std::uint32_t>& cs) {
         for (std::size_t i = 0; i < cs.size(); ++i) setFat(cs[i], i + 1 < cs.size() ? cs[i + 1] : 0x0FFFFFFF);
     }
     // A 32-byte entry at slot `index` of the directory starting in `dirCluster`.
@@ -64,16 +52,15 @@ struct Fat32Volume {
         std::fill_n(bytes.begin() + static_cast<std::ptrdiff_t>(at), 32, 0);
         std::copy_n(name11.begin(), std::min<std::size_t>(11, name11.size()), bytes.begin() + static_cast<std::ptrdiff_t>(at));
         bytes[at + 11] = attr;
-        put16(bytes, at + 20, static_cast<std::uint16_t>(first >> 16));
-        put16(bytes, at + 26, static_cast<std::uint16_t>(first));
-        put32(bytes, at + 28, size);
+        putLE(bytes, at + 20, first >> 16, 2);
+        putLE(bytes, at + 26, first & 0xFFFF, 2);
+        putLE(bytes, at + 28, size, 4);
     }
-    // A VFAT long-name set and its short entry from `slot` on; returns the next slot.
+    // A long-name set and its short entry from `slot` on; returns the next slot.
     std::size_t longNamed(std::uint32_t dir, std::size_t slot, std::u16string_view name, const std::string& name11,
                           std::uint32_t first, std::uint32_t size, bool deleted = false) {
         constexpr std::size_t at[13] = {1, 3, 5, 7, 9, 14, 16, 18, 20, 22, 24, 28, 30};
-        const std::vector<std::uint8_t> raw(name11.begin(), name11.begin() + 11);
-        const std::uint8_t sum = shortNameChecksum(raw);
+        const std::uint8_t sum = shortNameChecksum(std::vector<std::uint8_t>(name11.begin(), name11.begin() + 11));
         std::vector<std::uint16_t> u(name.begin(), name.end());
         if (u.size() % 13) u.push_back(0);
         while (u.size() % 13) u.push_back(0xFFFF);
@@ -83,55 +70,42 @@ struct Fat32Volume {
             bytes[e] = deleted ? 0xE5 : static_cast<std::uint8_t>(k | (k == n ? 0x40 : 0));
             bytes[e + 11] = 0x0F;
             bytes[e + 13] = sum;
-            for (std::size_t i = 0; i < 13; ++i) put16(bytes, e + at[i], u[(k - 1) * 13 + i]);
+            for (std::size_t i = 0; i < 13; ++i) putLE(bytes, e + at[i], u[(k - 1) * 13 + i], 2);
         }
-        std::string shortName = name11;
-        if (deleted) shortName[0] = '\xE5';
-        entry(dir, slot, shortName, 0x20, first, size);
+        entry(dir, slot, deleted ? "\xE5" + name11.substr(1) : name11, 0x20, first, size);
         return slot + 1;
-    }
-    void fill(std::uint32_t c, const std::vector<std::uint8_t>& data) {
-        std::copy(data.begin(), data.end(), bytes.begin() + static_cast<std::ptrdiff_t>(clusterPos(c)));
     }
 };
 
 // exFAT: 512-byte sectors, clusters of 2^clusterShift sectors, root in cluster 2.
 struct ExFatVolume {
-    static constexpr std::uint32_t kFatOffset = 24;
-    static constexpr std::uint32_t kHeapOffset = 64;
-    unsigned clusterShift;
-    std::uint32_t clusters;
-    std::uint64_t base;
     std::vector<std::uint8_t> bytes;
+    unsigned clusterShift;
+    std::uint64_t base;  // where the volume starts inside the image
 
-    explicit ExFatVolume(std::uint32_t clusterCount = 256, unsigned shift = 0, std::uint64_t start = 0)
-        : clusterShift(shift), clusters(clusterCount), base(start) {
-        bytes.assign(base + kHeapOffset * 512ull + std::uint64_t{clusters} * bytesPerCluster(), 0);
-        writeBootSector(base);
-        writeBootSector(base + 12 * 512);  // the backup region's copy
-        setFat(2, 0xFFFFFFFF);
-        // The root holds the allocation bitmap entry, as every exFAT root does.
-        bytes[clusterPos(2)] = 0x81;
-    }
-    void writeBootSector(std::uint64_t at) {
-        auto& b = bytes;
-        b[at] = 0xEB; b[at + 1] = 0x76; b[at + 2] = 0x90;
-        std::copy_n("EXFAT   ", 8, b.begin() + static_cast<std::ptrdiff_t>(at + 3));
-        put32(b, at + 80, kFatOffset);
-        put32(b, at + 84, 8);
-        put32(b, at + 88, kHeapOffset);
-        put32(b, at + 92, clusters);
-        put32(b, at + 96, 2);
-        b[at + 108] = 9;
-        b[at + 109] = static_cast<std::uint8_t>(clusterShift);
-        b[at + 510] = 0x55; b[at + 511] = 0xAA;
+    explicit ExFatVolume(std::uint32_t clusters = 128, unsigned shift = 0, std::uint64_t start = 0)
+        : bytes(start + 64 * 512 + (std::uint64_t{clusters} << (9 + shift)), 0), clusterShift(shift), base(start) {
+        for (std::uint64_t at : {start, start + 12 * 512}) {  // the main boot sector and its backup
+            bytes[at] = 0xEB;
+            std::copy_n("EXFAT   ", 8, bytes.begin() + static_cast<std::ptrdiff_t>(at + 3));
+            putLE(bytes, at + 80, 24, 4);  // FAT at sector 24
+            putLE(bytes, at + 84, 8, 4);
+            putLE(bytes, at + 88, 64, 4);  // heap at sector 64
+            putLE(bytes, at + 92, clusters, 4);
+            putLE(bytes, at + 96, 2, 4);
+            bytes[at + 108] = 9;
+            bytes[at + 109] = static_cast<std::uint8_t>(shift);
+            bytes[at + 510] = 0x55;
+            bytes[at + 511] = 0xAA;
+        }
+        chain({2});
+        bytes[clusterPos(2)] = 0x81;  // every root holds the allocation bitmap entry
     }
     std::uint64_t bytesPerCluster() const { return 512ull << clusterShift; }
-    std::uint64_t fatStart() const { return base + kFatOffset * 512ull; }
-    std::uint64_t dataStart() const { return base + kHeapOffset * 512ull; }
+    std::uint64_t dataStart() const { return base + 64 * 512; }
     std::uint64_t clusterPos(std::uint32_t c) const { return dataStart() + (c - 2ull) * bytesPerCluster(); }
-    void setFat(std::uint32_t c, std::uint32_t v) { put32(bytes, fatStart() + 4ull * c, v); }
-    void chain(std::vector<std::uint32_t> cs) {
+    void setFat(std::uint32_t c, std::uint32_t v) { putLE(bytes, base + 24 * 512 + 4ull * c, v, 4); }
+    void chain(const std::vector<std::uint32_t>& cs) {
         for (std::size_t i = 0; i < cs.size(); ++i) setFat(cs[i], i + 1 < cs.size() ? cs[i + 1] : 0xFFFFFFFF);
     }
     struct Set {
@@ -153,17 +127,14 @@ struct ExFatVolume {
         bytes[o + 32] = 0x40 | live;
         bytes[o + 33] = static_cast<std::uint8_t>(0x01 | (s.noFatChain ? 0x02 : 0));
         bytes[o + 35] = static_cast<std::uint8_t>(s.name.size());
-        put32(bytes, o + 32 + 20, s.first);
-        put64(bytes, o + 32 + 24, s.length);
+        putLE(bytes, o + 52, s.first, 4);
+        putLE(bytes, o + 56, s.length, 8);
         for (std::size_t i = 0; i < s.name.size(); ++i) {
             const std::size_t e = o + 64 + 32 * (i / 15);
             bytes[e] = 0x41 | live;
-            put16(bytes, e + 2 + 2 * (i % 15), static_cast<std::uint8_t>(s.name[i]));
+            putLE(bytes, e + 2 + 2 * (i % 15), static_cast<std::uint8_t>(s.name[i]), 2);
         }
         return at + 32 * (2 + nameEntries);
-    }
-    void fill(std::uint32_t c, const std::vector<std::uint8_t>& data) {
-        std::copy(data.begin(), data.end(), bytes.begin() + static_cast<std::ptrdiff_t>(clusterPos(c)));
     }
 };
 
