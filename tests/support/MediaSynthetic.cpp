@@ -26,6 +26,20 @@ void ByteWriter::raw(std::size_t at, const std::vector<std::uint8_t>& data) {
     std::copy(data.begin(), data.end(), bytes.begin() + static_cast<std::ptrdiff_t>(at));
 }
 
+std::vector<std::uint8_t> layout(bool littleEndian, std::string_view text,
+                                 std::initializer_list<std::pair<std::size_t, std::uint32_t>> fields, std::size_t size) {
+    ByteWriter w(littleEndian);
+    w.text(0, text);
+    for (const auto& [at, v] : fields) w.u32(at, v);
+    w.resize(size);
+    return w.bytes;
+}
+
+std::vector<std::uint8_t> with(std::vector<std::uint8_t> bytes, std::size_t at, std::initializer_list<std::uint8_t> v) {
+    std::copy(v.begin(), v.end(), bytes.begin() + static_cast<std::ptrdiff_t>(at));
+    return bytes;
+}
+
 std::vector<std::uint8_t> embedAt(const std::vector<std::uint8_t>& file, std::size_t offset, std::size_t total,
                                   std::uint32_t seed) {
     std::vector<std::uint8_t> image = randomBytes(std::max(total, offset + file.size()), seed);

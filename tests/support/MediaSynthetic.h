@@ -4,7 +4,9 @@
 // the corner cases that real tools never produce.
 
 #include <cstdint>
+#include <initializer_list>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 namespace vf::test {
@@ -28,6 +30,15 @@ private:
     void put(std::size_t at, std::uint64_t v, int width);
     bool little_;
 };
+
+// `text` at 0 and 32-bit fields at their offsets in the given byte order, zeros
+// up to `size`: the fixed headers of most formats in one line.
+std::vector<std::uint8_t> layout(bool littleEndian, std::string_view text,
+                                 std::initializer_list<std::pair<std::size_t, std::uint32_t>> fields,
+                                 std::size_t size = 0);
+
+// `bytes` with those from `at` on replaced by `v`: one field of a file broken.
+std::vector<std::uint8_t> with(std::vector<std::uint8_t> bytes, std::size_t at, std::initializer_list<std::uint8_t> v);
 
 // A copy of `file` at `offset` inside `total` random bytes (grown to fit).
 std::vector<std::uint8_t> embedAt(const std::vector<std::uint8_t>& file, std::size_t offset, std::size_t total,

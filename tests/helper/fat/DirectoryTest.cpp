@@ -89,21 +89,6 @@ TEST(ExFatDirectory, LiveSetDecidesHowItsClustersAreRead) {
     EXPECT_EQ(p.contiguousFiles().at(30), 1000u);
 }
 
-TEST(ExFatDirectory, DepthAndCycleLimits) {
-    ExFatVolume v;
-    for (std::uint32_t level = 0; level <= 16; ++level) {
-        const std::uint32_t dir = 2 + level;
-        const std::size_t next = v.set(dir, level == 0 ? 32 : 0, {"F" + std::to_string(level) + ".JPG", false, 60 + level, 1});
-        // The deepest directory points back at the root.
-        v.set(dir, next, {"D", true, level == 16 ? 2u : dir + 1, 512, true, true});
-    }
-    MemoryDevice dev(v.bytes);
-    FATParser p(dev, *FATParser::parseExFATBootSector(dev, 0));
-    const DirectoryIndex index = p.buildDirectoryIndex();
-    EXPECT_EQ(index.size(), 16u);
-    EXPECT_TRUE(index.count(p.clusterOffset(60 + 15)));
-}
-
 // Serves `head`, then zeros up to `size`, and counts what was asked of it.
 class ZeroDevice final : public Device {
 public:

@@ -81,13 +81,12 @@ struct Fat32Volume {
 struct ExFatVolume {
     std::vector<std::uint8_t> bytes;
     unsigned clusterShift;
-    std::uint64_t base;  // where the volume starts inside the image
 
-    explicit ExFatVolume(std::uint32_t clusters = 128, unsigned shift = 0, std::uint64_t start = 0)
-        : bytes(start + 64 * 512 + (std::uint64_t{clusters} << (9 + shift)), 0), clusterShift(shift), base(start) {
-        for (std::uint64_t at : {start, start + 12 * 512}) {  // the main boot sector and its backup
+    explicit ExFatVolume(std::uint32_t clusters = 128, unsigned shift = 0)
+        : bytes(64 * 512 + (std::uint64_t{clusters} << (9 + shift)), 0), clusterShift(shift) {
+        for (std::size_t at : {0, 12 * 512}) {  // the main boot sector and its backup
             bytes[at] = 0xEB;
-            std::copy_n("EXFAT   ", 8, bytes.begin() + static_cast<std::ptrdiff_t>(at + 3));
+            std::copy_n("EXFAT   ", 8, bytes.begin() + static_cast<std::ptrdiff_t>(at) + 3);
             putLE(bytes, at + 80, 24, 4);  // FAT at sector 24
             putLE(bytes, at + 84, 8, 4);
             putLE(bytes, at + 88, 64, 4);  // heap at sector 64
@@ -102,9 +101,9 @@ struct ExFatVolume {
         bytes[clusterPos(2)] = 0x81;  // every root holds the allocation bitmap entry
     }
     std::uint64_t bytesPerCluster() const { return 512ull << clusterShift; }
-    std::uint64_t dataStart() const { return base + 64 * 512; }
+    std::uint64_t dataStart() const { return 64 * 512; }
     std::uint64_t clusterPos(std::uint32_t c) const { return dataStart() + (c - 2ull) * bytesPerCluster(); }
-    void setFat(std::uint32_t c, std::uint32_t v) { putLE(bytes, base + 24 * 512 + 4ull * c, v, 4); }
+    void setFat(std::uint32_t c, std::uint32_t v) { putLE(bytes, 24 * 512 + 4ull * c, v, 4); }
     void chain(const std::vector<std::uint32_t>& cs) {
         for (std::size_t i = 0; i < cs.size(); ++i) setFat(cs[i], i + 1 < cs.size() ? cs[i + 1] : 0xFFFFFFFF);
     }
