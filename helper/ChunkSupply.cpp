@@ -1,12 +1,20 @@
 #include "helper/ChunkSupply.h"
 
 #include <algorithm>
+#include <cerrno>
+#include <cstring>
+#include <string>
+
+#include "common/ByteReader.h"
+#include "helper/io/Log.h"
 
 namespace vf {
 namespace {
 
 // Bounds the list on a chunk where signatures match everywhere; the scan searches the rest itself.
 constexpr std::size_t kMaxMatchesAhead = 65536;
+// A card that fails every read over this stretch is taken as gone.
+constexpr std::uint64_t kDeviceGoneAfter = 8'388'608;
 
 struct Found {
     std::vector<Match> matches;
@@ -96,6 +104,44 @@ std::vector<ListedMatches> listedMatches(const FormatDetector& detector, const W
     if (!early && ahead.valid()) early = ahead.get();
     if (early && early->bytes() && early->start == w.start + n) add(*early, early->bytes()->size());
     return out;
+}
+
+void BlockReader::reset(std::uint64_t blockSize) {
+    blockSize_ = blockSize;
+    unreadable_.clear();
+    unreadableBytes_ = failedRun_ = failedRunStart_ = 0;
+}
+
+BlockReader::Read BlockReader::read(Device& device, std::uint64_t start, std::span<std::uint8_t> buffer) {
+    const ReadResult r = device.readAt(start, buffer);
+    if (!r.failed()) {
+        if (r.bytes > 0) failedRun_ = 0;
+        return {r.bytes, std::nullopt, 0};
+    }
+    std::size_t n = static_cast<std::size_t>(alignDown(r.bytes, blockSize_));
+    while (n < buffer.size()) {
+        const std::size_t len = static_cast<std::size_t>(std::min<std::uint64_t>(blockSize_, buffer.size() - n));
+        const ReadResult b = device.readAt(start + n, buffer.subspan(n, len));
+        if (!b.failed()) {
+            failedRun_ = 0;
+            n += b.bytes;
+            if (b.bytes < len) break;  // the end of the data
+            continue;
+        }
+        const bool gone = b.error == ENODEV || b.error == ENXIO || b.error == ENOMEDIUM || b.error == ESHUTDOWN;
+        if (failedRun_ == 0) failedRunStart_ = start + n;
+        failedRun_ += len;
+        if (gone || failedRun_ >= kDeviceGoneAfter) return {n, failedRunStart_, b.error};
+        // Zeros stand in for the unreadable block while searching; no file is ever written from them.
+        std::fill(buffer.begin() + static_cast<long>(n), buffer.begin() + static_cast<long>(n + len), 0);
+        if (!unreadable_.empty() && unreadable_.back().second == start + n) unreadable_.back().second += len;
+        else unreadable_.emplace_back(start + n, start + n + len);
+        unreadableBytes_ += len;
+        logLine("⚠️ Unreadable block at byte " + std::to_string(start + n) + " (" + std::strerror(b.error) +
+                "), skipped");
+        n += len;
+    }
+    return {n, std::nullopt, 0};
 }
 
 }  // namespace vf

@@ -1,14 +1,16 @@
 #pragma once
 // The supply of chunks to the carving pass: each chunk of the device lent in
 // place (or read ahead into a buffer handed on from chunk to chunk) with the
-// signature matches found in it on two threads, and the lists of matches the
-// look-ahead for the next file's start reads instead of the card.
+// signature matches found in it on two threads, the lists of matches the
+// look-ahead for the next file's start reads instead of the card, and the
+// block-by-block reading of chunks that hold unreadable blocks.
 
 #include <cstddef>
 #include <cstdint>
 #include <future>
 #include <optional>
 #include <span>
+#include <utility>
 #include <vector>
 
 #include "helper/Worker.h"
@@ -58,5 +60,36 @@ Window lendChunk(Device& device, const FormatDetector& detector, std::uint64_t s
 // its own matches and the next chunk's.
 std::vector<ListedMatches> listedMatches(const FormatDetector& detector, const Window& w, std::size_t n,
                                          std::optional<Window>& early, std::future<Window>& ahead);
+
+// Reads chunks that lend no view or hold unreadable blocks: past a failed
+// read block by block, so that one bad sector costs one block and not the rest
+// of the card, with zeros standing in for what could not be read.
+class BlockReader {
+public:
+    struct Read {
+        std::size_t bytes = 0;
+        // The card stopped responding: where its run of failed reads began, and why.
+        std::optional<std::uint64_t> goneAt;
+        int error = 0;
+    };
+
+    // A new scan, read in blocks of this size.
+    void reset(std::uint64_t blockSize);
+    // Reads the chunk at start into buffer; short only at the device's end.
+    Read read(Device& device, std::uint64_t start, std::span<std::uint8_t> buffer);
+    // A chunk the device lent whole ends a run of failed reads.
+    void lentWhole() { failedRun_ = 0; }
+
+    // [from, to) ranges that could not be read, in order, neighbours joined.
+    const std::vector<std::pair<std::uint64_t, std::uint64_t>>& unreadable() const { return unreadable_; }
+    std::uint64_t unreadableBytes() const { return unreadableBytes_; }
+
+private:
+    std::uint64_t blockSize_ = 512;
+    std::vector<std::pair<std::uint64_t, std::uint64_t>> unreadable_;
+    std::uint64_t unreadableBytes_ = 0;
+    std::uint64_t failedRun_ = 0;  // bytes failed in a row, from failedRunStart_
+    std::uint64_t failedRunStart_ = 0;
+};
 
 }  // namespace vf

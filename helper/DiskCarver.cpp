@@ -33,8 +33,6 @@ constexpr std::uint64_t kDateWindow = 4'194'304;
 constexpr std::uint64_t kNextSignatureReach = 268'435'456;
 constexpr std::uint64_t kNextSignatureRead = 8'388'608;
 constexpr std::size_t kMaxRetiredChunks = 2;
-// A card that fails every read over this stretch is taken as gone.
-constexpr std::uint64_t kDeviceGoneAfter = 8'388'608;
 
 const char* kFullDiskAccessText =
     "macOS blocked access to this SD card. Enable Velliform in System Settings → Privacy & Security → Full Disk "
@@ -139,14 +137,13 @@ void DiskCarver::scanDevice(Device& device, const std::string& devicePath, std::
     filesFound = output_ ? output_->countFiles() : 0;
     earlierRuns_ = output_ ? output_->loadManifest() : std::map<std::uint64_t, OutputDirectory::ManifestEntry>{};
     allRecoveredFiles.clear();
-    unreadable_.clear();
-    unreadableBytes_ = failedRun_ = failedRunStart_ = 0;
     directoryRecoveredOffsets.clear();
     lastCarved_ = {};
     errorMessage.reset();
 
     logLine("✅ Opened " + devicePath);
     blockSize = devBlockSize && *devBlockSize > 0 ? *devBlockSize : 512;
+    blocks_.reset(blockSize);
     chunkSize = blockSize * 16384;
     logLine("📐 Block size: " + std::to_string(blockSize) + ", chunk: " + formatByteCount(chunkSize));
     sizeCalculator.emplace(blockSize);
@@ -360,15 +357,21 @@ void DiskCarver::linearPhase(Device& device, std::uint64_t resumeOffset) {
         std::size_t n = 0;
         if (w.bytes()) {
             n = w.bytes()->size();
-            failedRun_ = 0;
+            blocks_.lentWhole();
         } else {
             // Read and copied when the device lends no views or part of the chunk is unreadable.
             writes_.settle();  // the scan ends at a failed output before it meets what this chunk holds
             if (errorMessage) return;
             buffer.resize(chunkSize);
-            const std::optional<std::size_t> got = readChunk(device, start, buffer);
-            if (!got) return;  // the device is gone; errorMessage says where
-            n = *got;
+            const BlockReader::Read got = blocks_.read(device, start, buffer);
+            if (got.goneAt) {
+                currentOffset = *got.goneAt;
+                errorMessage = "The card stopped responding at byte " + std::to_string(*got.goneAt) + " (" +
+                               std::strerror(got.error) + "). Reconnect it and resume the scan.";
+                logLine("❌ " + *errorMessage);
+                return;
+            }
+            n = got.bytes;
         }
         if (n == 0 || atEnd) {
             writes_.settle();
@@ -538,46 +541,6 @@ std::optional<DiskCarver::SizedCandidate> DiskCarver::sizeCandidate(
     return SizedCandidate{length, haveLength};
 }
 
-std::optional<std::size_t> DiskCarver::readChunk(Device& device, std::uint64_t start, std::span<std::uint8_t> buffer) {
-    const ReadResult r = device.readAt(start, buffer);
-    if (!r.failed()) {
-        if (r.bytes > 0) failedRun_ = 0;
-        return r.bytes;
-    }
-    // Something in this chunk cannot be read: go on block by block, so that one
-    // bad sector costs one block and not the rest of the card.
-    std::size_t n = static_cast<std::size_t>(alignDown(r.bytes, blockSize));
-    while (n < buffer.size()) {
-        const std::size_t len = static_cast<std::size_t>(std::min<std::uint64_t>(blockSize, buffer.size() - n));
-        const ReadResult b = device.readAt(start + n, buffer.subspan(n, len));
-        if (!b.failed()) {
-            failedRun_ = 0;
-            n += b.bytes;
-            if (b.bytes < len) break;  // the end of the data
-            continue;
-        }
-        const bool gone = b.error == ENODEV || b.error == ENXIO || b.error == ENOMEDIUM || b.error == ESHUTDOWN;
-        if (failedRun_ == 0) failedRunStart_ = start + n;
-        failedRun_ += len;
-        if (gone || failedRun_ >= kDeviceGoneAfter) {
-            currentOffset = failedRunStart_;
-            errorMessage = "The card stopped responding at byte " + std::to_string(failedRunStart_) + " (" +
-                           std::strerror(b.error) + "). Reconnect it and resume the scan.";
-            logLine("❌ " + *errorMessage);
-            return std::nullopt;
-        }
-        // Zeros stand in for the unreadable block while searching; no file is ever written from them.
-        std::fill(buffer.begin() + static_cast<long>(n), buffer.begin() + static_cast<long>(n + len), 0);
-        if (!unreadable_.empty() && unreadable_.back().second == start + n) unreadable_.back().second += len;
-        else unreadable_.emplace_back(start + n, start + n + len);
-        unreadableBytes_ += len;
-        logLine("⚠️ Unreadable block at byte " + std::to_string(start + n) + " (" + std::strerror(b.error) +
-                "), skipped");
-        n += len;
-    }
-    return n;
-}
-
 // The report's fixed path may hold another user's report, or a file someone
 // planted to keep reports from being written; then it goes beside the output folder.
 void DiskCarver::writeReport(const std::string& text) {
@@ -602,10 +565,10 @@ void DiskCarver::writeReport(const std::string& text) {
 
 void DiskCarver::endOfScan() {
     flushCommits();
-    if (!unreadable_.empty()) {
+    if (!blocks_.unreadable().empty()) {
         report.line("");
-        report.line("--- Unreadable ranges (" + std::to_string(unreadableBytes_) + " bytes) ---");
-        for (const auto& [from, to] : unreadable_)
+        report.line("--- Unreadable ranges (" + std::to_string(blocks_.unreadableBytes()) + " bytes) ---");
+        for (const auto& [from, to] : blocks_.unreadable())
             report.line(DiagnosticReport::offsetColumn(from) + " - " + DiagnosticReport::offsetColumn(to) + "  " +
                         formatByteCount(to - from));
     }

@@ -87,7 +87,7 @@ public:
     ProgressCallback progressCallback;
     std::vector<RecoveredFileInfo> allRecoveredFiles;
     std::set<std::uint64_t> directoryRecoveredOffsets;
-    const std::vector<std::pair<std::uint64_t, std::uint64_t>>& unreadableRanges() const { return unreadable_; }
+    const std::vector<std::pair<std::uint64_t, std::uint64_t>>& unreadableRanges() const { return blocks_.unreadable(); }
     double progressUpdateInterval = 0.5;
     double pauseInterval = 0.5;
     // Records for found files come at most this often; a reader polling twice a
@@ -135,8 +135,6 @@ private:
                                                 const std::function<std::vector<ListedMatches>()>& listed);
     void endOfScan();
     void writeReport(const std::string& text);
-    // Reads one chunk, skipping unreadable blocks; nothing when the device is gone.
-    std::optional<std::size_t> readChunk(Device& device, std::uint64_t start, std::span<std::uint8_t> buffer);
 
     std::uint64_t effectiveMinimum(FileFormat f) const;
 
@@ -191,12 +189,9 @@ private:
     std::unique_ptr<OutputDirectory> output_;
     std::string devicePath_;
     std::vector<std::uint8_t> scratch_;  // reused by writeLinear, the date read and the look-ahead
-    std::vector<std::pair<std::uint64_t, std::uint64_t>> unreadable_;  // [from, to) ranges
-    std::uint64_t unreadableBytes_ = 0;
-    std::uint64_t failedRun_ = 0;
+    BlockReader blocks_;  // reads chunks that hold unreadable blocks
     std::optional<std::uint64_t> unreadableInFile_;  // set by writeLinear when the device failed
     std::map<std::uint64_t, OutputDirectory::ManifestEntry> earlierRuns_;  // offsets this folder already holds
-    std::uint64_t failedRunStart_ = 0;
     bool inDirectoryPhase_ = false;
     // The carved file that reaches farthest so far; matches on its own elements are passed over.
     struct CarvedSpan {
