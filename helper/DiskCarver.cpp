@@ -43,11 +43,6 @@ std::string toLower(std::string s) {
     return s;
 }
 
-std::string stem(const std::string& name) {
-    const auto dot = name.rfind('.');
-    return dot == std::string::npos ? name : name.substr(0, dot);
-}
-
 // Formats whose files start with a header of one family: a file of one format
 // whose data begins with another format of the same family is still plausible.
 bool isStream(FileFormat f) { return f == FileFormat::mts || f == FileFormat::m2ts; }
@@ -89,7 +84,9 @@ bool safeToReplace(const std::string& path, std::optional<std::uint32_t> user) {
 
 }  // namespace
 
-DiskCarver::DiskCarver() = default;
+DiskCarver::DiskCarver()
+    : commits_(allRecoveredFiles, filesFound, report,
+               [this](int error, std::uint64_t offset) { noteOutputError(error, offset); }) {}
 DiskCarver::~DiskCarver() = default;
 
 std::optional<int> DiskCarver::openDevice(const std::string& devicePath, std::uint64_t resumeOffset) {
@@ -135,7 +132,7 @@ void DiskCarver::scanDevice(Device& device, const std::string& devicePath, std::
     output_ = OutputDirectory::open(outputDir, owner);
     if (output_) output_->removeStaleTemporaries();
     filesFound = output_ ? output_->countFiles() : 0;
-    earlierRuns_ = output_ ? output_->loadManifest() : std::map<std::uint64_t, OutputDirectory::ManifestEntry>{};
+    commits_.open(output_.get(), thumbnails);
     allRecoveredFiles.clear();
     directoryRecoveredOffsets.clear();
     lastCarved_ = {};
@@ -182,7 +179,7 @@ void DiskCarver::scanDevice(Device& device, const std::string& devicePath, std::
         logLine("❌ " + *errorMessage);
     }
 
-    queueEarlierThumbnails();
+    commits_.queueEarlierThumbnails();
 
     if (resumeOffset == 0 && fatParser && !errorMessage) {
         inDirectoryPhase_ = true;
@@ -206,7 +203,7 @@ bool DiskCarver::stopping() {
 // By value: callers pass pendingPhase_, which is cleared here before it is reported.
 void DiskCarver::sendProgress(std::string phase) {
     // Files take their names only now, so that every file in the folder is in the record.
-    flushCommits();
+    commits_.flush();
     pendingPhase_.clear();
     lastProgressUpdate_ = Clock::now();
     // The offset is where a resume starts: a file still being copied is not in
@@ -272,7 +269,7 @@ void DiskCarver::directoryPhase(Device& device) {
         const std::string ext = toLower(hint.originalExtension);
         const std::optional<FileFormat> format = formatFromExtension(ext);
         if (!format || !enabledFormats.contains(*format) || hint.fileSize < effectiveMinimum(*format)) continue;
-        if (earlierRuns_.count(offset) != 0) {
+        if (commits_.savedEarlier(offset)) {
             directoryRecoveredOffsets.insert(offset);
             continue;
         }
@@ -415,7 +412,7 @@ void DiskCarver::linearPhase(Device& device, std::uint64_t resumeOffset) {
                 i = p + 1;
                 continue;
             }
-            if (directoryRecoveredOffsets.count(off) != 0 || earlierRuns_.count(off) != 0) {
+            if (directoryRecoveredOffsets.count(off) != 0 || commits_.savedEarlier(off)) {
                 i = p + 4;
                 continue;
             }
@@ -564,7 +561,7 @@ void DiskCarver::writeReport(const std::string& text) {
 }
 
 void DiskCarver::endOfScan() {
-    flushCommits();
+    commits_.flush();
     if (!blocks_.unreadable().empty()) {
         report.line("");
         report.line("--- Unreadable ranges (" + std::to_string(blocks_.unreadableBytes()) + " bytes) ---");
@@ -698,60 +695,6 @@ CarvedFile DiskCarver::prepareCarved(Device& device, std::span<const std::uint8_
     return c;
 }
 
-std::optional<RecoveredFileInfo> DiskCarver::finishCarved(CarvedFile& c, const CopyOutcome& copy) {
-    // Named only now: an undated file takes the count of the files kept before it.
-    std::string base;
-    if (c.date) {
-        base = *c.date;
-        std::replace(base.begin(), base.end(), ':', '-');
-        std::replace(base.begin(), base.end(), ' ', '_');
-    } else {
-        char counter[32];
-        std::snprintf(counter, sizeof counter, "file_%04" PRId64, filesFound);
-        base = counter;
-    }
-    base += c.camera;
-    const std::string ext = lowerName(c.format);
-    std::string name = output_ ? reserveName(base, ext, false) : base + "." + ext;
-    const std::uint64_t off = c.off;
-    const FileFormat format = c.format;
-
-    if (!copy.ok && copy.unreadableAt) {
-        // Kept whole or not at all: a hole filled with anything would be a damaged picture shown as recovered.
-        logLine("❌ Not saving " + name + ": unreadable block at byte " + std::to_string(*copy.unreadableAt) +
-                " inside it");
-        report.row(off, format, formatByteCount(c.length), "  UNREADABLE → " + name);
-        if (c.file) output_->discard(std::move(c.file));
-        return std::nullopt;
-    }
-    if (!copy.ok) {
-        const int err = c.file ? c.file->lastError() : c.createError;
-        logLine("❌ Write failed/truncated for " + name + " (" + formatByteCount(0) + ")");
-        report.writeFail(off, format, 0, name);
-        if (output_ && c.file) output_->discard(std::move(c.file));
-        noteOutputError(err, off);
-        return std::nullopt;
-    }
-    const std::uint64_t s = c.file->size();
-    if (s < effectiveMinimum(format)) {
-        output_->discard(std::move(c.file));
-        logLine("❌ Write failed/truncated for " + name + " (" + formatByteCount(s) + ")");
-        report.writeFail(off, format, s, name);
-        return std::nullopt;
-    }
-    name = reserveName(base, ext);
-    pendingCommits_.push_back({std::move(c.file), base, ext, off, true, allRecoveredFiles.size()});
-    logLine("💾 Saved " + name + " (" + formatByteCount(s) + ")");
-    report.found(off, format, s, name);
-    RecoveredFileInfo info;
-    info.id = info.fileName = name;
-    info.fileType = std::string(displayName(format));
-    info.fileSize = s;
-    info.dateTaken = c.date;
-    info.offsetOnDisk = off;
-    return info;
-}
-
 std::optional<RecoveredFileInfo> DiskCarver::recoverCarvedFile(Device& device, std::span<const std::uint8_t> chunk,
                                                                bool chunkAsRead, std::uint64_t start, std::size_t index,
                                                                std::uint64_t off, FileFormat format,
@@ -776,7 +719,7 @@ std::optional<RecoveredFileInfo> DiskCarver::recoverCarvedFile(Device& device, s
             }
         }
     }
-    return finishCarved(c, {ok, unreadableInFile_});
+    return commits_.nameCarved(c, {ok, unreadableInFile_}, effectiveMinimum(format));
 }
 
 void DiskCarver::submitCarvedFile(Device& device, std::span<const std::uint8_t> chunk, bool chunkAsRead,
@@ -797,7 +740,7 @@ void DiskCarver::settleCarved(CarvedFile& carved, const CopyOutcome& copy, std::
     if (failedBefore) {
         // The output failed on an earlier file: the scan ends there, and resumes at that file.
         if (carved.file) output_->discard(std::move(carved.file));
-    } else if (auto entry = finishCarved(carved, copy)) {
+    } else if (auto entry = commits_.nameCarved(carved, copy, effectiveMinimum(carved.format))) {
         keepFile(std::move(*entry));  // its name may fail to take, too
     }
     if (!failedBefore && errorMessage) bytesScanned = foundAt;  // as far as the scan had come then
@@ -828,7 +771,7 @@ std::optional<RecoveredFileInfo> DiskCarver::recoverDirectoryFile(Device& device
     if (!output_) return std::nullopt;
     std::string base = sanitizeCardName(hint.originalName);
     if (base.empty()) base = "recovered_" + std::to_string(filesFound);
-    std::string name = reserveName(base, extension, false);
+    std::string name = commits_.reserveName(base, extension, false);
 
     // A deleted entry still names its first cluster after a camera reused it.
     if (hint.isDeleted && !stillHoldsFormat(device, offset, format)) {
@@ -877,7 +820,7 @@ std::optional<RecoveredFileInfo> DiskCarver::recoverDirectoryFile(Device& device
         report.fatStubSkip(offset, format, s, name);
         return std::nullopt;
     }
-    name = reserveName(base, extension);
+    name = commits_.reserveName(base, extension);
     if (cut) {
         logLine("⚠️ " + name + " cut at byte " + std::to_string(offset + s) + ", where another file's clusters begin (" +
                 formatByteCount(s) + " of " + formatByteCount(hint.fileSize) + ") — possibly incomplete");
@@ -885,7 +828,7 @@ std::optional<RecoveredFileInfo> DiskCarver::recoverDirectoryFile(Device& device
     }
     // Rebuilt in one run, its clusters are passed over by the carving as a chain's are.
     if (contiguous) fatParser->markRecoveredBytes(offset, s);
-    pendingCommits_.push_back({std::move(file), base, extension, offset, false, allRecoveredFiles.size()});
+    commits_.add(std::move(file), base, extension, offset, false);
     RecoveredFileInfo info;
     info.id = info.fileName = name;
     info.fileType = std::string(displayName(format));
@@ -894,84 +837,12 @@ std::optional<RecoveredFileInfo> DiskCarver::recoverDirectoryFile(Device& device
     return info;
 }
 
-std::string DiskCarver::reserveName(const std::string& base, const std::string& ext, bool reserve) {
-    std::string name = base + "." + ext;
-    for (unsigned k = 1; output_->exists(name) || reservedNames_.count(name) != 0 || OutputDirectory::isThumbnailName(name);
-         ++k)
-        name = base + "_" + std::to_string(k) + "." + ext;
-    if (reserve) reservedNames_.insert(name);
-    return name;
-}
-
-void DiskCarver::flushCommits() {
-    if (pendingCommits_.empty()) return;
-    std::vector<std::size_t> failed;
-    for (PendingCommit& p : pendingCommits_) {
-        RecoveredFileInfo& entry = allRecoveredFiles[p.entry];
-        const auto committed = output_->commit(*p.file, p.base, p.ext, p.offset, p.carved);
-        if (!committed) {
-            logLine("❌ Write failed/truncated for " + entry.fileName + " (" + formatByteCount(0) + ")");
-            if (auto f = formatFromName(entry.fileType)) report.writeFail(p.offset, *f, 0, entry.fileName);
-            noteOutputError(p.file->lastError(), p.offset);
-            failed.push_back(p.entry);
-            continue;
-        }
-        if (*committed != entry.fileName) entry.id = entry.fileName = *committed;
-        if ((entry.thumbName = claimThumbnail(*committed, p.offset))) queueThumbnail(*committed, *entry.thumbName);
-    }
-    pendingCommits_.clear();
-    reservedNames_.clear();
-    for (auto it = failed.rbegin(); it != failed.rend(); ++it) {
-        allRecoveredFiles.erase(allRecoveredFiles.begin() + static_cast<long>(*it));
-        --filesFound;
-    }
-}
-
 void DiskCarver::announce(const std::string& phase) {
     if (!lastProgressUpdate_ ||
         std::chrono::duration<double>(Clock::now() - *lastProgressUpdate_).count() >= foundRecordInterval)
         sendProgress(phase);
     else
         pendingPhase_ = phase;
-}
-
-std::optional<std::string> DiskCarver::claimThumbnail(const std::string& fileName, std::uint64_t offset) {
-    if (!thumbnails || !output_) return std::nullopt;
-    // The file's name without its extension, as readers expect; a RAW+JPEG
-    // pair's second file keeps its extension in the name.
-    const std::string conventional = stem(fileName) + ".thumb.jpg";
-    std::string name = conventional;
-    for (unsigned k = 0; thumbNames_.count(name) != 0 || output_->exists(name); ++k)
-        name = fileName + (k == 0 ? "" : "_" + std::to_string(k)) + ".thumb.jpg";
-    thumbNames_.insert(name);
-    output_->recordThumbnail(offset, name);
-    return name;
-}
-
-void DiskCarver::queueThumbnail(const std::string& fileName, const std::string& thumbName) {
-    if (!thumbnails || !output_) return;
-    thumbnails->submit(output_->path() / fileName, output_->path() / thumbName);
-}
-
-void DiskCarver::queueEarlierThumbnails() {
-    thumbNames_.clear();
-    if (!thumbnails || !output_) return;
-    for (const auto& [offset, entry] : earlierRuns_)
-        if (entry.thumb) thumbNames_.insert(*entry.thumb);
-    for (auto& [offset, entry] : earlierRuns_) {
-        if (!entry.thumb) {
-            // Named before thumbnails were noted: its conventional one, when made and no other file's.
-            const std::string conventional = stem(entry.name) + ".thumb.jpg";
-            if (output_->exists(conventional) && thumbNames_.insert(conventional).second) {
-                output_->recordThumbnail(offset, conventional);
-                entry.thumb = conventional;
-            } else {
-                entry.thumb = claimThumbnail(entry.name, offset);
-            }
-        }
-        // A run killed before its last thumbnails were made.
-        if (entry.thumb && !output_->exists(*entry.thumb)) queueThumbnail(entry.name, *entry.thumb);
-    }
 }
 
 }  // namespace vf

@@ -21,6 +21,7 @@
 
 #include "common/Records.h"
 #include "helper/ChunkSupply.h"
+#include "helper/CommitQueue.h"
 #include "helper/DiagnosticReport.h"
 #include "helper/OutputDirectory.h"
 #include "helper/WritePipeline.h"
@@ -30,16 +31,6 @@
 #include "helper/io/Device.h"
 
 namespace vf {
-
-// Where thumbnail jobs go; the scan waits for all of them before its last record.
-class ThumbnailSink {
-public:
-    virtual ~ThumbnailSink() = default;
-    virtual void submit(const std::filesystem::path& source, const std::filesystem::path& thumbnail) = 0;
-    virtual void wait() = 0;
-    // Forgets the jobs not yet started (a stopped scan waits only for those running).
-    virtual void dropQueued() = 0;
-};
 
 using ProgressCallback = std::function<void(std::uint64_t bytesScanned, std::int64_t filesFound,
                                             std::uint64_t currentOffset, std::uint64_t totalBytes,
@@ -141,8 +132,6 @@ private:
     // The date and camera of the file at off (chunk[index]), and its temporary file.
     CarvedFile prepareCarved(Device& device, std::span<const std::uint8_t> chunk, std::uint64_t start,
                              std::size_t index, std::uint64_t off, FileFormat format, std::uint64_t length);
-    // Names and records a carved file once its copy is over; what a scan shows of it.
-    std::optional<RecoveredFileInfo> finishCarved(CarvedFile& carved, const CopyOutcome& copy);
     // chunkAsRead: the chunk holds the card's bytes as read, with no unreadable block filled in.
     std::optional<RecoveredFileInfo> recoverCarvedFile(Device& device, std::span<const std::uint8_t> chunk,
                                                        bool chunkAsRead, std::uint64_t start, std::size_t index,
@@ -160,27 +149,7 @@ private:
     bool writeLinear(Device& device, std::uint64_t offset, std::uint64_t length, ByteSink& out);
     bool stillHoldsFormat(Device& device, std::uint64_t offset, FileFormat format);
     void noteOutputError(int error, std::uint64_t offset);
-    // A thumbnail name that no other file of the folder has, noted in the
-    // manifest under the file's offset; nothing when no thumbnails are made.
-    std::optional<std::string> claimThumbnail(const std::string& fileName, std::uint64_t offset);
-    void queueThumbnail(const std::string& fileName, const std::string& thumbName);
-    // Thumbnails that files of earlier runs into this folder still lack.
-    void queueEarlierThumbnails();
     void announce(const std::string& phase);
-    void flushCommits();
-    // A free name for base.ext, counting names that pending files will take.
-    std::string reserveName(const std::string& base, const std::string& ext, bool reserve = true);
-
-    struct PendingCommit {
-        std::unique_ptr<PendingFile> file;
-        std::string base, ext;
-        std::uint64_t offset = 0;
-        bool carved = false;
-        std::size_t entry = 0;  // index in allRecoveredFiles
-    };
-    std::vector<PendingCommit> pendingCommits_;
-    std::set<std::string> reservedNames_;
-    std::set<std::string> thumbNames_;  // given to files of this folder
     std::string pendingPhase_;
 
     std::atomic<bool> stopRequested_{false};
@@ -190,8 +159,8 @@ private:
     std::string devicePath_;
     std::vector<std::uint8_t> scratch_;  // reused by writeLinear, the date read and the look-ahead
     BlockReader blocks_;  // reads chunks that hold unreadable blocks
+    CommitQueue commits_;  // names, commits and thumbnails of recovered files
     std::optional<std::uint64_t> unreadableInFile_;  // set by writeLinear when the device failed
-    std::map<std::uint64_t, OutputDirectory::ManifestEntry> earlierRuns_;  // offsets this folder already holds
     bool inDirectoryPhase_ = false;
     // The carved file that reaches farthest so far; matches on its own elements are passed over.
     struct CarvedSpan {
