@@ -13,18 +13,6 @@ struct Store {
     QSettings settings{dir.filePath("s.ini"), QSettings::IniFormat};
 };
 
-TEST(SettingsManager, FirstStartEnablesEveryNameAndOneMegabyte) {
-    Store s;
-    SettingsManager m(&s.settings);
-    EXPECT_EQ(m.enabledFormats().size(), 47);
-    EXPECT_EQ(m.enabledFormats(), SettingsManager::allFormats());
-    EXPECT_DOUBLE_EQ(m.minFileSizeMB(), 1.0);
-    EXPECT_EQ(m.minFileSizeBytes(), 1048576u);
-    EXPECT_FALSE(s.settings.contains(SettingsManager::kEnabledFormatsKey));  // loading writes nothing
-    for (std::string_view name : kFormatNames)
-        EXPECT_TRUE(SettingsManager::allFormats().contains(QString::fromUtf8(name.data(), name.size()))) << name;
-}
-
 TEST(SettingsManager, StoredValuesComeBackAsTheyWereMeant) {
     struct Row {
         const char* name;
@@ -34,6 +22,7 @@ TEST(SettingsManager, StoredValuesComeBackAsTheyWereMeant) {
         double expectMB;
     };
     const Row rows[] = {
+        {"first start", QVariant(), QVariant(), {}, true, 1.0},
         {"MRW brings MDC", QByteArray(R"(["MRW","JPEG"])"), 2.5, {"MRW", "MDC", "JPEG"}, false, 2.5},
         {"empty stays empty", QByteArray("[]"), 0.0, {}, false, 1.0},
         {"not an array", QByteArray(R"({"a":1})"), -3.0, {}, true, 1.0},
@@ -43,12 +32,15 @@ TEST(SettingsManager, StoredValuesComeBackAsTheyWereMeant) {
     for (const Row& row : rows) {
         SCOPED_TRACE(row.name);
         Store s;
-        s.settings.setValue(SettingsManager::kEnabledFormatsKey, row.formats);
+        if (row.formats.isValid()) s.settings.setValue(SettingsManager::kEnabledFormatsKey, row.formats);
         if (row.size.isValid()) s.settings.setValue(SettingsManager::kMinFileSizeKey, row.size);
         SettingsManager m(&s.settings);
         EXPECT_EQ(m.enabledFormats(), row.allFormats ? SettingsManager::allFormats() : row.expectFormats);
         EXPECT_DOUBLE_EQ(m.minFileSizeMB(), row.expectMB);
+        EXPECT_EQ(s.settings.contains(SettingsManager::kEnabledFormatsKey), row.formats.isValid());  // loading writes nothing
     }
+    for (std::string_view name : kFormatNames)  // the settings offer every format the scanner knows
+        EXPECT_TRUE(SettingsManager::allFormats().contains(QString::fromUtf8(name.data(), name.size()))) << name;
     // What is set is stored at once and read back by the next start.
     Store s;
     {
@@ -70,13 +62,11 @@ TEST(SettingsManager, GroupsSwitchWholeAndShareDng) {
             if (g.brand == brand) return g;
         return FormatGroup{};
     };
-    EXPECT_EQ(SettingsManager::allGroups().size(), 19);
     int saves = 0;
     QObject::connect(&m, &SettingsManager::enabledFormatsChanged, [&] { ++saves; });
     m.toggleGroup(group("Pentax/Ricoh"));
     EXPECT_EQ(saves, 2);  // once per format
-    EXPECT_FALSE(m.enabledFormats().contains("PEF"));
-    EXPECT_FALSE(m.enabledFormats().contains("DNG"));
+    EXPECT_FALSE(m.enabledFormats().contains("PEF") || m.enabledFormats().contains("DNG"));
     EXPECT_FALSE(m.isFullyEnabled(group("DNG (Universal)")));
     EXPECT_FALSE(m.isPartiallyEnabled(group("DNG (Universal)")));
     m.setEnabledFormats({"CR2"});
