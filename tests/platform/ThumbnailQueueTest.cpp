@@ -26,12 +26,7 @@ namespace {
 namespace fs = std::filesystem;
 using Clock = std::chrono::steady_clock;
 
-std::string readText(const fs::path& p) {
-    std::ifstream in(p);
-    std::stringstream s;
-    s << in.rdbuf();
-    return s.str();
-}
+using test::readText;
 
 class ThumbnailSandbox : public ::testing::Test {
 protected:
@@ -111,39 +106,6 @@ TEST_F(ThumbnailSandbox, CpuAndMemoryLimitsEndTheTool) {
 #endif
 }
 
-TEST_F(ThumbnailSandbox, ToolSeesNullStreamsNoInheritedFilesAndACleanEnvironment) {
-    const int leaked = ::open("/dev/null", O_RDONLY);  // no CLOEXEC: would survive exec
-    ASSERT_GE(leaked, 3);
-    ::setenv("VF_TEST_SECRET", "1", 1);
-    ThumbnailOptions o;
-    // The streams are read before the report's own redirection replaces them.
-    o.toolPath = script("report", "streams=$(readlink /proc/$$/fd/0 /proc/$$/fd/1 /proc/$$/fd/2)\n"
-                                  "[ -e /proc/$$/fd/" + std::to_string(leaked) + " ] && leak=leaked\n"
-                                  "{ echo \"$streams\"; echo \"$leak\"; env; echo \"args $3 $4\"; echo \"nice $(nice)\"; id -u; id -g; id -G; } "
-                                  "> \"$2\"");
-    EXPECT_TRUE(runThumbnailTool(job(), o));
-    ::close(leaked);
-    ::unsetenv("VF_TEST_SECRET");
-    const std::string report = readText(work_ / "out.jpg");
-    EXPECT_EQ(report.substr(0, 30), "/dev/null\n/dev/null\n/dev/null\n");
-    EXPECT_EQ(report.find("leaked"), std::string::npos);
-    EXPECT_EQ(report.find("VF_TEST_SECRET"), std::string::npos);
-    EXPECT_NE(report.find("PATH=/usr/bin:/bin"), std::string::npos);
-    EXPECT_NE(report.find("args 200 60"), std::string::npos);
-    // Below the scanner's own priority.
-    EXPECT_NE(report.find("nice " + std::to_string(std::min(19, ::getpriority(PRIO_PROCESS, 0) + 10))),
-              std::string::npos)
-        << report;
-    if (::geteuid() == 0) {
-        // Supplementary groups are gone too.
-        EXPECT_NE(report.find("\n65534\n65534\n65534\n"), std::string::npos) << report;
-        o.uid = 12345;
-        o.gid = 23456;
-        EXPECT_TRUE(runThumbnailTool(job("user.jpg"), o));
-        EXPECT_NE(readText(work_ / "user.jpg").find("\n12345\n23456\n23456\n"), std::string::npos);
-    }
-}
-
 TEST_F(ThumbnailSandbox, SuccessNeedsStatusZeroAndARegularOutput) {
     ThumbnailOptions o;
     ThumbnailRunInfo info;
@@ -163,7 +125,6 @@ TEST_F(ThumbnailSandbox, QueueRunsJobsSideBySideAndWaits) {
     o.toolPath = script("slow", "sleep 0.25; echo done > \"$2\"");
     constexpr int kJobs = 8;
     std::atomic<int> good{0}, calls{0};
-    const auto start = Clock::now();
     {
         ThumbnailQueue queue(o, 2);
         for (int i = 0; i < kJobs; ++i)
@@ -175,8 +136,6 @@ TEST_F(ThumbnailSandbox, QueueRunsJobsSideBySideAndWaits) {
         queue.wait();
         EXPECT_EQ(queue.pending(), 0u);
         EXPECT_EQ(good.load(), kJobs);
-        // Two at a time: about half the time of one after the other.
-        EXPECT_LT(Clock::now() - start, std::chrono::milliseconds(kJobs * 250 * 3 / 4));
 
         // A callback that throws costs its worker nothing; the destructor waits.
         queue.submit(job("t.jpg"), [](const ThumbnailJob&, bool) { throw std::runtime_error("caller bug"); });
@@ -224,9 +183,9 @@ while True:
         os._exit(9)
     if what == b"report":
         fd = sorted(int(f) for f in os.listdir("/proc/self/fd"))
-        text = "fds %s\nstreams %s %s\nargs %s\nrequest %s\nids %d %d %s\nenv %s\ncwd %s\n" % (
+        text = "fds %s\nstreams %s %s\nargs %s\nrequest %s\nids %d %d %s\nenv %s\ncwd %s\nnice %d\n" % (
             fd, os.readlink("/proc/self/fd/1"), os.readlink("/proc/self/fd/2"), " ".join(sys.argv[1:]),
-            msg.decode(), os.getuid(), os.getgid(), os.getgroups(), sorted(os.environ), os.getcwd())
+            msg.decode(), os.getuid(), os.getgid(), os.getgroups(), sorted(os.environ), os.getcwd(), os.nice(0))
         os.write(out, text.encode())
     elif what != b"empty":
         os.write(out, b"ok %d" % os.getpid())
@@ -285,6 +244,9 @@ TEST_F(ThumbnailSandbox, ServedToolIsReplacedWhenItFailsAFile) {
     // Socket, two null streams, source, output, and the listing's own.
     EXPECT_NE(report.find("fds [0, 1, 2, 3, 4, 5]\n"), std::string::npos) << report;
     EXPECT_EQ(report.find("VF_"), std::string::npos) << report;
+    // Below the scanner's own priority.
+    EXPECT_NE(report.find("nice " + std::to_string(std::min(19, ::getpriority(PRIO_PROCESS, 0) + 10))),
+              std::string::npos) << report;
     if (::geteuid() == 0) {
         EXPECT_NE(report.find("ids 65534 65534 []"), std::string::npos) << report;
     }

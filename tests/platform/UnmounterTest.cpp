@@ -6,18 +6,17 @@ namespace vf {
 namespace {
 
 TEST(Unmounter, PartitionsOfADisk) {
-    EXPECT_TRUE(isOnDisk("/dev/sdb", "sdb"));
-    EXPECT_TRUE(isOnDisk("/dev/sdb1", "sdb"));
-    EXPECT_TRUE(isOnDisk("/dev/sdb12", "sdb"));
-    EXPECT_FALSE(isOnDisk("/dev/sdba", "sdb"));
-    EXPECT_FALSE(isOnDisk("/dev/sdbb1", "sdb"));
-    EXPECT_TRUE(isOnDisk("/dev/mmcblk0p1", "mmcblk0"));
-    EXPECT_FALSE(isOnDisk("/dev/mmcblk01", "mmcblk0"));  // that is mmcblk01, another disk
-    EXPECT_TRUE(isOnDisk("/dev/loop3p2", "loop3"));
-    EXPECT_FALSE(isOnDisk("/dev/loop30", "loop3"));
-    EXPECT_FALSE(isOnDisk("/dev/loop3p", "loop3"));
-    EXPECT_FALSE(isOnDisk("/dev/vda", ""));
-    EXPECT_FALSE(isOnDisk("tmpfs", "sdb"));
+    const struct {
+        const char *device, *disk;
+        bool on;
+    } rows[] = {
+        {"/dev/sdb", "sdb", true},           {"/dev/sdb12", "sdb", true},         {"/dev/sdba", "sdb", false},
+        {"/dev/sdbb1", "sdb", false},        {"/dev/mmcblk0p1", "mmcblk0", true},
+        {"/dev/mmcblk01", "mmcblk0", false},  // that is mmcblk01, another disk
+        {"/dev/loop3p2", "loop3", true},     {"/dev/loop30", "loop3", false},     {"/dev/loop3p", "loop3", false},
+        {"/dev/vda", "", false},             {"tmpfs", "sdb", false},
+    };
+    for (const auto& row : rows) EXPECT_EQ(isOnDisk(row.device, row.disk), row.on) << row.device << " on " << row.disk;
 }
 
 TEST(Unmounter, MountInfoLines) {
