@@ -18,6 +18,7 @@
 #include "helper/ChunkSupply.h"
 #include "helper/Worker.h"
 #include "helper/ControlFile.h"
+#include "helper/DirectoryPhase.h"
 #include "helper/ProgressWriter.h"
 #include "common/ByteReader.h"
 #include "helper/io/Log.h"
@@ -38,38 +39,8 @@ const char* kFullDiskAccessText =
     "macOS blocked access to this SD card. Enable Velliform in System Settings → Privacy & Security → Full Disk "
     "Access, then quit and reopen the app.";
 
-std::string toLower(std::string s) {
-    for (char& c : s) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-    return s;
-}
-
-// Formats whose files start with a header of one family: a file of one format
-// whose data begins with another format of the same family is still plausible.
+// Transport streams: runs of fixed-size packets, whose next file starts where the run breaks.
 bool isStream(FileFormat f) { return f == FileFormat::mts || f == FileFormat::m2ts; }
-
-int signatureFamily(FileFormat f) {
-    switch (f) {
-        case FileFormat::tiff: case FileFormat::raw: case FileFormat::mdc: case FileFormat::cr2:
-        case FileFormat::nef: case FileFormat::nrw: case FileFormat::arw: case FileFormat::srf:
-        case FileFormat::sr2: case FileFormat::erf: case FileFormat::srw: case FileFormat::_3fr:
-        case FileFormat::orf: case FileFormat::rw2: case FileFormat::pef: case FileFormat::dng:
-        case FileFormat::rwl: case FileFormat::fff: case FileFormat::dcr: case FileFormat::kdc:
-            return 1;
-        case FileFormat::heic: case FileFormat::avif: case FileFormat::cr3: case FileFormat::mp4:
-        case FileFormat::mov:
-            return 2;
-        case FileFormat::webp: case FileFormat::avi:
-            return 3;
-        case FileFormat::gif:
-            return 4;
-        case FileFormat::ppm:
-            return 5;
-        case FileFormat::m2ts:
-            return 0;  // 192-byte packets: no signature of its own
-        default:
-            return 10 + static_cast<int>(f);
-    }
-}
 
 // The report lives at a fixed path in a folder every user can write: replace
 // only a plain file of our own, never a link or someone else's file.
@@ -260,35 +231,19 @@ bool DiskCarver::pauseLoop() {
 std::uint64_t DiskCarver::effectiveMinimum(FileFormat f) const { return std::max(minimumSize(f), minimumFileSize); }
 
 void DiskCarver::directoryPhase(Device& device) {
-    // Live files first, so that a cluster claimed by a live and a deleted entry goes to the live one.
-    for (const bool deleted : {false, true})
-    for (const auto& [offset, hint] : directoryHints) {  // the map is ordered by offset
-        if (hint.isDeleted != deleted) continue;
+    DirectoryPhase::Hooks hooks;
+    hooks.goOn = [this] {
         checkControlFile();
-        if (stopping() || errorMessage) return;
-        const std::string ext = toLower(hint.originalExtension);
-        const std::optional<FileFormat> format = formatFromExtension(ext);
-        if (!format || !enabledFormats.contains(*format) || hint.fileSize < effectiveMinimum(*format)) continue;
-        if (commits_.savedEarlier(offset)) {
-            directoryRecoveredOffsets.insert(offset);
-            continue;
-        }
-        // Neither more than the volume holds from here, nor clusters another entry already gave.
-        const auto cluster = fatParser->clusterForOffset(offset);
-        if (hint.fileSize > fatParser->volumeEnd() - offset || !cluster || fatParser->isClusterRecovered(*cluster)) {
-            logLine("⚠️ Directory entry " + hint.originalName + "." + hint.originalExtension + " claims " +
-                    formatByteCount(hint.fileSize) + (cluster && fatParser->isClusterRecovered(*cluster)
-                                                          ? " in clusters already recovered — skipped"
-                                                          : ", more than the volume holds from its start — skipped"));
-            continue;
-        }
-        if (auto entry = recoverDirectoryFile(device, offset, hint, *format, ext)) {
-            directoryRecoveredOffsets.insert(offset);
-            allRecoveredFiles.push_back(std::move(*entry));
-            ++filesFound;
-            announce("Recovered " + std::to_string(filesFound) + " file(s) from directory");
-        }
-    }
+        return !stopping() && !errorMessage;
+    };
+    hooks.keep = [this](RecoveredFileInfo info) {
+        allRecoveredFiles.push_back(std::move(info));
+        ++filesFound;
+        announce("Recovered " + std::to_string(filesFound) + " file(s) from directory");
+    };
+    hooks.outputFailed = [this](int error, std::uint64_t offset) { noteOutputError(error, offset); };
+    DirectoryPhase(*fatParser, *output_, commits_, report, blockSize, scratch_, filesFound, std::move(hooks))
+        .run(device, directoryHints, enabledFormats, minimumFileSize, directoryRecoveredOffsets);
 }
 
 void DiskCarver::linearPhase(Device& device, std::uint64_t resumeOffset) {
@@ -750,91 +705,6 @@ void DiskCarver::keepFile(RecoveredFileInfo info) {
     allRecoveredFiles.push_back(std::move(info));
     ++filesFound;
     announce("Found " + std::to_string(filesFound) + " file(s)");
-}
-
-bool DiskCarver::stillHoldsFormat(Device& device, std::uint64_t offset, FileFormat format) {
-    if (signatureFamily(format) == 0) return true;  // nothing to check against
-    std::vector<std::uint8_t> head(alignUp(1024, blockSize) + blockSize);
-    const std::uint64_t a = alignDown(offset, blockSize);
-    const std::size_t d = static_cast<std::size_t>(offset - a);
-    const ReadResult r = device.readAt(a, head);
-    if (r.bytes <= d) return false;
-    static const FormatDetector everyFormat;  // all signatures, whatever the scan looks for
-    const std::span<const std::uint8_t> bytes(head.data() + d, r.bytes - d);
-    const Match m = everyFormat.matchAt(bytes, bytes.size(), 0);
-    return m.format && signatureFamily(*m.format) == signatureFamily(format);
-}
-
-std::optional<RecoveredFileInfo> DiskCarver::recoverDirectoryFile(Device& device, std::uint64_t offset,
-                                                                  const DirectoryHint& hint, FileFormat format,
-                                                                  const std::string& extension) {
-    if (!output_) return std::nullopt;
-    std::string base = sanitizeCardName(hint.originalName);
-    if (base.empty()) base = "recovered_" + std::to_string(filesFound);
-    std::string name = commits_.reserveName(base, extension, false);
-
-    // A deleted entry still names its first cluster after a camera reused it.
-    if (hint.isDeleted && !stillHoldsFormat(device, offset, format)) {
-        logLine("⚠️ Deleted entry " + name + " no longer holds a " + std::string(displayName(format)) +
-                " file (its clusters were reused) — letting raw carving try this offset");
-        report.row(offset, format, formatByteCount(hint.fileSize), "  FAT-OVERWRITTEN → " + name);
-        return std::nullopt;
-    }
-
-    int createError = 0;
-    auto file = output_->create(&createError);
-    if (!file) {
-        noteOutputError(createError, offset);
-        return std::nullopt;
-    }
-    if (!fatParser->extractFile(offset, hint.fileSize, *file, blockSize, true)) {
-        noteOutputError(file->lastError(), offset);
-        return std::nullopt;
-    }
-    std::uint64_t s = file->size();
-    const auto limit = static_cast<std::uint64_t>(std::floor(0.98 * static_cast<double>(hint.fileSize)));
-    std::uint64_t room = hint.fileSize;
-    bool contiguous = false;
-    if (s < limit) {
-        logLine("⚠️ FAT directory chain for " + name + " stopped early (" + formatByteCount(s) + " of " +
-                formatByteCount(hint.fileSize) + ") — retrying as contiguous file");
-        output_->discard(std::move(file));
-        file = output_->create(&createError);
-        // Never over clusters another file was recovered from, nor, for a deleted
-        // entry, over a live file's: the bytes there are not this file's.
-        room = fatParser->freeRun(offset, hint.fileSize, hint.isDeleted);
-        contiguous = file && writeLinear(device, offset, room, *file);
-        if (file) s = file->size();
-    }
-    // A run cut where another file begins is kept as far as it goes, and said so.
-    const bool cut = contiguous && room < hint.fileSize && s == room && s >= effectiveMinimum(format);
-    if (!file || (s < limit && !cut)) {
-        if (file && file->lastError() != 0) {
-            noteOutputError(file->lastError(), offset);
-            return std::nullopt;
-        }
-        logLine("⚠️ FAT directory recovery produced truncated " + name + " (" + formatByteCount(s) +
-                " from directory size " + formatByteCount(hint.fileSize) +
-                ") — discarding stub and letting raw carving try this offset");
-        if (file) output_->discard(std::move(file));
-        report.fatStubSkip(offset, format, s, name);
-        return std::nullopt;
-    }
-    name = commits_.reserveName(base, extension);
-    if (cut) {
-        logLine("⚠️ " + name + " cut at byte " + std::to_string(offset + s) + ", where another file's clusters begin (" +
-                formatByteCount(s) + " of " + formatByteCount(hint.fileSize) + ") — possibly incomplete");
-        report.row(offset, format, formatByteCount(s), "  CUT → " + name);
-    }
-    // Rebuilt in one run, its clusters are passed over by the carving as a chain's are.
-    if (contiguous) fatParser->markRecoveredBytes(offset, s);
-    commits_.add(std::move(file), base, extension, offset, false);
-    RecoveredFileInfo info;
-    info.id = info.fileName = name;
-    info.fileType = std::string(displayName(format));
-    info.fileSize = s;
-    info.offsetOnDisk = offset;
-    return info;
 }
 
 void DiskCarver::announce(const std::string& phase) {

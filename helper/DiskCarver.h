@@ -143,11 +143,7 @@ private:
     // What the write pipeline calls for each file whose copy is over, in the order found.
     void settleCarved(CarvedFile& carved, const CopyOutcome& copy, std::uint64_t foundAt);
     void keepFile(RecoveredFileInfo info);
-    std::optional<RecoveredFileInfo> recoverDirectoryFile(Device& device, std::uint64_t offset,
-                                                          const DirectoryHint& hint, FileFormat format,
-                                                          const std::string& extension);
     bool writeLinear(Device& device, std::uint64_t offset, std::uint64_t length, ByteSink& out);
-    bool stillHoldsFormat(Device& device, std::uint64_t offset, FileFormat format);
     void noteOutputError(int error, std::uint64_t offset);
     void announce(const std::string& phase);
     std::string pendingPhase_;
