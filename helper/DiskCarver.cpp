@@ -246,27 +246,38 @@ void DiskCarver::directoryPhase(Device& device) {
         .run(device, directoryHints, enabledFormats, minimumFileSize, directoryRecoveredOffsets);
 }
 
-void DiskCarver::linearPhase(Device& device, std::uint64_t resumeOffset) {
-    std::vector<std::uint8_t> buffer;
-    std::uint64_t next = resumeOffset;
-    // Declared first, gone last: a worker's job may still be running at a return below.
+// The carving pass's chunks: the one in hand, the next one lent ahead, and the
+// ones that files still on the writers are copied from.
+struct DiskCarver::Pass {
+    Pass(DiskCarver& c, Device& device)
+        : carver(c),
+          // Without a file system files are carved only at 4 KiB boundaries (passOver), so only those are searched.
+          alignment(c.fatParser ? 1 : static_cast<std::size_t>(kCarveAlignment)),
+          // A volume's files are copied along their cluster chains, here; carved ones
+          // on the writers where the card can be read from several threads, since the
+          // copy into the output folder costs more than all the rest of the scan.
+          writeOnWriters(!c.fatParser && c.output_ && device.concurrentReads()) {}
+    // Files on the writers are seen through before the chunks they come from go.
+    ~Pass() { carver.writes_.settle(); }
+
+    DiskCarver& carver;
+    const std::size_t alignment;
+    const bool writeOnWriters;
+    std::vector<std::uint8_t> buffer;  // the chunk, where it is read by copy
+    // Declared before the chunks, gone after them: a worker's job may still be running at a return.
     Worker half, reader;
     std::future<Window> ahead;  // the chunk after this one, when the device lends views or reads from any thread
     std::optional<Window> early;  // that chunk, taken before its turn for the look-ahead's use
     Window w;
     // Chunks that files still on the writers are copied from, oldest first.
     std::deque<Window> retired;
-    // Files on the writers are seen through before the chunks they come from go.
-    struct Settle {
-        DiskCarver& carver;
-        ~Settle() { carver.writes_.settle(); }
-    } settleAtReturn{*this};
-    // Without a file system files are carved only at 4 KiB boundaries (see below), so only those are searched.
-    const std::size_t alignment = fatParser ? 1 : static_cast<std::size_t>(kCarveAlignment);
-    // A volume's files are copied along their cluster chains, here; carved ones
-    // on the writers where the card can be read from several threads, since the
-    // copy into the output folder costs more than all the rest of the scan.
-    const bool writeOnWriters = !fatParser && output_ && device.concurrentReads();
+    std::span<const std::uint8_t> chunk;  // the bytes in hand, of w or buffer
+    std::uint64_t start = 0;              // where they begin
+};
+
+void DiskCarver::linearPhase(Device& device, std::uint64_t resumeOffset) {
+    Pass pass(*this, device);
+    std::uint64_t next = resumeOffset;
     // A chunk that ends off a block boundary ends the data (an image of any size):
     // the next chunk would start at that block again, for ever.
     bool atEnd = false;
@@ -285,46 +296,9 @@ void DiskCarver::linearPhase(Device& device, std::uint64_t resumeOffset) {
             if (!errorMessage) sendProgress("Seek error");
             return;
         }
-        // The last chunk stays while files found in it are copied from it. Only a
-        // few do, so that a slow output folder holds back the scan, not memory.
-        if (w.bytes()) retired.push_back(std::move(w));
-        w = {};  // let the last chunk's mapping go before the next one is made
-        if (retired.size() > kMaxRetiredChunks) {
-            const std::uint64_t oldest = retired.front().start;
-            writes_.settle(writes_.countAfter(oldest));
-            if (errorMessage) return;
-        }
         std::vector<std::uint8_t> spare;  // for a chunk to come
-        while (!retired.empty() && !writes_.holdsChunk(retired.front().start)) {
-            if (retired.front().isCopy) spare = std::move(retired.front().copy);
-            retired.pop_front();
-        }
-        std::optional<Window> lent = std::move(early);
-        early.reset();
-        if (!lent && ahead.valid()) lent = ahead.get();
-        if (!lent || lent->start != start)
-            lent = lendChunk(device, detector, start, static_cast<std::size_t>(chunkSize), alignment, half,
-                             std::exchange(spare, {}));
-        w = std::move(*lent);
-        std::size_t n = 0;
-        if (w.bytes()) {
-            n = w.bytes()->size();
-            blocks_.lentWhole();
-        } else {
-            // Read and copied when the device lends no views or part of the chunk is unreadable.
-            writes_.settle();  // the scan ends at a failed output before it meets what this chunk holds
-            if (errorMessage) return;
-            buffer.resize(chunkSize);
-            const BlockReader::Read got = blocks_.read(device, start, buffer);
-            if (got.goneAt) {
-                currentOffset = *got.goneAt;
-                errorMessage = "The card stopped responding at byte " + std::to_string(*got.goneAt) + " (" +
-                               std::strerror(got.error) + "). Reconnect it and resume the scan.";
-                logLine("❌ " + *errorMessage);
-                return;
-            }
-            n = got.bytes;
-        }
+        if (!takeChunk(device, pass, start, spare)) return;
+        const std::size_t n = pass.chunk.size();
         if (n == 0 || atEnd) {
             writes_.settle();
             if (!errorMessage) sendProgress("Scan complete");
@@ -335,111 +309,168 @@ void DiskCarver::linearPhase(Device& device, std::uint64_t resumeOffset) {
         maybeSendRate();
         next = start + n;
         atEnd = n % blockSize != 0;
-        if (w.bytes() && n == chunkSize)
-            ahead = reader.post([this, &device, &half, next, alignment, spare = std::move(spare)]() mutable {
+        if (pass.w.bytes() && n == chunkSize)
+            pass.ahead = pass.reader.post([this, &device, &half = pass.half, next, alignment = pass.alignment,
+                                           spare = std::move(spare)]() mutable {
                 return lendChunk(device, detector, next, static_cast<std::size_t>(chunkSize), alignment, half,
                                  std::move(spare));
             });
-
-        const std::span<const std::uint8_t> chunk = w.bytes() ? *w.bytes() : std::span<const std::uint8_t>(buffer.data(), n);
-        sizeCalculator->setHint(chunk, start);
-        detector.setHint(chunk, start);
-
-        std::size_t i = 0;
-        auto listed = w.matches.begin();
-        while (i < n) {
-            if (stopping()) return;
-            if (controlFilePath) {
-                checkControlFile();
-                if (stopping()) return;
-            }
-            // Positions found ahead are the ones the search would find, in order.
-            Match m;
-            listed = std::lower_bound(listed, w.matches.end(), i,
-                                      [](const Match& a, std::size_t at) { return a.index < at; });
-            if (listed != w.matches.end()) m = *listed;
-            else if (w.searchedTo >= n) break;
-            else m = detector.findFirstAligned(chunk, n, std::max(i, w.searchedTo), n, start, alignment);
-            if (!m.format) break;
-            const std::size_t p = m.index;
-            const std::uint64_t off = start + p;
-            if (!fatParser && off % kCarveAlignment != 0) {
-                i = p + 1;
-                continue;
-            }
-            if (directoryRecoveredOffsets.count(off) != 0 || commits_.savedEarlier(off)) {
-                i = p + 4;
-                continue;
-            }
-            if (fatParser) {
-                const auto cluster = fatParser->clusterForOffset(off);
-                if (cluster && fatParser->isClusterRecovered(*cluster)) {
-                    i = p + 4;
-                    continue;
-                }
-            }
-            // An element of the file just carved (an ISO box, a stream's packet) is not a file of its own,
-            // and on a volume only a cluster start inside it can begin one.
-            if (off < lastCarved_.end &&
-                ((fatParser && off > lastCarved_.off && !fatParser->isClusterStart(off)) ||
-                 sizeCalculator->accountsFor(lastCarved_.format, device, lastCarved_.off, off))) {
-                i = p + 1;
-                continue;
-            }
-            writes_.settleReady();
-            if (errorMessage) return;
-            currentOffset = off;
-            maybeSendRate();
-            FileFormat format = detector.refineFormat(*m.format, device, off, blockSize);
-
-            const std::optional<SizedCandidate> sized =
-                sizeCandidate(device, off, format, [&] { return listedMatches(detector, w, n, early, ahead); });
-            if (!sized) {
-                i = p + 1;
-                continue;
-            }
-            const std::uint64_t length = sized->length;
-            const bool haveLength = sized->fromDirectory;
-            logLine("📏 " + std::string(displayName(format)) + ": " + formatByteCount(length));
-
-            std::uint64_t step = 0;
-            const std::uint64_t minimum = effectiveMinimum(format);
-            if (length < minimum) {
-                logLine("⚠️ Too small / not found (" + std::to_string(length) + " < " + std::to_string(minimum) +
-                        "), skipping");
-                if (!(format == FileFormat::jpeg && length == 0)) {
-                    writes_.settle();  // rows stay in the order of the card
-                    if (errorMessage) return;
-                    report.skip(off, format, length);
-                }
-                step = !fatParser ? blockSize : (length != 0 ? length : minimum);
-            } else {
-                if (writeOnWriters)
-                    submitCarvedFile(device, chunk, w.bytes().has_value(), start, p, off, format, length);
-                else if (auto entry = recoverCarvedFile(device, chunk, w.bytes().has_value(), start, p, off, format, length))
-                    keepFile(std::move(*entry));
-                if (errorMessage) return;  // the output disk failed; resume starts at this file
-                const std::uint64_t end = length > UINT64_MAX - off ? UINT64_MAX : off + length;
-                if (end > lastCarved_.end) lastCarved_ = {off, end, format};
-                // A stream's packets account for every byte of it: nothing inside is searched again.
-                step = !fatParser && !isStream(format) ? blockSize : length;
-                // A length the card cannot confirm may hide files written over the claimed
-                // extent: the search goes on at its cluster starts, where they would begin.
-                if (fatParser && !haveLength && !isStream(format)) step = fatParser->nextClusterStart(off) - off;
-            }
-
-            const std::uint64_t t = alignUp(off + step < off ? UINT64_MAX : off + step, blockSize);
-            if (t < start + n) {
-                i = static_cast<std::size_t>(t - start);
-                continue;
-            }
-            // A length that runs past the card's end passes over no more than the card.
-            const std::uint64_t end = totalBytes > start + n ? std::min(t, totalBytes) : start + n;
-            bytesScanned += end - (start + n);
-            next = t;
-            break;
-        }
+        const std::optional<std::uint64_t> after = carveChunk(device, pass);
+        if (!after) return;
+        next = *after;
     }
+}
+
+bool DiskCarver::takeChunk(Device& device, Pass& pass, std::uint64_t start, std::vector<std::uint8_t>& spare) {
+    Window& w = pass.w;
+    std::deque<Window>& retired = pass.retired;
+    // The last chunk stays while files found in it are copied from it. Only a
+    // few do, so that a slow output folder holds back the scan, not memory.
+    if (w.bytes()) retired.push_back(std::move(w));
+    w = {};  // let the last chunk's mapping go before the next one is made
+    pass.chunk = {};
+    pass.start = start;
+    if (retired.size() > kMaxRetiredChunks) {
+        const std::uint64_t oldest = retired.front().start;
+        writes_.settle(writes_.countAfter(oldest));
+        if (errorMessage) return false;
+    }
+    while (!retired.empty() && !writes_.holdsChunk(retired.front().start)) {
+        if (retired.front().isCopy) spare = std::move(retired.front().copy);
+        retired.pop_front();
+    }
+    std::optional<Window> lent = std::move(pass.early);
+    pass.early.reset();
+    if (!lent && pass.ahead.valid()) lent = pass.ahead.get();
+    if (!lent || lent->start != start)
+        lent = lendChunk(device, detector, start, static_cast<std::size_t>(chunkSize), pass.alignment, pass.half,
+                         std::exchange(spare, {}));
+    w = std::move(*lent);
+    if (w.bytes()) {
+        pass.chunk = *w.bytes();
+        blocks_.lentWhole();
+        return true;
+    }
+    // Read and copied when the device lends no views or part of the chunk is unreadable.
+    writes_.settle();  // the scan ends at a failed output before it meets what this chunk holds
+    if (errorMessage) return false;
+    pass.buffer.resize(chunkSize);
+    const BlockReader::Read got = blocks_.read(device, start, pass.buffer);
+    if (got.goneAt) {
+        currentOffset = *got.goneAt;
+        errorMessage = "The card stopped responding at byte " + std::to_string(*got.goneAt) + " (" +
+                       std::strerror(got.error) + "). Reconnect it and resume the scan.";
+        logLine("❌ " + *errorMessage);
+        return false;
+    }
+    pass.chunk = std::span<const std::uint8_t>(pass.buffer.data(), got.bytes);
+    return true;
+}
+
+std::optional<std::uint64_t> DiskCarver::carveChunk(Device& device, Pass& pass) {
+    const Window& w = pass.w;
+    const std::span<const std::uint8_t> chunk = pass.chunk;
+    const std::uint64_t start = pass.start;
+    const std::size_t n = chunk.size();
+    sizeCalculator->setHint(chunk, start);
+    detector.setHint(chunk, start);
+
+    std::size_t i = 0;
+    auto listed = w.matches.begin();
+    while (i < n) {
+        if (stopping()) return std::nullopt;
+        if (controlFilePath) {
+            checkControlFile();
+            if (stopping()) return std::nullopt;
+        }
+        // Find a candidate: positions found ahead are the ones the search would find, in order.
+        Match m;
+        listed = std::lower_bound(listed, w.matches.end(), i,
+                                  [](const Match& a, std::size_t at) { return a.index < at; });
+        if (listed != w.matches.end()) m = *listed;
+        else if (w.searchedTo >= n) break;
+        else m = detector.findFirstAligned(chunk, n, std::max(i, w.searchedTo), n, start, pass.alignment);
+        if (!m.format) break;
+        const std::size_t p = m.index;
+        const std::uint64_t off = start + p;
+        if (const std::size_t skip = passOver(device, off)) {
+            i = p + skip;
+            continue;
+        }
+        writes_.settleReady();
+        if (errorMessage) return std::nullopt;
+        currentOffset = off;
+        maybeSendRate();
+        FileFormat format = detector.refineFormat(*m.format, device, off, blockSize);
+
+        // Size it, bounded by the next file's start.
+        const std::optional<SizedCandidate> sized =
+            sizeCandidate(device, off, format, [&] { return listedMatches(detector, w, n, pass.early, pass.ahead); });
+        if (!sized) {
+            i = p + 1;
+            continue;
+        }
+        logLine("📏 " + std::string(displayName(format)) + ": " + formatByteCount(sized->length));
+
+        const std::optional<std::uint64_t> step = keepOrSkip(device, pass, p, format, *sized);
+        if (!step) return std::nullopt;
+        const std::uint64_t t = alignUp(off + *step < off ? UINT64_MAX : off + *step, blockSize);
+        if (t < start + n) {
+            i = static_cast<std::size_t>(t - start);
+            continue;
+        }
+        // A length that runs past the card's end passes over no more than the card.
+        const std::uint64_t end = totalBytes > start + n ? std::min(t, totalBytes) : start + n;
+        bytesScanned += end - (start + n);
+        return t;
+    }
+    return start + n;
+}
+
+std::size_t DiskCarver::passOver(Device& device, std::uint64_t off) {
+    if (!fatParser && off % kCarveAlignment != 0) return 1;
+    if (directoryRecoveredOffsets.count(off) != 0 || commits_.savedEarlier(off)) return 4;
+    if (fatParser) {
+        const auto cluster = fatParser->clusterForOffset(off);
+        if (cluster && fatParser->isClusterRecovered(*cluster)) return 4;
+    }
+    // An element of the file just carved (an ISO box, a stream's packet) is not a file of its own,
+    // and on a volume only a cluster start inside it can begin one.
+    if (off < lastCarved_.end &&
+        ((fatParser && off > lastCarved_.off && !fatParser->isClusterStart(off)) ||
+         sizeCalculator->accountsFor(lastCarved_.format, device, lastCarved_.off, off)))
+        return 1;
+    return 0;
+}
+
+std::optional<std::uint64_t> DiskCarver::keepOrSkip(Device& device, const Pass& pass, std::size_t index,
+                                                    FileFormat format, const SizedCandidate& sized) {
+    const std::uint64_t off = pass.start + index;
+    const std::uint64_t length = sized.length;
+    const std::uint64_t minimum = effectiveMinimum(format);
+    if (length < minimum) {
+        logLine("⚠️ Too small / not found (" + std::to_string(length) + " < " + std::to_string(minimum) +
+                "), skipping");
+        if (!(format == FileFormat::jpeg && length == 0)) {
+            writes_.settle();  // rows stay in the order of the card
+            if (errorMessage) return std::nullopt;
+            report.skip(off, format, length);
+        }
+        return !fatParser ? blockSize : (length != 0 ? length : minimum);
+    }
+    const bool asRead = pass.w.bytes().has_value();
+    if (pass.writeOnWriters)
+        submitCarvedFile(device, pass.chunk, asRead, pass.start, index, off, format, length);
+    else if (auto entry = recoverCarvedFile(device, pass.chunk, asRead, pass.start, index, off, format, length))
+        keepFile(std::move(*entry));
+    if (errorMessage) return std::nullopt;  // the output disk failed; resume starts at this file
+    const std::uint64_t end = length > UINT64_MAX - off ? UINT64_MAX : off + length;
+    if (end > lastCarved_.end) lastCarved_ = {off, end, format};
+    // A length the card cannot confirm may hide files written over the claimed
+    // extent: the search goes on at its cluster starts, where they would begin.
+    if (fatParser && !sized.fromDirectory && !isStream(format)) return fatParser->nextClusterStart(off) - off;
+    // A stream's packets account for every byte of it: nothing inside is searched again.
+    return !fatParser && !isStream(format) ? blockSize : length;
 }
 
 std::optional<DiskCarver::SizedCandidate> DiskCarver::sizeCandidate(

@@ -113,11 +113,26 @@ private:
     bool stopping();
 
     void directoryPhase(Device& device);
+    // The carving pass: find a candidate, size it, bound it by the next file's
+    // start, keep or skip it, step past it; chunk by chunk to the card's end.
     void linearPhase(Device& device, std::uint64_t resumeOffset);
+    struct Pass;
+    // Lends or reads the chunk at start into the pass; false when the scan ends
+    // there (the card is gone, or the output failed). spare: a buffer of a
+    // retired chunk, for the chunk after it.
+    bool takeChunk(Device& device, Pass& pass, std::uint64_t start, std::vector<std::uint8_t>& spare);
+    // Carves the chunk in hand; where the pass goes on, or nothing when the scan ends.
+    std::optional<std::uint64_t> carveChunk(Device& device, Pass& pass);
+    // How far past a match at off the search goes on without carving it: 0 for a candidate.
+    std::size_t passOver(Device& device, std::uint64_t off);
     struct SizedCandidate {
         std::uint64_t length = 0;  // 0: none could be worked out
         bool fromDirectory = false;
     };
+    // Keeps the sized candidate at chunk[index] or skips it; how far past its
+    // start the search goes on, or nothing when the scan ends.
+    std::optional<std::uint64_t> keepOrSkip(Device& device, const Pass& pass, std::size_t index, FileFormat format,
+                                            const SizedCandidate& sized);
     // The length of the candidate at off: its directory entry's (whose name may
     // change the format), else its format's rule bounded by the next file's start
     // (listed: the matches already found ahead). Nothing for a chance signature on
