@@ -1,8 +1,10 @@
 #pragma once
 // The scan engine: one pass over the device from the resume offset to its end,
-// first through the FAT directory entries (when a volume is found), then by
-// carving signatures, handing every accepted file to the output stage. Chunks
-// come from ChunkSupply; carved files are copied by the WritePipeline.
+// first the directory phase (DirectoryPhase, when a volume is found), then the
+// carving pass, which lives here with the wiring of the rest: find a candidate,
+// size it, bound it by the next file's start, keep or skip it, step. Chunks come
+// from ChunkSupply; carved files are copied by the WritePipeline and named and
+// committed by the CommitQueue.
 
 #include <array>
 #include <atomic>
