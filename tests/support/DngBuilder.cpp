@@ -8,31 +8,24 @@
 namespace vf::test {
 namespace {
 
-
 struct TiffEntry {
     std::uint16_t tag, type;
     std::uint32_t count;
     std::vector<std::uint8_t> data;
 };
 
-void put16(std::vector<std::uint8_t>& out, std::uint32_t v) {
-    out.push_back(static_cast<std::uint8_t>(v));
-    out.push_back(static_cast<std::uint8_t>(v >> 8));
+void put(std::vector<std::uint8_t>& out, std::uint32_t v, int bytes) {
+    for (int i = 0; i < bytes; ++i) out.push_back(static_cast<std::uint8_t>(v >> (8 * i)));
 }
-void put32(std::vector<std::uint8_t>& out, std::uint32_t v) {
-    put16(out, v & 0xFFFF);
-    put16(out, v >> 16);
-}
-TiffEntry shorts(std::uint16_t tag, std::initializer_list<std::uint32_t> v) {
-    TiffEntry e{tag, 3, static_cast<std::uint32_t>(v.size()), {}};
-    for (auto x : v) put16(e.data, x);
+void put16(std::vector<std::uint8_t>& out, std::uint32_t v) { put(out, v, 2); }
+void put32(std::vector<std::uint8_t>& out, std::uint32_t v) { put(out, v, 4); }
+TiffEntry numbers(std::uint16_t tag, std::uint16_t type, std::initializer_list<std::uint32_t> v) {
+    TiffEntry e{tag, type, static_cast<std::uint32_t>(v.size()), {}};
+    for (auto x : v) put(e.data, x, type == 3 ? 2 : 4);
     return e;
 }
-TiffEntry longs(std::uint16_t tag, std::initializer_list<std::uint32_t> v) {
-    TiffEntry e{tag, 4, static_cast<std::uint32_t>(v.size()), {}};
-    for (auto x : v) put32(e.data, x);
-    return e;
-}
+TiffEntry shorts(std::uint16_t tag, std::initializer_list<std::uint32_t> v) { return numbers(tag, 3, v); }
+TiffEntry longs(std::uint16_t tag, std::initializer_list<std::uint32_t> v) { return numbers(tag, 4, v); }
 TiffEntry text(std::uint16_t tag, const std::string& s) {
     TiffEntry e{tag, 2, static_cast<std::uint32_t>(s.size() + 1), {s.begin(), s.end()}};
     e.data.push_back(0);
@@ -61,10 +54,6 @@ std::uint32_t appendIfd(std::vector<std::uint8_t>& file, std::vector<TiffEntry> 
     put32(file, 0);
     file.insert(file.end(), values.begin(), values.end());
     return start;
-}
-
-void patch32(std::vector<std::uint8_t>& file, std::size_t pos, std::uint32_t v) {
-    for (int i = 0; i < 4; ++i) file[pos + static_cast<std::size_t>(i)] = static_cast<std::uint8_t>(v >> (8 * i));
 }
 
 }  // namespace
@@ -98,9 +87,8 @@ std::vector<std::uint8_t> makeDng(const std::vector<std::uint8_t>& preview, int 
                longs(279, {static_cast<std::uint32_t>(preview.size())}), longs(330, {rawIfd}),
                TiffEntry{50706, 1, 4, {1, 4, 0, 0}}, text(50708, "Velliform Test"), colorMatrix,
                shorts(50778, {21})});
-    patch32(file, 4, ifd0);
+    for (int i = 0; i < 4; ++i) file[4 + static_cast<std::size_t>(i)] = static_cast<std::uint8_t>(ifd0 >> (8 * i));
     return file;
 }
-
 
 }  // namespace vf::test

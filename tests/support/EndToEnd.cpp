@@ -9,12 +9,6 @@
 namespace vf::test {
 namespace {
 
-std::string shellQuoted(const std::string& s) {
-    std::string q = "'";
-    for (char c : s) q += c == '\'' ? std::string("'\\''") : std::string(1, c);
-    return q + "'";
-}
-
 std::string firstLine(const std::string& s) { return s.substr(0, s.find('\n')); }
 
 }  // namespace

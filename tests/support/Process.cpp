@@ -29,9 +29,10 @@ Spawned spawn(const std::vector<std::string>& argv, const std::string& outputPat
 
     posix_spawn_file_actions_t fa;
     posix_spawn_file_actions_init(&fa);
-    const std::string out = outputPath.empty() ? "/dev/null" : outputPath;
+    // Never created: where /dev/null has gone missing, no file takes its place.
     posix_spawn_file_actions_addopen(&fa, 0, "/dev/null", O_RDONLY, 0);
-    posix_spawn_file_actions_addopen(&fa, 1, out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    if (outputPath.empty()) posix_spawn_file_actions_addopen(&fa, 1, "/dev/null", O_WRONLY, 0);
+    else posix_spawn_file_actions_addopen(&fa, 1, outputPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
     posix_spawn_file_actions_adddup2(&fa, 1, 2);
     Spawned s;
     if (posix_spawn(&s.pid, args[0], &fa, nullptr, args.data(), envp.data()) != 0) s.pid = -1;

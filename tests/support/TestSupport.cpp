@@ -56,6 +56,12 @@ void writeFile(const std::filesystem::path& p, const std::vector<std::uint8_t>& 
     out.write(reinterpret_cast<const char*>(data.data()), static_cast<std::streamsize>(data.size()));
 }
 
+std::string shellQuoted(const std::string& s) {
+    std::string q = "'";
+    for (char c : s) q += c == '\'' ? std::string("'\\''") : std::string(1, c);
+    return q + "'";
+}
+
 CommandResult run(const std::string& commandLine) {
     CommandResult r;
     const std::string full = commandLine + " 2>&1";
@@ -82,54 +88,49 @@ bool testMedia(const std::string& set, const std::filesystem::path& dir, std::st
     if (!shared || !fs::exists(source / ".complete")) {
         made.emplace();
         source = *made / set;
-        const CommandResult r = run(sourcePath("tools/make-test-media") + " " + set + " '" + source.string() + "'");
+        const CommandResult r = run(shellQuoted(sourcePath("tools/make-test-media")) + " " + set + " " + shellQuoted(source));
         if (r.status != 0 || !fs::exists(source / ".complete")) {
             if (why) *why = r.output;
             return false;
         }
     }
     // Sparse: the demo card is mostly holes.
-    const CommandResult r = run("cp -R --sparse=always '" + source.string() + "/.' '" + dir.string() + "'");
+    const CommandResult r = run("cp -R --sparse=always " + shellQuoted(source / ".") + " " + shellQuoted(dir));
     if (r.status != 0 && why) *why = r.output;
     return r.status == 0;
 }
 
 namespace {
 
-struct Digest {
-    std::unique_ptr<EVP_MD_CTX, decltype(&EVP_MD_CTX_free)> ctx{EVP_MD_CTX_new(), EVP_MD_CTX_free};
-    bool ok = ctx && EVP_DigestInit_ex(ctx.get(), EVP_sha256(), nullptr) == 1;
-    void add(const void* data, std::size_t n) { ok = ok && EVP_DigestUpdate(ctx.get(), data, n) == 1; }
-    std::string hex() {
-        unsigned char md[EVP_MAX_MD_SIZE];
-        unsigned int len = 0;
-        if (!ok || EVP_DigestFinal_ex(ctx.get(), md, &len) != 1) return "";
-        static const char digits[] = "0123456789abcdef";
-        std::string out;
-        for (unsigned int i = 0; i < len; ++i) {
-            out.push_back(digits[md[i] >> 4]);
-            out.push_back(digits[md[i] & 0x0F]);
-        }
-        return out;
-    }
-};
+// Hex SHA-256 of what `feed` hands to the function it is given; "" when anything fails.
+template <class Feed>
+std::string digest(Feed feed) {
+    const std::unique_ptr<EVP_MD_CTX, decltype(&EVP_MD_CTX_free)> ctx{EVP_MD_CTX_new(), EVP_MD_CTX_free};
+    unsigned char md[EVP_MAX_MD_SIZE];
+    unsigned int len = 0;
+    if (!ctx || EVP_DigestInit_ex(ctx.get(), EVP_sha256(), nullptr) != 1 ||
+        !feed([&](const void* data, std::size_t n) { return EVP_DigestUpdate(ctx.get(), data, n) == 1; }) ||
+        EVP_DigestFinal_ex(ctx.get(), md, &len) != 1)
+        return "";
+    std::string out;
+    for (unsigned int i = 0; i < len; ++i) out += {"0123456789abcdef"[md[i] >> 4], "0123456789abcdef"[md[i] & 0x0F]};
+    return out;
+}
 
 }  // namespace
 
 std::string sha256(const std::filesystem::path& p) {
     std::ifstream in(p, std::ios::binary);
-    if (!in) return "";
-    Digest d;
-    std::vector<char> buf(1 << 20);
-    while (in.read(buf.data(), static_cast<std::streamsize>(buf.size())) || in.gcount() > 0)
-        d.add(buf.data(), static_cast<std::size_t>(in.gcount()));
-    return in.bad() ? "" : d.hex();
+    return !in ? "" : digest([&](auto add) {
+        std::vector<char> buf(1 << 20);
+        while (in.read(buf.data(), static_cast<std::streamsize>(buf.size())) || in.gcount() > 0)
+            if (!add(buf.data(), static_cast<std::size_t>(in.gcount()))) return false;
+        return !in.bad();
+    });
 }
 
 std::string sha256(std::span<const std::uint8_t> bytes) {
-    Digest d;
-    d.add(bytes.data(), bytes.size());
-    return d.hex();
+    return digest([&](auto add) { return add(bytes.data(), bytes.size()); });
 }
 
 TestUser::TestUser(const std::string& name) : name_(name) {

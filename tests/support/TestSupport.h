@@ -32,6 +32,8 @@ struct CommandResult {
     int status = -1;     // exit status, or -1 when it did not exit normally
     std::string output;  // standard output and standard error together
 };
+// `s` in single quotes for a shell command line.
+std::string shellQuoted(const std::string& s);
 // Runs a shell command line (sh -c), capturing its output.
 CommandResult run(const std::string& commandLine);
 // True when `tool` is on PATH.

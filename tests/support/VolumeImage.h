@@ -27,19 +27,24 @@ struct VolumeBuild {
 class VolumeImage {
 public:
     enum class Kind { fat32, exfat };
-    VolumeImage(Kind kind, std::filesystem::path image);
+    VolumeImage(Kind kind, std::filesystem::path image) : kind_(kind), image_(std::move(image)) {}
 
-    VolumeImage& sizeMiB(std::uint64_t mib);
-    VolumeImage& clusterBytes(std::uint64_t bytes);
+    VolumeImage& sizeMiB(std::uint64_t mib) { return option({"--size", std::to_string(mib)}); }
+    VolumeImage& clusterBytes(std::uint64_t bytes) { return option({"--cluster", std::to_string(bytes)}); }
     // An MBR partition (type 0x0C for FAT32, 0x07 for exFAT) at this sector.
-    VolumeImage& mbr(std::uint64_t startSector = 8192);
+    VolumeImage& mbr(std::uint64_t startSector = 8192) {
+        startSector_ = startSector;
+        return option({"--mbr", "--start", std::to_string(startSector)});
+    }
     VolumeImage& partitionType(std::uint8_t type);  // FAT32 with mbr(): 0x0B or 0x0C
 
-    VolumeImage& mkdir(const std::string& path);
-    VolumeImage& put(const std::filesystem::path& source, const std::string& path);
-    VolumeImage& del(const std::string& path);
-    VolumeImage& firstFit();   // FAT32 only: later files take the lowest free clusters
-    VolumeImage& wipeBoot();   // exFAT only: zero the main boot sector at the end
+    VolumeImage& mkdir(const std::string& path) { return operation({"--mkdir", path}); }
+    VolumeImage& put(const std::filesystem::path& source, const std::string& path) {
+        return operation({"--put", source.string(), path});
+    }
+    VolumeImage& del(const std::string& path) { return operation({"--del", path}); }
+    VolumeImage& firstFit() { return operation({"--first-fit"}); }  // FAT32 only: later files take the lowest free clusters
+    VolumeImage& wipeBoot() { return operation({"--wipe-boot"}); }  // exFAT only: zero the main boot sector at the end
 
     VolumeBuild build() const;
     std::string commandLine() const;
@@ -49,6 +54,15 @@ public:
     std::uint64_t volumeOffset() const { return startSector_ * 512; }
 
 private:
+    VolumeImage& option(std::initializer_list<std::string> a) {
+        options_.insert(options_.end(), a);
+        return *this;
+    }
+    VolumeImage& operation(std::initializer_list<std::string> a) {
+        operations_.insert(operations_.end(), a);
+        return *this;
+    }
+
     Kind kind_;
     std::filesystem::path image_;
     std::vector<std::string> options_;
