@@ -62,20 +62,6 @@ TEST(Cli, UsageErrorsNameTheBadArgument) {
     EXPECT_EQ(denied.output, "tessarine: permission denied: " + image.string() + "\n");
 }
 
-// Random data and zero stretches with photos at 4096-aligned offsets, and no file system.
-std::vector<std::vector<std::uint8_t>> writeRawImage(const fs::path& path, std::size_t mib, std::size_t files) {
-    auto image = test::randomBytes(mib << 20, 11);
-    std::vector<std::vector<std::uint8_t>> placed;
-    for (std::size_t k = 0; k < files; ++k) {
-        auto jpeg = test::makeJpeg(150'000 + 20'000 * (k % 7), static_cast<std::uint32_t>(100 + k));
-        const std::uint64_t at = ((mib << 20) / files) * k + 4096 * (k % 3);
-        test::place(image, at - at % 4096, jpeg);
-        placed.push_back(std::move(jpeg));
-    }
-    test::writeFile(path, image);
-    return placed;
-}
-
 TEST(Cli, CtrlCStopsCleanly) {
     test::TempDir dir;
     const auto log = dir / "out.txt";
@@ -115,7 +101,7 @@ TEST(Cli, CtrlCStopsCleanly) {
 // uninterrupted run leaves it.
 TEST(Cli, KilledAndResumedRunsEndLikeAnUninterruptedOne) {
     test::TempDir dir;
-    const auto photos = writeRawImage(dir / "raw.img", 96, 40);
+    const auto photos = test::writeCarvingCard(dir / "raw.img", 96, 40, 150'000, 100);
     auto scanArgs = [&](const fs::path& out, std::uint64_t resume) {
         return std::vector<std::string>{tessarine(), "scan", (dir / "raw.img").string(), "--output", out.string(),
                                         "--no-thumbnails", "--report", (dir / "diag.txt").string(), "--progress-file",

@@ -32,16 +32,9 @@ struct Quiet {
 TEST(FullDisk, ScanEndsWithAnErrorAndResumesIntoAGrownDisk) {
     if (::getuid() != 0) GTEST_SKIP() << "mounting a tmpfs needs root";
     test::TempDir dir;
-    // Twelve photos of about 400 KB on 40 MiB of random data without a file
-    // system, further apart than 2 MiB beyond their ends: 5 MB for a 3 MiB disk.
-    auto image = test::randomBytes(40 << 20, 21);
+    // Twelve photos of about 400 KB: 5 MB for a 3 MiB disk.
     std::multiset<std::string> sources;
-    for (std::size_t k = 0; k < 12; ++k) {
-        const auto jpeg = test::makeJpeg(400'000 + 20'000 * (k % 5), static_cast<std::uint32_t>(300 + k));
-        test::place(image, ((40u << 20) / 12) * k / 4096 * 4096, jpeg);
-        sources.insert(test::sha256(jpeg));
-    }
-    test::writeFile(dir / "raw.img", image);
+    for (const auto& jpeg : test::writeCarvingCard(dir / "raw.img", 40, 12, 400'000, 300)) sources.insert(test::sha256(jpeg));
     std::ofstream(dir / "control").close();
     const fs::path progress = dir / "progress.json";
     auto scan = [&](const fs::path& out, std::uint64_t resume) {

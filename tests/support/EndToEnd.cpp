@@ -3,8 +3,6 @@
 #include "tests/support/Process.h"
 #include "tests/support/TestSupport.h"
 
-#include <sys/stat.h>
-#include <unistd.h>
 
 namespace vf::test {
 namespace {
@@ -52,11 +50,6 @@ HelperRun runHelper(const std::vector<std::string>& args, const std::string& pro
     // Never opened when it is anything else: a planted FIFO would block the reader.
     if (std::filesystem::is_regular_file("/tmp/tessarine_debug.log")) r.log += readText("/tmp/tessarine_debug.log");
     return r;
-}
-
-void removeReportOf(std::uint32_t uid) {
-    struct stat st {};
-    if (::lstat("/tmp/tessarine_diag.txt", &st) == 0 && st.st_uid == uid) ::unlink("/tmp/tessarine_diag.txt");
 }
 
 std::map<std::string, std::string> recoveredHashes(const std::filesystem::path& dir) {

@@ -54,10 +54,6 @@ struct HelperRun {
 HelperRun runHelper(const std::vector<std::string>& args, const std::string& progressPath,
                     const std::vector<std::string>& env = {}, const std::vector<std::string>& prefix = {});
 
-// Removes /tmp/tessarine_diag.txt when a run as `uid` left it, so that no
-// later run as another user finds a report it must not replace.
-void removeReportOf(std::uint32_t uid);
-
 // Hashes of the recovered files by name: thumbnails, hidden files and links left out.
 std::map<std::string, std::string> recoveredHashes(const std::filesystem::path& dir);
 std::multiset<std::string> hashValues(const std::map<std::string, std::string>& byName);

@@ -1,5 +1,7 @@
 #include "tests/support/Synthetic.h"
 
+#include "tests/support/TestSupport.h"
+
 #include <algorithm>
 #include <cstring>
 #include <random>
@@ -44,6 +46,19 @@ std::vector<std::uint8_t> makeJpeg(std::size_t size, std::uint32_t seed, const s
     j.push_back(0xFF);
     j.push_back(0xD9);
     return j;
+}
+
+std::vector<std::vector<std::uint8_t>> writeCarvingCard(const std::string& image, std::size_t mib, int photos,
+                                                        std::size_t size, std::uint32_t seed, bool noise) {
+    std::vector<std::uint8_t> card = noise ? randomBytes(mib << 20, seed) : std::vector<std::uint8_t>(mib << 20);
+    std::vector<std::vector<std::uint8_t>> placed;
+    for (int k = 0; k < photos; ++k) {
+        placed.push_back(makeJpeg(size + 10'000 * static_cast<std::size_t>(k % 5), seed + 1 + static_cast<std::uint32_t>(k)));
+        place(card, ((mib << 20) / static_cast<std::size_t>(photos) * static_cast<std::size_t>(k) + 8192) / 4096 * 4096,
+              placed.back());
+    }
+    writeFile(image, card);
+    return placed;
 }
 
 void place(std::vector<std::uint8_t>& image, std::uint64_t offset, const std::vector<std::uint8_t>& file) {

@@ -19,6 +19,12 @@ namespace vf::test {
 std::vector<std::uint8_t> makeJpeg(std::size_t size, std::uint32_t seed, const std::string& date = "",
                                    const std::string& make = "", const std::string& model = "");
 
+// A card of `mib` MiB without a file system, of random data (or zeros) with
+// `photos` JPEGs from `size` bytes on, spread evenly at 4096-aligned offsets,
+// far enough apart that none reaches the next; written to `image`, the photos returned in card order.
+std::vector<std::vector<std::uint8_t>> writeCarvingCard(const std::string& image, std::size_t mib, int photos,
+                                                        std::size_t size, std::uint32_t seed, bool noise = true);
+
 // Copies `file` into `image` at `offset`, growing the image when needed.
 void place(std::vector<std::uint8_t>& image, std::uint64_t offset, const std::vector<std::uint8_t>& file);
 

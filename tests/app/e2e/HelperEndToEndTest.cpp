@@ -65,24 +65,16 @@ struct ManagedRun {
     fs::path output() const { return m->scanOutputDirectory().toStdString(); }
 };
 
-// A card without a file system on a loop device, every file found by carving, in order.
+// A card of zeros without a file system on a loop device, every file found by carving, in order.
 struct CarvingCard {
     test::TempDir work;
     std::vector<std::string> hashes;
     test::LoopDevice loop;
-    CarvingCard(int photos, std::uint64_t apart, std::size_t size, std::size_t mib, std::uint32_t seed)
-        : loop(write(photos, apart, size, mib, seed)) {}
-    fs::path write(int photos, std::uint64_t apart, std::size_t size, std::size_t mib, std::uint32_t seed) {
-        std::vector<std::uint8_t> bytes;
-        for (int i = 0; i < photos; ++i) {
-            const auto jpeg = test::makeJpeg(size + 1000 * i, seed + i);
-            test::place(bytes, apart * static_cast<std::uint64_t>(i) + 8192, jpeg);
+    CarvingCard(int photos, std::size_t size, std::size_t mib, std::uint32_t seed) : loop([&] {
+        for (const auto& jpeg : test::writeCarvingCard(work / "card.img", mib, photos, size, seed, false))
             hashes.push_back(test::sha256(jpeg));
-        }
-        bytes.resize(mib << 20);
-        test::writeFile(work / "card.img", bytes);
         return work / "card.img";
-    }
+    }()) {}
 };
 
 // Reads of one device held to a rate for this process and what it starts (a blkio cgroup).
@@ -127,7 +119,7 @@ void expectResumedToTheEnd(ManagedRun& run, const std::vector<std::string>& hash
 }
 
 TEST(HelperEndToEnd, KilledScannerIsCaughtByTheStallWatchdogAndResumeLosesAndDoublesNothing) {
-    const CarvingCard card(10, 16ull << 20, 250'000, 160, 100);
+    const CarvingCard card(10, 250'000, 160, 100);
     if (!card.loop.ok()) GTEST_SKIP() << card.loop.why();
     test::run("blockdev --flushbufs " + card.loop.device());  // the throttled run reads the device, not the cache
     Throttle slow(card.loop.device(), 16u << 20);
@@ -155,7 +147,7 @@ TEST(HelperEndToEnd, KilledScannerIsCaughtByTheStallWatchdogAndResumeLosesAndDou
 }
 
 TEST(HelperEndToEnd, FullOutputDiskIsReportedInItsOwnWordsAndResumeFinishesTheCard) {
-    const CarvingCard card(6, 4ull << 20, 400'000, 32, 200);
+    const CarvingCard card(6, 400'000, 32, 200);
     if (!card.loop.ok()) GTEST_SKIP() << card.loop.why();
     ManagedRun run;
     // The caches on a small disk that holds about two of the files.
