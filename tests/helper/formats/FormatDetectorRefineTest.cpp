@@ -35,7 +35,6 @@ Bytes isoFile(std::string_view brand, std::size_t size = 4096) {
     w.u32(0, 32);
     w.text(4, "ftyp");
     w.text(8, brand);
-    w.resize(size);
     w.bytes.resize(size);
     return w.bytes;
 }
@@ -114,8 +113,7 @@ TEST(FormatDetectorRefine, HintAndDeviceReadAgree) {
     test::writeIfd(sub, 200, {{kDng, 1, 4, 0}}, 0);
     auto sony = tiff();
     test::writeIfd(sony, 8, {kWidth}, 0);
-    sony.text(2000, "SONY");
-    sony.text(3000, "SR2");
+    sony.text(3000, "SONY SR2");
     const std::vector<std::tuple<Bytes, F, F>> files = {
         {isoFile("heic"), F::mp4, F::heic}, {sub.bytes, F::tiff, F::dng}, {sony.bytes, F::tiff, F::sr2}};
     for (const auto& [file, format, want] : files) {
