@@ -1,5 +1,6 @@
 #include "helper/formats/FileSizeCalculator.h"
 
+#include <algorithm>
 #include <array>
 
 #include "helper/formats/LengthRules.h"
@@ -108,8 +109,31 @@ bool FileSizeCalculator::accountsFor(FileFormat format, Device& device, std::uin
     }
 }
 
+namespace {
+
+// How many bytes from `at` on read before the first block that does not: pieces
+// of 64 KiB, then the failing piece block by block, so at most two failed reads.
+std::size_t readableBytes(Device& device, std::uint64_t at, std::span<std::uint8_t> out, std::uint64_t blockSize) {
+    std::uint64_t step = std::max<std::uint64_t>(blockSize, 65'536 / blockSize * blockSize);
+    std::size_t done = 0;
+    while (done < out.size()) {
+        const auto n = static_cast<std::size_t>(std::min<std::uint64_t>(step, out.size() - done));
+        const ReadResult got = device.readAt(at + done, out.subspan(done, n));
+        if (got.failed()) {
+            if (step == blockSize) break;
+            step = blockSize;
+            continue;
+        }
+        done += got.bytes;
+        if (got.bytes < n) break;  // the device's end
+    }
+    return done;
+}
+
+}  // namespace
+
 std::optional<FileSizeCalculator::Chunk> FileSizeCalculator::readChunk(std::uint64_t offset, std::uint64_t length,
-                                                                       Device& device) {
+                                                                       Device& device, Unreadable unreadable) {
     if (length == 0 || length > kMaxChunk) return std::nullopt;
     Chunk chunk;
     if (hintValid && offset >= hintBase && offset - hintBase <= hintBuf.size() &&
@@ -123,10 +147,16 @@ std::optional<FileSizeCalculator::Chunk> FileSizeCalculator::readChunk(std::uint
     const std::uint64_t total = alignUp(want, blockSize);
     if (want < r || total < want || total > 2 * kMaxChunk) return std::nullopt;
     chunk.storage.assign(static_cast<std::size_t>(total), 0);
-    const ReadResult got = device.readAt(aligned, chunk.storage);
-    // A failed read is a failure even when it delivered something; a short
-    // count without an error is the end of the device and its bytes count.
-    if (got.failed() || got.bytes <= r) return std::nullopt;
+    ReadResult got = device.readAt(aligned, chunk.storage);
+    // A failed read is a failure even when it delivered something (unless the
+    // caller takes the blocks before the bad one); a short count without an
+    // error is the end of the device and its bytes count.
+    if (got.failed()) {
+        if (unreadable == Unreadable::fail) return std::nullopt;
+        got.bytes = readableBytes(device, aligned, chunk.storage, blockSize);
+        chunk.cut = true;
+    }
+    if (got.bytes <= r) return std::nullopt;
     chunk.storage.resize(static_cast<std::size_t>(std::min<std::uint64_t>(got.bytes, want)));
     chunk.bytes = chunk.storage;
     chunk.start = static_cast<std::size_t>(r);

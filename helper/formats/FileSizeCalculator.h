@@ -21,14 +21,20 @@ public:
 
     // Bytes of [offset, offset + length): `bytes` holds them from `start` on. At the
     // end of the device fewer bytes may come back (bytes.size() - start < length);
-    // nothing when the read failed or no byte exists at offset.
+    // nothing when no byte exists at offset, or when the read failed. With
+    // `Unreadable::cut` a failed read gives the blocks before the first one that
+    // cannot be read, and `cut` says so: for windows that a rule searches for an
+    // end that may well lie before the bad block.
+    enum class Unreadable { fail, cut };
     struct Chunk {
         std::vector<std::uint8_t> storage;
         std::span<const std::uint8_t> bytes;  // view into storage or into the hint buffer
         std::size_t start = 0;
+        bool cut = false;
         std::size_t available() const { return bytes.size() - start; }
     };
-    std::optional<Chunk> readChunk(std::uint64_t offset, std::uint64_t length, Device& device);
+    std::optional<Chunk> readChunk(std::uint64_t offset, std::uint64_t length, Device& device,
+                                   Unreadable unreadable = Unreadable::fail);
 
     // Whether the header at offset passes the checks this format's length rule
     // makes, so that a match there is a plausible start of a real file.

@@ -88,15 +88,17 @@ std::optional<std::uint64_t> mpfEnd(FileSizeCalculator& calc, Device& device, st
     return index.end;
 }
 
-// The first FF D9 from `from` on (file-relative), searched chunk by chunk.
+// The first FF D9 from `from` on (file-relative), searched chunk by chunk up to
+// the first unreadable block, if any (`unreadable` then says so).
 std::optional<std::uint64_t> findEndMarker(FileSizeCalculator& calc, Device& device, std::uint64_t offset,
-                                           std::uint64_t from) {
+                                           std::uint64_t from, bool& unreadable) {
     const std::uint64_t chunkSize = std::min(calc.blockSize * 1024, kMaxEntropyChunk);
     std::uint8_t previousLast = 0;
     std::uint64_t pos = from;
     for (std::uint64_t k = 0; k < kEntropyChunks; ++k) {
-        const auto c = calc.readChunk(offset + pos, chunkSize, device);
+        const auto c = calc.readChunk(offset + pos, chunkSize, device, FileSizeCalculator::Unreadable::cut);
         if (!c) return std::nullopt;
+        unreadable = c->cut;
         const std::span<const std::uint8_t> d = fileBytes(*c);
         if (d.empty()) return std::nullopt;
         // An end marker split across two chunks, whatever their alignment.
@@ -110,6 +112,7 @@ std::optional<std::uint64_t> findEndMarker(FileSizeCalculator& calc, Device& dev
             if (ff[1] == 0xD9) return pos + static_cast<std::uint64_t>(ff - first) + 2;
             at = ff + 1;
         }
+        if (unreadable) return std::nullopt;
         previousLast = d.back();
         pos += d.size();
     }
@@ -119,7 +122,8 @@ std::optional<std::uint64_t> findEndMarker(FileSizeCalculator& calc, Device& dev
 }  // namespace
 
 std::uint64_t jpegLength(FileSizeCalculator& calc, Device& device, std::uint64_t offset) {
-    const auto c = calc.readChunk(offset, kMarkerWindow, device);
+    // A photo ends well before a bad block that its window reaches: the window stops there.
+    const auto c = calc.readChunk(offset, kMarkerWindow, device, FileSizeCalculator::Unreadable::cut);
     if (!c) return 0;
     const ByteReader b(fileBytes(*c));
     if (b.size() < 4 || b.u8(0) != 0xFF || b.u8(1) != 0xD8) return 0;
@@ -154,9 +158,10 @@ std::uint64_t jpegLength(FileSizeCalculator& calc, Device& device, std::uint64_t
         p = q;
     }
 
-    const auto end = findEndMarker(calc, device, offset, scanData);
+    bool unreadable = false;
+    const auto end = findEndMarker(calc, device, offset, scanData, unreadable);
     if (!end) {
-        logLine("⚠️ JPEG EOI not found within 512 MB — treating as false positive");
+        if (!unreadable) logLine("⚠️ JPEG EOI not found within 512 MB — treating as false positive");
         return 0;
     }
     if (mpf)

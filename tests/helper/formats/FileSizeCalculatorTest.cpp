@@ -495,6 +495,9 @@ TEST(FileSizeCalculatorReadChunk, HintAlignedReadsAndTheDeviceEnd) {
     // A failed read is a failure even with bytes before it.
     device.failRange(6144, 6656);
     EXPECT_FALSE(calc.readChunk(5000, 2000, device));
+    // Unless the caller takes the blocks before the bad one.
+    const auto cut = calc.readChunk(5000, 2000, device, FileSizeCalculator::Unreadable::cut);
+    EXPECT_TRUE(holds(cut, image, 5000, 1144) && cut->cut);
 }
 
 // Every rule over random data and over a planted signature: reads start at
@@ -535,6 +538,12 @@ TEST(FileSizeCalculatorJpeg, GivesUpWithAWarningOrOnAFailedRead) {
     faulty.failRange(200'000, 200'512);
     FileSizeCalculator calc(512);
     EXPECT_EQ(calc.calculateSize(FileFormat::jpeg, faulty, 0), 0u);
+    // A bad block past the photo's end but inside its 2 MiB marker window costs nothing.
+    auto padded = near;
+    padded.resize(near.size() + (1 << 21));
+    test::FaultyDevice later(padded);
+    later.failRange(1'500'000, 1'500'512);
+    EXPECT_EQ(calc.calculateSize(FileFormat::jpeg, later, 0), near.size());
 }
 
 // Signatures planted at the start of random bytes: the headers behind them
