@@ -230,6 +230,10 @@ TEST_F(HelperCard, DemoCardComesBackWholeAndOwnedByTheUser) {
 
     const test::HelperRun r = scan(loop.device());
     ASSERT_EQ(r.status, 0) << r.log;
+    // The command line on the image itself must bring back the same.
+    const auto cli = test::run(test::binPath("tessarine") + " scan " + test::shellQuoted(dir / "card.img") + " --output " +
+                               test::shellQuoted(dir / "cli") + " --report " + test::shellQuoted(dir / "diag.txt"));
+    ASSERT_EQ(cli.status, 0) << cli.output;
     EXPECT_EQ(test::sha256(dir / "card.img"), imageHash) << "the card must never change";
 
     // Each source medium and the name it must come back under: live and deleted
@@ -247,6 +251,7 @@ TEST_F(HelperCard, DemoCardComesBackWholeAndOwnedByTheUser) {
         {"b4.png", "Screenshot.png"},
         {"b5.mov", R"(_0005\.mov)"},
     };
+    EXPECT_EQ(test::recoveredHashes(dir / "cli"), test::recoveredHashes(out));
     const auto recovered = test::recoveredHashes(out);
     EXPECT_EQ(recovered.size(), expected.size());
     std::vector<std::string> carved;
