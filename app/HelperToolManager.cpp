@@ -136,6 +136,8 @@ HelperToolManager::HelperToolManager(Services services, QObject* parent)
 
 HelperToolManager::~HelperToolManager() {
     // A running scanner is told to stop; the files of stopped runs stay so it can read that.
+    // No watcher hears of it: the window that owns the manager is itself being taken down.
+    blockSignals(true);
     if (isScanning_ || !controlFilePath_.isEmpty()) stopScan();
 }
 

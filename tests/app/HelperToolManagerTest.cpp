@@ -231,6 +231,13 @@ TEST(HelperToolManager, CommandLineCarriesTheRunsPathsAndSettings) {
     r.m->stopScan();
     r.start("/dev/sdz");
     EXPECT_EQ(r.launcher->calls.back().formatFilter, "");  // empty: the scanner takes every format
+
+    // Destroyed while a scan runs, as when the window closes: the window, half taken
+    // down by then, must not be called back.
+    int told = 0;
+    QObject::connect(r.m.get(), &HelperToolManager::isScanningChanged, [&] { ++told; });
+    r.m.reset();
+    EXPECT_EQ(told, 0);
 }
 
 TEST(HelperToolManager, LaunchFailuresEndTheRunWithTheirText) {
