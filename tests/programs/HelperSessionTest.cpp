@@ -74,8 +74,10 @@ protected:
         loop.emplace(dir / "empty.img");
         if (!loop->ok()) GTEST_SKIP() << loop->why();
     }
+    // A scan of the empty card takes a few seconds: one that hangs ends well before any outer limit,
+    // so that the loop device is always detached.
     test::HelperRun scan(const std::vector<std::string>& args, const std::vector<std::string>& prefix = {}) {
-        return test::runHelper(args, progress, {"SUDO_UID=65534", "SUDO_GID=65534"}, prefix);
+        return test::runHelper(args, progress, {"SUDO_UID=65534", "SUDO_GID=65534"}, prefix, 30);
     }
 
     test::TempDir dir;

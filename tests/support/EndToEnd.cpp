@@ -38,14 +38,14 @@ bool TmpfsMount::resize(const std::string& size) {
 }
 
 HelperRun runHelper(const std::vector<std::string>& args, const std::string& progressPath,
-                    const std::vector<std::string>& env, const std::vector<std::string>& prefix) {
+                    const std::vector<std::string>& env, const std::vector<std::string>& prefix, int limitSeconds) {
     std::vector<std::string> argv = prefix;
     argv.push_back(binPath("TessarineHelper"));
     argv.insert(argv.end(), args.begin(), args.end());
     const TempDir outputDir;
     const std::string output = (outputDir / "output.txt").string();
     HelperRun r;
-    r.records = pollFileUntilExit(spawn(argv, output, env), progressPath, &r.status);
+    r.records = pollFileUntilExit(spawn(argv, output, env), progressPath, &r.status, limitSeconds);
     r.log = readText(output);
     // Never opened when it is anything else: a planted FIFO would block the reader.
     if (std::filesystem::is_regular_file("/tmp/tessarine_debug.log")) r.log += readText("/tmp/tessarine_debug.log");

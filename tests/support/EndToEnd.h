@@ -47,12 +47,13 @@ private:
 // One run of build/bin/TessarineHelper (after `prefix`, a command that execs it) with
 // the progress file polled meanwhile.
 struct HelperRun {
-    int status = -1;                   // -1 also when it had to be killed after two minutes
+    int status = -1;                   // -1 also when it had to be killed after `limitSeconds`
     std::vector<std::string> records;  // every distinct progress file content seen, in order
     std::string log;                   // its output, then /tmp/tessarine_debug.log when that is a file
 };
 HelperRun runHelper(const std::vector<std::string>& args, const std::string& progressPath,
-                    const std::vector<std::string>& env = {}, const std::vector<std::string>& prefix = {});
+                    const std::vector<std::string>& env = {}, const std::vector<std::string>& prefix = {},
+                    int limitSeconds = 120);
 
 // Hashes of the recovered files by name: thumbnails, hidden files and links left out.
 std::map<std::string, std::string> recoveredHashes(const std::filesystem::path& dir);
