@@ -8,13 +8,11 @@
 
 #include <gtest/gtest.h>
 
-#include <atomic>
 #include <filesystem>
 #include <fcntl.h>
 #include <fstream>
 #include <map>
 #include <sstream>
-#include <thread>
 #include <unistd.h>
 
 namespace vf {
@@ -83,8 +81,10 @@ protected:
 };
 
 // Random data with a zero-filled stretch, and photos at 4096-aligned offsets.
+// Its size is no block multiple (ddrescue stops anywhere), and a header in its
+// last, partial block steps a whole block: no byte past the end may be counted.
 struct Card {
-    Bytes image = test::randomBytes(12 * MiB, 7);
+    Bytes image = test::randomBytes(12 * MiB + 100, 7);
     Bytes dated = makeJpeg(300'000, 1, "2019:07:04 18:00:00", "Canon", "Canon EOS R6");
     Bytes plain = makeJpeg(250'000, 2), last = makeJpeg(180'000, 4);
     Card() {
@@ -93,20 +93,30 @@ struct Card {
         place(image, 4608, makeJpeg(200'000, 3));  // off the 4096 grid: passed over without a volume
         place(image, 5 * MiB + 4096, plain);
         place(image, 6 * MiB + 512 * 1024, last);
+        place(image, 12 * MiB, {0xFF, 0xD8, 0xFF});
     }
 };
 
 TEST_F(CarverTest, CarvesAlignedFilesByteForByteNamesThemAndNeverTwice) {
     Card card;
     test::FaultyDevice device(card.image);
+    // A name carried in from a card: the undated photo's usual thumbnail name is taken.
+    test::writeFile(out() / "file_0001.thumb.jpg", card.plain);
+    RecordingSink sink;
+    carver->thumbnails = &sink;
     scan(device, card.image.size());
     ASSERT_EQ(files().size(), 3u) << log;
-    const std::pair<std::string, const Bytes*> named[] = {
-        {"2019-07-04_18-00-00_Canon_Canon-EOS-R6.jpeg", &card.dated}, {"file_0001.jpeg", &card.plain}, {"file_0002.jpeg", &card.last}};
+    const std::vector<std::pair<std::string, std::string>> thumbs = {
+        {"2019-07-04_18-00-00_Canon_Canon-EOS-R6.jpeg", "2019-07-04_18-00-00_Canon_Canon-EOS-R6.thumb.jpg"},
+        {"file_0001.jpeg", "file_0001.jpeg.thumb.jpg"}, {"file_0002.jpeg", "file_0002.thumb.jpg"}};
+    const Bytes* bytes[] = {&card.dated, &card.plain, &card.last};
     for (std::size_t k = 0; k < 3; ++k) {
-        EXPECT_EQ(files()[k].fileName, named[k].first);
-        EXPECT_TRUE(recovered(named[k].first) == *named[k].second) << named[k].first;
+        EXPECT_EQ(files()[k].fileName, thumbs[k].first);
+        EXPECT_EQ(files()[k].thumbName, thumbs[k].second);
+        EXPECT_TRUE(recovered(thumbs[k].first) == *bytes[k]) << thumbs[k].first;
     }
+    EXPECT_EQ(sink.jobs, thumbs);
+    EXPECT_EQ(test::readFile(out() / "file_0001.thumb.jpg"), card.plain);
     EXPECT_EQ(files()[0].dateTaken, "2019:07:04 18:00:00");
     EXPECT_EQ(carver->bytesScanned, card.image.size());
     EXPECT_NE(std::find(phases.begin(), phases.end(), "Found 1 file(s)"), phases.end());
@@ -115,11 +125,22 @@ TEST_F(CarverTest, CarvesAlignedFilesByteForByteNamesThemAndNeverTwice) {
     EXPECT_NE(report().find("0x000100000  JPEG   300 KB      FOUND → " + files()[0].fileName), std::string::npos);
     EXPECT_NE(report().find("Exported : 3 files"), std::string::npos) << report();
 
-    // A second run into the same folder counts what is there and recovers nothing twice.
+    // A second run into the same folder, after a kill before the thumbnails were
+    // made that left the thumbnail tool's temporaries: it counts what is there,
+    // recovers nothing twice, removes the temporaries and queues the same names again.
+    test::writeFile(out() / ".file_0001.jpeg.thumb.jpg.4242.part", {});
+    fs::create_directory(out() / ".vf-partial-thumb-Ab12Cd");
+    test::writeFile(out() / ".vf-partial-thumb-Ab12Cd" / "x.thumb.jpg", {1});
+    RecordingSink again;
     carver = make(phases);
+    carver->thumbnails = &again;
     scan(device, card.image.size());
     EXPECT_EQ(carver->filesFound, 3);
     EXPECT_TRUE(files().empty());
+    std::sort(again.jobs.begin(), again.jobs.end());
+    EXPECT_EQ(again.jobs, thumbs);
+    for (const auto& e : fs::directory_iterator(out()))
+        EXPECT_TRUE(e.path().filename() == ".vf-recovered" || e.path().filename().string()[0] != '.') << e.path();
 
     // The application's minimum size passes smaller files over, and the log says why;
     // found records wait for their interval.
@@ -131,38 +152,6 @@ TEST_F(CarverTest, CarvesAlignedFilesByteForByteNamesThemAndNeverTwice) {
     EXPECT_EQ(files()[0].offsetOnDisk, 1 * MiB);
     EXPECT_NE(log.find("⚠️ Too small / not found (250000 < 280000), skipping"), std::string::npos) << log;
     for (const auto& phase : phases) EXPECT_NE(phase.rfind("Found", 0), 0u) << "a found record not batched";
-}
-
-TEST_F(CarverTest, EveryFileHasAThumbnailNameOfItsOwnAcrossRuns) {
-    Card card;
-    test::FaultyDevice device(card.image);
-    // A name carried in from a card: the undated photo's usual thumbnail name is taken.
-    test::writeFile(out() / "file_0001.thumb.jpg", card.plain);
-    RecordingSink sink;
-    carver->thumbnails = &sink;
-    scan(device, card.image.size());
-    ASSERT_EQ(files().size(), 3u) << log;
-    const std::vector<std::pair<std::string, std::string>> expected = {
-        {"2019-07-04_18-00-00_Canon_Canon-EOS-R6.jpeg", "2019-07-04_18-00-00_Canon_Canon-EOS-R6.thumb.jpg"},
-        {"file_0001.jpeg", "file_0001.jpeg.thumb.jpg"}, {"file_0002.jpeg", "file_0002.thumb.jpg"}};
-    EXPECT_EQ(sink.jobs, expected);
-    for (std::size_t i = 0; i < expected.size(); ++i) EXPECT_EQ(files()[i].thumbName, expected[i].second) << i;
-    EXPECT_EQ(test::readFile(out() / "file_0001.thumb.jpg"), card.plain);
-
-    // Killed before the thumbnails were made, with the thumbnail tool's temporaries
-    // left: the resumed run removes those and queues the same names again.
-    test::writeFile(out() / ".file_0001.jpeg.thumb.jpg.4242.part", {});
-    fs::create_directory(out() / ".vf-partial-thumb-Ab12Cd");
-    test::writeFile(out() / ".vf-partial-thumb-Ab12Cd" / "x.thumb.jpg", {1});
-    RecordingSink resumed;
-    carver = make(phases);
-    carver->thumbnails = &resumed;
-    scan(device, card.image.size(), 2 * MiB);
-    EXPECT_TRUE(files().empty());
-    std::sort(resumed.jobs.begin(), resumed.jobs.end());
-    EXPECT_EQ(resumed.jobs, expected);
-    for (const auto& e : fs::directory_iterator(out()))
-        EXPECT_TRUE(e.path().filename() == ".vf-recovered" || e.path().filename().string()[0] != '.') << e.path();
 }
 
 // A file without its own end runs on to the next well-formed header (these
@@ -272,22 +261,18 @@ TEST_F(CarverTest, TheControlFilePausesResumesAndStops) {
     carver->controlFilePath = control.string();
     carver->pauseInterval = 0.02;
     // Resumed once three pause records are out, however slowly the scan starts.
-    std::atomic<int> paused{0};
+    int paused = 0;
     carver->progressCallback = [&, record = carver->progressCallback](auto b, auto f, auto o, auto t,
                                                                      const std::string& phase, const auto& listed) {
-        paused += phase == "Paused";
+        if (phase == "Paused" && ++paused == 3) std::ofstream(control) << "resume";
         record(b, f, o, t, phase, listed);
     };
-    std::jthread resumer([&](std::stop_token stop) {
-        while (paused < 3 && !stop.stop_requested()) std::this_thread::sleep_for(std::chrono::milliseconds(5));
-        std::ofstream(control) << "resume";
-    });
     RecordingSink sink;
     carver->thumbnails = &sink;
     scan(device, card.image.size());
     EXPECT_EQ(phases.back(), "Complete — Found 3 file(s)");
+    EXPECT_EQ(paused, 3);
     EXPECT_FALSE(sink.dropped);
-    resumer.join();
 
     // A stopped scan ends with its record, and drops the thumbnails still queued.
     std::ofstream(control) << " stop\n";
@@ -338,16 +323,6 @@ TEST_F(CarverTest, UnreadableBlocksEndNoFileAndShiftNoName) {
         });
         EXPECT_TRUE(!row.views || readsOfBad == 2) << readsOfBad;
     }
-}
-
-// An image whose size is no block multiple (ddrescue stops anywhere): a start in
-// its last, partial block steps a whole block, yet no byte past the end is counted.
-TEST_F(CarverTest, AnImageOfNoWholeBlockCountsNoBytePastItsEnd) {
-    auto bytes = test::randomBytes(2 * 4096 + 100, 5);
-    place(bytes, 2 * 4096, {0xFF, 0xD8, 0xFF});
-    test::FaultyDevice device(bytes);
-    scan(device, bytes.size());
-    EXPECT_EQ(carver->bytesScanned, bytes.size()) << log;
 }
 
 TEST_F(CarverTest, ACardPulledOutEndsWithAnErrorThatCanBeResumed) {
