@@ -7,28 +7,23 @@
 namespace vf {
 namespace {
 
+using namespace std::string_literals;
+
 TEST(Records, RoundTripWithAndWithoutOptionalsAndPreEncodedEntries) {
     ProgressInfo bare;
     bare.phase = "Complete";
     bare.isComplete = true;
     const std::string text = encodeProgress(bare);
-    // One line, no nulls: absent optionals leave their keys out.
+    // One line, no nulls: absent optionals leave their keys out; an empty list reads as no list.
     for (const char* absent : {"newFiles", "errorMessage", "null", "\n"})
         EXPECT_EQ(text.find(absent), std::string::npos) << absent;
     EXPECT_EQ(decodeProgress(text), bare);
-    // An empty list reads as no list.
-    std::string withEmpty = text;
-    withEmpty.insert(withEmpty.size() - 1, ",\"newFiles\":[]");
-    EXPECT_EQ(decodeProgress(withEmpty), bare);
+    EXPECT_EQ(decodeProgress(text.substr(0, text.size() - 1) + ",\"newFiles\":[]}"), bare);
 
     ProgressInfo p{5'000'000'000ULL, 3, 4096, 64'000'000'000ULL, "Found 3 file(s)", false, "x", {}};
-    std::vector<RecoveredFileInfo> files(3);
-    for (std::size_t k = 0; k < files.size(); ++k) {
-        files[k].id = files[k].fileName = std::string(1, char('a' + k)) + ".jpeg";
-        files[k].fileType = "JPEG";
-        files[k].fileSize = 2'100'000 + k;
-        files[k].offsetOnDisk = 8192 * k;
-    }
+    std::vector<RecoveredFileInfo> files;
+    for (std::uint64_t k = 0; k < 3; ++k)
+        files.push_back({"abc"s.substr(k, 1) + ".jpeg", "abc"s.substr(k, 1) + ".jpeg", "JPEG", 2'100'000 + k, {}, 8192 * k, {}});
     files[1].dateTaken = "2023:05:01 12:30:45";
     p.newFiles = files;
     EXPECT_EQ(decodeProgress(encodeProgress(p)), p);

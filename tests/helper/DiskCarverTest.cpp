@@ -1,10 +1,15 @@
-// The scan engine over devices in memory: what is recovered, where reads go,
+// The scan engine over devices in memory and over cards made by real tools
+// (clips from ffmpeg, FAT32 cards from mkfs.vfat and mtools, patched where a
+// card is broken in ways no tool makes): what is recovered, where reads go,
 // what the progress records say, and how failures end.
 
 #include "helper/DiskCarver.h"
+#include "common/ByteReader.h"
 #include "helper/io/Log.h"
+#include "tests/support/MediaTools.h"
 #include "tests/support/Synthetic.h"
 #include "tests/support/TestSupport.h"
+#include "tests/support/VolumeImage.h"
 
 #include <gtest/gtest.h>
 
@@ -69,7 +74,33 @@ protected:
     void scan(Device& device, std::uint64_t size, std::uint64_t resume = 0) {
         carver->scanDevice(device, "/dev/test", 512, size, out(), resume);
     }
+    // On an image file, as the scanner scans a device; false when the scan failed.
+    bool scanImage(const fs::path& image, std::uint64_t resume = 0) {
+        const int fd = ::open(image.c_str(), O_RDONLY | O_CLOEXEC);
+        if (fd < 0) return false;
+        FdDevice device(fd);
+        carver = make(phases);
+        scan(device, fs::file_size(image), resume);
+        ::close(fd);
+        return !carver->errorMessage;
+    }
     const std::vector<RecoveredFileInfo>& files() const { return carver->allRecoveredFiles; }
+    // What the folder holds by name, thumbnails and hidden files left out.
+    std::map<std::string, Bytes> saved() const {
+        std::map<std::string, Bytes> found;
+        for (const auto& e : fs::directory_iterator(out()))
+            if (const auto name = e.path().filename().string(); name[0] != '.' && !name.ends_with(".thumb.jpg"))
+                found[name] = test::readFile(e.path());
+        return found;
+    }
+    bool has(const Bytes& data) const {
+        const auto all = saved();
+        return std::any_of(all.begin(), all.end(), [&](const auto& f) { return f.second == data; });
+    }
+    fs::path write(const std::string& name, const Bytes& data) const {
+        test::writeFile(dir / name, data);
+        return dir / name;
+    }
     Bytes recovered(const std::string& name) const { return test::readFile(out() / name); }
     std::string report() const { return test::readText(dir / "diag.txt"); }
 
@@ -79,6 +110,10 @@ protected:
     std::unique_ptr<DiskCarver> carver;
     LogSink oldSink;
 };
+
+#define NEED_FAT_TOOLS()                                                                        \
+    if (!test::haveTool("mcopy") || !test::haveTool("mkfs.vfat") || !test::haveTool("sfdisk")) \
+    GTEST_SKIP() << "mtools, mkfs.vfat or sfdisk missing"
 
 // Random data with a zero-filled stretch, and photos at 4096-aligned offsets.
 // Its size is no block multiple (ddrescue stops anywhere), and a header in its
@@ -154,40 +189,11 @@ TEST_F(CarverTest, CarvesAlignedFilesByteForByteNamesThemAndNeverTwice) {
     for (const auto& phase : phases) EXPECT_NE(phase.rfind("Found", 0), 0u) << "a found record not batched";
 }
 
-// A file without its own end runs on to the next well-formed header (these
-// photos carry an EXIF block) when that is close behind: within 2 MB, at a
-// position of the look-ahead's grid. Right at that edge the answer must be the
-// one of a full search.
-TEST_F(CarverTest, AFileRunsUpToAWellFormedNextOneCloseBehindAndNoFurther) {
-    auto image = test::randomBytes(16 * MiB, 21);
-    const std::size_t length = 200'000, close = 2 * MiB;
-    const std::size_t near = (length + close) / 32768 * 32768;     // the last start within reach, on the 32 KiB grid
-    const std::size_t far = ((length + close) / 4096 + 1) * 4096;  // the first past it, on the 4 KiB grid
-    const struct { std::uint64_t at; std::size_t size, recovered; } rows[] = {
-        {1 * MiB, 300'000, 128 * 1024},  // overwritten by the next: its end marker gone
-        {1 * MiB + 128 * 1024, 150'000, 896 * 1024}, {2 * MiB, 200'000, 512 * 1024},
-        {2 * MiB + 512 * 1024, 180'000, 180'000},  // nothing follows within reach
-        {6 * MiB, length, near}, {6 * MiB + near, 150'000, 150'000},
-        {11 * MiB + 4096, length, length}, {11 * MiB + 4096 + far, 150'000, 150'000},
-    };
-    for (std::uint32_t k = 0; k < std::size(rows); ++k)
-        place(image, rows[k].at, makeJpeg(rows[k].size, 22 + k, "2020:01:01 10:00:" + std::to_string(10 + k)));
-    test::FaultyDevice device(image);
-    scan(device, image.size());
-    ASSERT_EQ(files().size(), std::size(rows)) << log;
-    for (std::size_t k = 0; k < std::size(rows); ++k) {
-        const auto begin = image.begin() + static_cast<std::ptrdiff_t>(rows[k].at);
-        EXPECT_EQ(files()[k].offsetOnDisk, rows[k].at) << k;
-        EXPECT_TRUE(recovered(files()[k].fileName) == Bytes(begin, begin + static_cast<std::ptrdiff_t>(rows[k].recovered)))
-            << k << ": " << files()[k].fileSize;
-    }
-}
-
 // Devices read from several threads, or that lend views searched ahead on a
 // second thread, must end as copied reads on one thread: the same names, in
 // the order found, the same bytes, records and report rows.
 TEST_F(CarverTest, EveryKindOfDeviceEndsAsTheSequentialCopy) {
-    auto image = test::randomBytes(26 * MiB, 31);
+    auto image = test::randomBytes(48 * MiB, 31);
     // A chunk (8 MiB) with a chance "BM" every 64 bytes, off the 4096 grid: more
     // matches than are listed ahead, so the scan searches the rest itself.
     for (std::size_t p = 8 * MiB + 17; p < 16 * MiB; p += 64) image[p] = 'B', image[p + 1] = 'M';
@@ -209,6 +215,18 @@ TEST_F(CarverTest, EveryKindOfDeviceEndsAsTheSequentialCopy) {
     place(image, 7 * MiB + 4096, makeJpeg(110'000, 38, "2021:06:03 10:00:00"));  // looks ahead across chunks
     place(image, 17 * MiB - 4096, makeJpeg(110'000, 39, "2021:06:04 10:00:00"));
     place(image, 18 * MiB + 4096, makeJpeg(110'000, 40, "2021:06:05 10:00:00"));
+    // A file without its own end runs on to the next well-formed header (these
+    // photos carry an EXIF block) when that is close behind: within 2 MB, at a
+    // position of the look-ahead's grid, right at whose edge the answer must be a full search's.
+    const std::uint64_t length = 200'000, close = 2 * MiB, at = 32 * MiB;
+    const std::uint64_t near = (length + close) / 32768 * 32768;     // the last start within reach, on the 32 KiB grid
+    const std::uint64_t far = ((length + close) / 4096 + 1) * 4096;  // the first past it, on the 4 KiB grid
+    const std::pair<std::uint64_t, std::size_t> edges[] = {
+        {at + MiB, 300'000}, {at + MiB + 128 * 1024, 150'000} /* over the first's end */, {at + 2 * MiB, 200'000},
+        {at + 2 * MiB + 512 * 1024, 180'000}, {at + 6 * MiB, length}, {at + 6 * MiB + near, 150'000},
+        {at + 11 * MiB + 4096, length}, {at + 11 * MiB + 4096 + far, 150'000}};
+    for (std::uint32_t k = 0; k < std::size(edges); ++k)
+        place(image, edges[k].first, makeJpeg(edges[k].second, 22 + k, "2020:01:01 10:00:" + std::to_string(10 + k)));
     test::writeFile(dir / "card.img", image);
     const int fd = ::open((dir / "card.img").c_str(), O_RDONLY | O_CLOEXEC);
     ASSERT_GE(fd, 0);
@@ -242,10 +260,11 @@ TEST_F(CarverTest, EveryKindOfDeviceEndsAsTheSequentialCopy) {
     const Run copied = run(copiedDevice, "copied");
     std::vector<std::uint64_t> sizes;
     for (const auto& f : copied.files) sizes.push_back(std::get<2>(f));
-    EXPECT_EQ(sizes, (std::vector<std::uint64_t>{300'000, MiB, 130'000, 110'000, 200'000, 150'000, 250'000,
-                                                 MiB + 8192, 2 * MiB, 150'000, 150'000}));
+    EXPECT_EQ(sizes, (std::vector<std::uint64_t>{300'000, MiB, 130'000, 110'000, 200'000, 150'000, 250'000, MiB + 8192, 2 * MiB,
+                                                 150'000, 150'000, 128 * 1024, 896 * 1024, 512 * 1024, 180'000, near,
+                                                 150'000, length, 150'000}));
     EXPECT_EQ(std::get<1>(copied.files[5]), 12 * MiB);
-    EXPECT_EQ(std::get<0>(copied.files.back()), "2021-05-01_09-00-00_1.jpeg");
+    EXPECT_EQ(std::get<0>(copied.files[10]), "2021-05-01_09-00-00_1.jpeg");
     for (const char* row : {"SKIP", "FOUND → 2021-05-01_09-00-00_1.jpeg"})  // the report names what the folder holds
         EXPECT_NE(copied.rows.find(row), std::string::npos) << copied.rows;
     for (auto [device, name] : {std::pair<Device*, const char*>{&threaded, "threads"}, {&memory, "memory"}, {&file, "mapped"}})
@@ -349,6 +368,167 @@ TEST_F(CarverTest, ACardPulledOutEndsWithAnErrorThatCanBeResumed) {
     for (const auto& [offset, length] : healthy.reads) first = offset > MiB ? std::min(first, offset) : first;
     EXPECT_EQ(first, resume - 300);
     EXPECT_EQ(carver->bytesScanned, resume + card.image.size() - (resume - 300));
+}
+
+// Clips on a card without a file system, each followed by a photo: every one
+// comes back whole and once. A transport stream has a packet start on every
+// 4 KiB boundary that is a multiple of 188: none is a file of its own or ends
+// the clip; nor does a chance "BM" inside a clip.
+TEST_F(CarverTest, ClipsWithoutAFileSystemComeBackWholeAndOnce) {
+    if (!test::haveTool("ffmpeg") || !test::haveTool("convert")) GTEST_SKIP() << "ffmpeg or ImageMagick missing";
+    auto ffmpeg = [&](const std::string& name, const std::string& args) {
+        const auto made = test::run("ffmpeg -nostdin -loglevel error -y -f lavfi -i " + args + " '" + (dir / name).string() + "'");
+        EXPECT_EQ(made.status, 0) << made.output;
+        return test::readFile(dir / name);
+    };
+    // Index last: one long mdat box, with chance "BM"s inside it.
+    auto clip = ffmpeg("clip.mp4", "testsrc2=size=640x480:rate=25 -t 5 -c:v libx264 -preset ultrafast -qp 0 -pix_fmt yuv420p");
+    ASSERT_GT(clip.size(), 2 * MiB);
+    const std::size_t late = alignDown(clip.size() - 100'000, 4096);  // still inside mdat
+    clip[MiB] = clip[late] = 'B', clip[MiB + 1] = clip[late + 1] = 'M';
+    // Across two chunks, whose searches must not stop the run of packets.
+    const auto part = ffmpeg("clip.ts", "testsrc2=size=640x480:rate=25 -t 8 -c:v mpeg2video -q:v 1 -f mpegts");
+    Bytes stream;
+    while (stream.size() < 16 * MiB) stream.insert(stream.end(), part.begin(), part.end());
+    std::string why;
+    const auto bmp = test::makeMedia(dir, test::MediaKind::bmp3, &why);
+    ASSERT_TRUE(bmp) << why;
+
+    std::vector<Bytes> files;
+    auto image = test::randomBytes(MiB, 9);
+    std::uint64_t at = MiB;
+    for (const Bytes* f : std::initializer_list<const Bytes*>{&clip, &*bmp, &stream}) {
+        // A next file more than 2 MiB on leaves a length as it is.
+        files.push_back(*f);
+        files.push_back(test::makeJpeg(200'000, 5 + static_cast<std::uint32_t>(files.size())));
+        test::place(image, at, *f);
+        const std::uint64_t photoAt = alignUp(at + f->size(), 4096) + 3 * MiB;
+        test::place(image, photoAt, files.back());
+        at = alignUp(photoAt + files.back().size(), 4096) + 3 * MiB;
+    }
+    test::place(image, at, test::randomBytes(MiB, 10));
+    const fs::path card = write("card.img", image);
+    image = {};
+
+    ASSERT_TRUE(scanImage(card)) << log;
+    EXPECT_EQ(saved().size(), files.size()) << report();
+    for (std::size_t k = 0; k < files.size(); ++k) EXPECT_TRUE(has(files[k])) << "file " << k << "\n" << report();
+}
+
+// What the directory knows bounds what is carved, and nothing is saved twice:
+// a live AVI cut short by a flat battery, whose header claims 117 MB, hides none
+// of the photos behind it, nor do a damaged header no entry lists or chance
+// signatures in free space (their made-up lengths, 16 MiB for a raw without a
+// valid header or gigabytes from four random bytes, would be saved as junk and
+// carry the cursor over the photos); a deleted MJPEG clip rebuilt in one run
+// yields no frames as photos; a deleted photo fragmented around live files is
+// cut where the first of them begins, and says so. The card is never written
+// to, and a resumed scan does not read the folders again: a file the user moved
+// out of the output folder stays out.
+TEST_F(CarverTest, DamagedAndDeletedFilesOnAFat32CardHideAndRepeatNothing) {
+    NEED_FAT_TOOLS();
+    if (!test::haveTool("ffmpeg")) GTEST_SKIP() << "ffmpeg missing";
+    const auto made = test::run("ffmpeg -nostdin -loglevel error -y -f lavfi -i testsrc2=size=640x480:rate=25 -t 2 "
+                                "-c:v mjpeg -q:v 3 -f avi '" + (dir / "clip.avi").string() + "'");
+    ASSERT_EQ(made.status, 0) << made.output;
+    const auto clip = test::readFile(dir / "clip.avi");
+    ASSERT_GT(clip.size(), 600'000u);
+    Bytes trunc(clip.begin(), clip.begin() + 1672);
+    trunc[4] = 0x40, trunc[5] = 0x42, trunc[6] = 0xF9, trunc[7] = 0x06;  // RIFF size 117,000,000
+    const std::uint64_t piece = 120 * 1024;  // 120 clusters
+    const auto big = test::makeJpeg(300'000, 61);
+
+    test::VolumeImage card(test::VolumeImage::Kind::fat32, dir / "card.img");
+    card.sizeMiB(96).mbr().mkdir("/DCIM").put(write("trunc", trunc), "/DCIM/TRUNC.AVI").put(dir / "clip.avi", "/DCIM/CLIP.AVI");
+    // Live files with an extension of no format, and holes between them.
+    for (int i = 1; i <= 6; ++i)
+        card.put(write("f" + std::to_string(i), test::randomBytes(piece, 70 + i)), "/DCIM/F" + std::to_string(i) + ".DAT");
+    for (int i : {1, 3, 5}) card.del("/DCIM/F" + std::to_string(i) + ".DAT");
+    card.firstFit().put(write("big", big), "/DCIM/BIG.JPG").del("/DCIM/BIG.JPG").del("/DCIM/CLIP.AVI");
+    const auto built = card.build();
+    ASSERT_TRUE(built.ok()) << built.output;
+
+    // In free space far behind: random data with chance signatures at odd offsets,
+    // a damaged header no entry lists, and photos a little behind them.
+    const std::uint64_t far = card.volumeOffset() + 56 * MiB;
+    auto junk = test::randomBytes(24 * MiB, 5);
+    auto plant = [&](std::size_t at, const Bytes& b) { place(junk, at, b); };
+    plant(1001, {0x00, 'M', 'R', 'M', 0x7F, 0x12, 0x34, 0x56});  // outer block far beyond 4 MiB
+    plant(5003, {'I', 'I', 'I', 'I', 1, 2, 3, 4, 0x00, 0x00, 0x00, 0x60});  // "length" 1.5 GiB
+    plant(9005, {0xFF, 0xD8, 0xFF, 0xE1, 0x00, 0x10});
+    plant(13'007, {'B', 'R', 'A', 'W', 0, 0, 0, 0, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0, 0});
+    auto unlisted = trunc;
+    unlisted[100] ^= 1;
+    plant(8 * MiB, unlisted);
+    const std::vector<Bytes> photos = {test::makeJpeg(210'000, 62, "2024:05:02 10:00:00"), test::makeJpeg(230'000, 63, "2024:05:03 11:00:00"),
+                                       test::makeJpeg(220'000, 64, "2024:05:04 12:00:00")};
+    plant(2 * MiB, photos[0]);
+    plant(8 * MiB + 64 * 1024, photos[1]);
+    plant(11 * MiB, photos[2]);
+    auto bytes = test::readFile(card.image());
+    test::place(bytes, far, junk);
+    test::writeFile(card.image(), bytes);
+    const std::string hash = test::sha256(card.image());
+
+    ASSERT_TRUE(scanImage(card.image())) << log;
+    EXPECT_EQ(test::sha256(card.image()), hash);
+    const auto got = saved();
+    std::size_t jpegs = 0;
+    for (const auto& [name, data] : got) {
+        jpegs += name.ends_with(".jpeg") || name.ends_with(".jpg");
+        EXPECT_FALSE(data.size() >= trunc.size() && std::equal(trunc.begin(), trunc.end(), data.begin()))
+            << name << " carved from the live AVI's header\n" << report();
+    }
+    for (const auto& photo : photos) EXPECT_TRUE(has(photo)) << "a photo behind junk was not found\n" << report();
+    auto named = [&](const std::string& tail) {  // deleted entries have lost their first letter
+        return std::find_if(got.begin(), got.end(), [&](const auto& f) { return f.first.ends_with(tail); });
+    };
+    ASSERT_NE(named("LIP.avi"), got.end()) << report();
+    EXPECT_EQ(named("LIP.avi")->second, clip);
+    // The fragmented photo: its first fragment, up to the live file after it.
+    const auto cut = named("IG.jpg");
+    ASSERT_NE(cut, got.end()) << report();
+    EXPECT_EQ(cut->second, Bytes(big.begin(), big.begin() + piece));
+    EXPECT_NE(report().find("CUT → " + cut->first), std::string::npos) << report();
+    EXPECT_EQ(jpegs, photos.size() + 1) << "junk or frames of the deleted clip carved as photos\n" << report();
+
+    fs::remove(out() / named("LIP.avi")->first);
+    ASSERT_TRUE(scanImage(card.image(), fs::file_size(card.image()) - MiB)) << log;
+    EXPECT_TRUE(files().empty());
+    EXPECT_EQ(saved().size(), got.size() - 1) << "the folders were read again on resume";
+}
+
+// Entries patched into a tool-made card: twenty cross-linked into a live
+// photo's chain, three claiming 4 GiB. A cluster is recovered once, for the
+// entry that owns it, and nothing is copied beyond what the volume holds.
+TEST_F(CarverTest, CrossLinkedAndOversizedEntriesAddNothing) {
+    NEED_FAT_TOOLS();
+    const auto photo = test::makeJpeg(2'000'000, 81, "2024:06:01 12:00:00");
+    test::VolumeImage card(test::VolumeImage::Kind::fat32, dir / "card.img");
+    const auto built = card.sizeMiB(72).mkdir("/DCIM").put(write("photo", photo), "/DCIM/PHOTO.JPG").build();
+    ASSERT_TRUE(built.ok()) << built.output;
+    auto image = test::readFile(card.image());
+    const std::size_t entry = std::string(image.begin(), image.end()).find("PHOTO   JPG");
+    ASSERT_NE(entry, std::string::npos);
+    const ByteReader r(image);
+    const std::uint32_t first = r.le16(entry + 26).value_or(0) | std::uint32_t{r.le16(entry + 20).value_or(0)} << 16;
+    auto put = [&](std::size_t at, std::uint32_t v, int bytes) {
+        for (int b = 0; b < bytes; ++b) image[at + static_cast<std::size_t>(b)] = static_cast<std::uint8_t>(v >> (8 * b));
+    };
+    for (std::uint32_t k = 1; k <= 23; ++k) {
+        const std::size_t at = entry + 32 * k;
+        std::copy_n(image.begin() + static_cast<std::ptrdiff_t>(entry), 32, image.begin() + static_cast<std::ptrdiff_t>(at));
+        const std::string name = "X" + std::to_string(1000000 + k);
+        std::copy(name.begin(), name.end(), image.begin() + static_cast<std::ptrdiff_t>(at));
+        const std::uint32_t c = k <= 20 ? first + 90 * k : first + 3000 + k;
+        put(at + 26, c, 2), put(at + 20, c >> 16, 2), put(at + 28, k <= 20 ? static_cast<std::uint32_t>(photo.size()) : 0xFFFFFFFF, 4);
+    }
+    test::writeFile(card.image(), image);
+
+    ASSERT_TRUE(scanImage(card.image())) << log;
+    const auto got = saved();
+    ASSERT_EQ(got.size(), 1u) << report() << log;
+    EXPECT_EQ(got.at("PHOTO.jpg"), photo);
 }
 
 }  // namespace

@@ -1,6 +1,5 @@
 #include "helper/ControlFile.h"
 #include "helper/OutputDirectory.h"
-#include "helper/ProgressWriter.h"
 #include "helper/Session.h"
 #include "tests/support/TestSupport.h"
 
@@ -35,22 +34,6 @@ TEST(ControlFile, WordsOfTheUsersOwnFileOnly) {
         EXPECT_EQ(readControlFile((dir / "c").string(), 4321, &other), word) << fileOwner;
         EXPECT_EQ(other, foreign) << fileOwner;
     }
-}
-
-TEST(ProgressWriter, ReplacesTheWholeFileAndLeavesNoTemporaries) {
-    test::TempDir dir;
-    ProgressWriter w((dir / "progress.json").string());
-    const ProgressInfo p;
-    std::vector<RecoveredFileInfo> files(2);
-    files[0].id = files[0].fileName = "a.jpeg";
-    files[1].id = files[1].fileName = "b.jpeg";
-    ASSERT_TRUE(w.write(p, {files[0]}) && w.write(p, files));  // the first entry encoded once, reused
-    const auto back = decodeProgress(test::readText(dir / "progress.json"));
-    ASSERT_TRUE(back && back->newFiles);
-    EXPECT_EQ(*back->newFiles, files);
-    EXPECT_EQ(std::distance(fs::directory_iterator(dir.path()), fs::directory_iterator{}), 1);
-    // A folder that vanished costs the record, nothing else.
-    EXPECT_FALSE(ProgressWriter((dir / "no/such/progress.json").string()).write(p));
 }
 
 TEST(OutputDirectory, NamesNeverReplaceAndTemporariesStayUncounted) {
