@@ -4,7 +4,7 @@
 
 #include <map>
 
-inline void PrintTo(const QString& s, std::ostream* os) { *os << '"' << s.toStdString() << '"'; }
+#include "tests/app/AppTest.h"
 
 namespace vf {
 namespace {

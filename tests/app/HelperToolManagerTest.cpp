@@ -17,18 +17,18 @@
 #include "platform/HelperLaunch.h"
 #include "platform/PowerActivity.h"
 #include "platform/Privileges.h"
-#include "tests/app/QtTestApp.h"
+#include "tests/app/AppTest.h"
 #include "tests/support/EndToEnd.h"
 #include "tests/support/Synthetic.h"
 #include "tests/support/TestSupport.h"
-
-inline void PrintTo(const QString& s, std::ostream* os) { *os << '"' << s.toStdString() << '"'; }
 
 namespace vf {
 namespace {
 
 namespace fs = std::filesystem;
 using namespace std::chrono_literals;
+using test::Contents;
+using test::contents;
 using test::TempDir;
 
 class FakeLauncher final : public HelperLauncher {
@@ -160,14 +160,13 @@ struct Rig {
         for (const auto& f : m->recoveredFiles()) out.push_back(f.fileName);
         return out;
     }
-    // A finished scan of `device` whose cache holds files of these sizes (listed
-    // with `listed` bytes when given); their bytes by name.
-    std::map<std::string, std::vector<std::uint8_t>> scanned(const std::vector<std::pair<std::string, std::size_t>>& files,
-                                                             const QString& device = "/dev/null", std::uint64_t listed = 0) {
-        start(device);
+    // A finished scan whose cache holds files of these sizes, each listed with `listed`
+    // bytes (its own size when 0); their bytes by name.
+    Contents scanned(const std::vector<std::pair<std::string, std::size_t>>& files, std::uint64_t listed = 0) {
+        start("/dev/null");
         const fs::path out = m->scanOutputDirectory().toStdString();
         fs::create_directories(out);
-        std::map<std::string, std::vector<std::uint8_t>> cache;
+        Contents cache;
         ProgressInfo done;
         done.isComplete = true;
         done.phase = "Complete";
@@ -182,12 +181,13 @@ struct Rig {
     // Runs an export to its end; the progress values seen on the way.
     std::vector<double> exportTo(const fs::path& dest, std::optional<std::vector<RecoveredFileInfo>> files = {}) {
         std::vector<double> seen;
-        QObject::connect(m.get(), &HelperToolManager::exportProgressChanged, m.get(),
-                         [&] { seen.push_back(m->isExporting() ? m->exportProgressValue() : -1); });
+        const auto watch = QObject::connect(m.get(), &HelperToolManager::exportProgressChanged, m.get(),
+                                            [&] { seen.push_back(m->isExporting() ? m->exportProgressValue() : -1); });
         answers->folder = QString::fromStdString(dest.string());
         m->chooseExportDestination(std::move(files));
         QSignalSpy spy(m.get(), &HelperToolManager::exportProgressChanged);
         while (m->isExporting()) EXPECT_TRUE(spy.wait(10'000));
+        QObject::disconnect(watch);
         return seen;
     }
 };
@@ -288,37 +288,6 @@ TEST(HelperToolManager, LaunchFailuresEndTheRunWithTheirText) {
     EXPECT_TRUE(missing.launcher->calls.empty());
 }
 
-TEST(HelperToolManager, RecordsMergeByIdAndSetTheStatusLine) {
-    Rig r;
-    r.start();
-    QList<std::pair<qsizetype, qsizetype>> appended;
-    QObject::connect(r.m.get(), &HelperToolManager::recoveredFilesAppended,
-                     [&](qsizetype first, qsizetype count) { appended.append({first, count}); });
-    r.write(record(500'000'000, {"A.jpg", "B.jpg"}));
-    r.poll();
-    EXPECT_EQ(r.m->statusMessage(), "Scanning at 12.0 MB/s — 500 MB / 1 GB (50%)");
-    r.poll();  // the same record again adds nothing
-    r.write(record(700'000'000, {"A.jpg", "B.jpg", "C.jpg", "D.jpg", "D.jpg"}));
-    r.poll();
-    EXPECT_EQ(r.names(), (std::vector<std::string>{"A.jpg", "B.jpg", "C.jpg", "D.jpg"}));
-    EXPECT_EQ(appended, (QList<std::pair<qsizetype, qsizetype>>{{0, 2}, {2, 2}}));
-    // Unknown size: the fraction stays, the line says how much was read.
-    r.write(record(800'000'000, {}, 0));
-    r.poll();
-    EXPECT_DOUBLE_EQ(r.m->progressPercentage(), 0.7);
-    EXPECT_EQ(r.m->statusMessage(), "Scanning at 12.0 MB/s — 800 MB scanned");
-    // Half-written and vanished files are simply read again at the next tick.
-    const std::string whole = encodeProgress(record(900'000'000, {"A.jpg", "B.jpg", "C.jpg", "D.jpg", "E.jpg"}));
-    r.writeText(whole.substr(0, whole.size() - 30));
-    r.poll();
-    QFile::remove(r.m->progressFilePath());
-    r.poll();
-    EXPECT_EQ(r.m->bytesScanned(), 800'000'000u);
-    r.writeText(whole);
-    r.poll();
-    EXPECT_EQ(r.m->recoveredFiles().size(), 5u);
-}
-
 // However a run ends, the machine may sleep again, the run's files go (or are
 // left with "stop" for a scanner that may still read them) and the line says why.
 TEST(HelperToolManager, EveryEndOfARunSaysWhyAndWhatCanFollow) {
@@ -386,7 +355,7 @@ TEST(HelperToolManager, EveryEndOfARunSaysWhyAndWhatCanFollow) {
     }
 }
 
-TEST(HelperToolManager, ResumeContinuesTheStoppedRun) {
+TEST(HelperToolManager, RecordsListEachFileOnceAndResumeContinuesTheStoppedRun) {
     Rig r;
     // Stopped before the launch reports back: its late answer changes nothing.
     r.m->startScan("/dev/sdz");
@@ -397,29 +366,36 @@ TEST(HelperToolManager, ResumeContinuesTheStoppedRun) {
     EXPECT_FALSE(r.m->isScanning());
 
     r.start("/dev/sdz");
+    QList<std::pair<qsizetype, qsizetype>> appended;
+    QObject::connect(r.m.get(), &HelperToolManager::recoveredFilesAppended,
+                     [&](qsizetype first, qsizetype count) { appended.append({first, count}); });
     const std::string output = r.launcher->calls[1].outputDirectory;
     fs::create_directories(output);
-    r.write(record(64 << 20, {"A.jpg"}));
+    r.write(record(500'000'000, {"A.jpg", "A.jpg"}));  // a file a record names twice is one row
     r.poll();
+    r.poll();  // the same record again adds nothing
+    EXPECT_EQ(r.m->statusMessage(), "Scanning at 12.0 MB/s — 500 MB / 1 GB (50%)");
     const std::string progress = r.m->progressFilePath().toStdString();
     r.m->stopScan();
     // The stopped scanner's last file, named by no record, is listed once the scanner says it is done.
     test::writeFile(fs::path(output) / "C.jpg", {1, 2, 3});
-    ProgressInfo last = record(64 << 20);
+    ProgressInfo last = record(500'000'000);
     last.isComplete = true;
     r.writeText(encodeProgress(last), progress);
     EXPECT_TRUE(waitUntil([&] { return r.names().size() == 2 && !fs::exists(progress); }, 5000));
     r.start({}, true);
     const HelperInvocation& again = r.launcher->calls.at(2);
     EXPECT_EQ(again.devicePath, "/dev/sdz");
-    EXPECT_EQ(again.resumeOffset, 64u << 20);
+    EXPECT_EQ(again.resumeOffset, 500'000'000u);
     EXPECT_EQ(again.outputDirectory, output);
     EXPECT_NE(again.progressFile, r.launcher->calls[1].progressFile);
     EXPECT_TRUE(fs::is_directory(output));
-    // The resumed scanner lists only its own files; the earlier ones stay.
-    r.write(record(80 << 20, {"B.jpg"}));
+    // The earlier files stay; of unknown size, the line says how much was read.
+    r.write(record(800'000'000, {"A.jpg", "B.jpg"}, 0));
     r.poll();
+    EXPECT_EQ(r.m->statusMessage(), "Scanning at 12.0 MB/s — 800 MB scanned");
     EXPECT_EQ(r.names(), (std::vector<std::string>{"A.jpg", "C.jpg", "B.jpg"}));
+    EXPECT_EQ(appended, (QList<std::pair<qsizetype, qsizetype>>{{0, 1}, {1, 1}, {2, 1}}));
 }
 
 TEST(HelperToolManager, DiskImageIsScannedByTheCommandLineWithoutAPrompt) {
@@ -459,49 +435,33 @@ TEST(HelperToolManager, DiskImageIsScannedByTheCommandLineWithoutAPrompt) {
     }
 }
 
-TEST(HelperToolManager, ExportsReportWhatWasCopied) {
-    const TempDir dest, other, chosen;
-    {
-        Rig r;
-        const auto cache = r.scanned({{"a.jpg", 1000}, {"b.jpg", 2000}, {"c.jpg", 3000}});
-        EXPECT_EQ(r.exportTo(dest.path()), (std::vector<double>{0, 1.0 / 3, 2.0 / 3, 1, -1}));
-        EXPECT_EQ(r.m->statusMessage(), "Exported 3 file(s) successfully");
-        EXPECT_EQ(r.answers->opened, QStringList{QString::fromStdString(dest.path().string())});
-        for (const auto& [name, data] : cache) EXPECT_EQ(test::readFile(dest / name), data) << name;
-    }
-    {
-        Rig r;  // the cache copy of one file is cut short (979 of 1000 bytes)
-        r.scanned({{"d.jpg", 979}, {"e.jpg", 1000}}, "/dev/null", 1000);
-        r.exportTo(other.path());
-        EXPECT_EQ(r.m->statusMessage(), "Exported 1 file(s) — 1 failed");
-        EXPECT_EQ(r.m->errorMessage(),
-                  "1 file(s) could not be copied. If this scan came from an older build, scan again so truncated "
-                  "cache files are discarded.");
-        EXPECT_TRUE(r.answers->opened.isEmpty());
-    }
-    Rig r;  // a selection: only what was chosen is counted and copied
-    r.scanned({{"f.jpg", 100}, {"g.jpg", 100}});
-    r.exportTo(chosen.path(), std::vector<RecoveredFileInfo>{r.m->recoveredFiles()[1]});
+TEST(HelperToolManager, ExportCopiesWhatWasChosenAndRefusesTheCardAndSmallVolumes) {
+    const TempDir dest, chosen;
+    Rig r;
+    // Each record lists 1 MB; the cache copy of c.jpg is cut short.
+    const auto cache = r.scanned({{"a.jpg", 1'000'000}, {"b.jpg", 990'000}, {"c.jpg", 979'000}}, 1'000'000);
+    EXPECT_EQ(r.exportTo(chosen.path(), std::vector<RecoveredFileInfo>{r.m->recoveredFiles()[1]}),
+              (std::vector<double>{0, 1, -1}));
     EXPECT_EQ(r.m->statusMessage(), "Exported 1 file(s) successfully");
-    EXPECT_FALSE(fs::exists(chosen / "f.jpg"));
-    EXPECT_TRUE(fs::exists(chosen / "g.jpg"));
-}
+    EXPECT_EQ(r.answers->opened, QStringList{QString::fromStdString(chosen.path().string())});
+    EXPECT_EQ(contents(chosen.path()), (Contents{{"b.jpg", cache.at("b.jpg")}}));
+    EXPECT_EQ(r.exportTo(dest.path()), (std::vector<double>{0, 1.0 / 3, 2.0 / 3, 1, -1}));
+    EXPECT_EQ(r.m->statusMessage(), "Exported 2 file(s) — 1 failed");
+    EXPECT_EQ(r.m->errorMessage(),
+              "1 file(s) could not be copied. If this scan came from an older build, scan again so truncated "
+              "cache files are discarded.");
+    EXPECT_EQ(r.answers->opened.size(), 1);
+    EXPECT_EQ(contents(dest.path()), (Contents{{"a.jpg", cache.at("a.jpg")}, {"b.jpg", cache.at("b.jpg")}}));
 
-TEST(HelperToolManager, ExportRefusesSmallVolumesAndTheCard) {
     if (::geteuid() != 0) GTEST_SKIP() << "mounting needs root";
     const TempDir root;
     const test::TmpfsMount small(root / "small", "1m");
     ASSERT_TRUE(small.ok()) << small.why();
-    {
-        Rig r;
-        r.scanned({{"a.jpg", 1'500'000}, {"b.jpg", 600'000}});
-        r.exportTo(root / "small");
-        ASSERT_EQ(r.answers->warnings.size(), 1);
-        EXPECT_TRUE(r.answers->warnings[0].startsWith("Not enough free space / The recovered files need " +
-                                                      QString::fromStdString(formatByteCount(2'100'000))))
-            << r.answers->warnings[0].toStdString();
-        EXPECT_TRUE(fs::is_empty(root / "small"));
-    }
+    r.exportTo(root / "small");
+    ASSERT_EQ(r.answers->warnings.size(), 1);
+    EXPECT_TRUE(r.answers->warnings[0].startsWith("Not enough free space / The recovered files need 3 MB"))
+        << r.answers->warnings[0].toStdString();
+    EXPECT_TRUE(fs::is_empty(root / "small"));
     // The card itself, mounted from the loop device that stands for it.
     const auto image = root / "card.img";
     test::run("truncate -s 16M " + image.string() + " && mkfs.ext4 -q -F " + image.string());
@@ -509,11 +469,10 @@ TEST(HelperToolManager, ExportRefusesSmallVolumesAndTheCard) {
     if (!card.ok()) GTEST_SKIP() << card.why();
     fs::create_directory(root / "card");
     ASSERT_EQ(test::run("mount -o ro,noload " + card.device() + " " + (root / "card").string()).status, 0);
-    Rig r;
-    r.scanned({{"a.jpg", 100}}, QString::fromStdString(card.device()));
+    r.m->setSelectedDevicePath(QString::fromStdString(card.device()));
     r.exportTo(root / "card");
-    EXPECT_EQ(r.answers->warnings,
-              QStringList{QString(HelperToolManager::kOnCardMessage) + " / " + HelperToolManager::kOnCardText});
+    EXPECT_EQ(r.answers->warnings.last(),
+              QString(HelperToolManager::kOnCardMessage) + " / " + HelperToolManager::kOnCardText);
     r.m->exportFiles(QString::fromStdString((root / "card").string()));
     EXPECT_FALSE(r.m->isExporting());
     EXPECT_EQ(r.m->statusMessage(), "Export refused");

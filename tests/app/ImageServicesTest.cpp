@@ -5,7 +5,7 @@
 #include <QImageWriter>
 #include <gtest/gtest.h>
 
-#include "tests/app/QtTestApp.h"
+#include "tests/app/AppTest.h"
 #include "tests/support/TestSupport.h"
 
 namespace vf {

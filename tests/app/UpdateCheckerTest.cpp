@@ -5,7 +5,7 @@
 #include <QTcpSocket>
 #include <gtest/gtest.h>
 
-#include "tests/app/QtTestApp.h"
+#include "tests/app/AppTest.h"
 
 namespace vf {
 namespace {
