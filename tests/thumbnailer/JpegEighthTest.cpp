@@ -3,9 +3,11 @@
 #include <gtest/gtest.h>
 
 #include <cstdlib>
+#include <sstream>
 #include <sys/stat.h>
 #include <jpeglib.h>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include "platform/Thumbnailer.h"
@@ -16,21 +18,22 @@ namespace {
 
 using Bytes = std::vector<std::uint8_t>;
 
-// A picture tools/make-test-media encoded with cjpeg, by name.
-Bytes encoded(const std::string& name) {
-    static const test::TempDir media;
+// A file of tools/make-test-media's JPEG set: pictures encoded by cjpeg, and their eighths
+// as libjpeg decodes them (djpeg -scale 1/8).
+Bytes media(const std::string& name) {
+    static const test::TempDir dir;
     static const bool made = [] {
         std::string why;
-        const bool ok = test::testMedia("thumbnail", media.path(), &why);
+        const bool ok = test::testMedia("thumbnail", dir.path(), &why);
         if (!ok) ADD_FAILURE() << why;
         return ok;
     }();
-    return made ? test::readFile(media / "jpeg" / (name + ".jpg")) : Bytes();
+    return made ? test::readFile(dir / "jpeg" / name) : Bytes();
 }
 
-// One flat grey side x side picture from libjpeg: baseline (scans 1), in the usual
-// progression (0), or in that many valid scans, each coefficient in one of its own at
-// the coarsest bit and then refined a bit at a time, as a decoder must follow to the end.
+// A flat grey picture from libjpeg in that many valid scans, each coefficient in one of
+// its own at the coarsest bit and then refined a bit at a time: a progression a decoder
+// must follow to its end (cjpeg's scan scripts stop at 100).
 Bytes flatJpeg(int side, int components, int scans) {
     jpeg_compress_struct c{};
     jpeg_error_mgr err{};
@@ -51,11 +54,8 @@ Bytes flatJpeg(int side, int components, int scans) {
             for (int k = 1; k < 64; ++k) script.push_back({1, {ci, 0, 0, 0}, k, k, above, bit});
     }
     script.resize(static_cast<std::size_t>(scans));
-    if (scans == 0) jpeg_simple_progression(&c);
-    if (scans > 1) {
-        c.scan_info = script.data();
-        c.num_scans = scans;
-    }
+    c.scan_info = script.data();
+    c.num_scans = scans;
     jpeg_start_compress(&c, TRUE);
     std::vector<std::uint8_t> row(static_cast<std::size_t>(side * components), 128);
     for (JSAMPROW line = row.data(); c.next_scanline < c.image_height;) jpeg_write_scanlines(&c, &line, 1);
@@ -75,29 +75,16 @@ std::size_t marker(const Bytes& b, int lo, int hi, std::size_t from = 2) {
     return 0;
 }
 
-// libjpeg's own decode at an eighth of the size.
-EighthPicture reference(const std::vector<std::uint8_t>& jpeg) {
-    jpeg_decompress_struct d{};
-    jpeg_error_mgr err{};
-    d.err = jpeg_std_error(&err);
-    jpeg_create_decompress(&d);
-    jpeg_mem_src(&d, jpeg.data(), static_cast<unsigned long>(jpeg.size()));
-    jpeg_read_header(&d, TRUE);
-    d.scale_num = 1;
-    d.scale_denom = 8;
-    d.out_color_space = d.num_components == 1 ? JCS_GRAYSCALE : JCS_RGB;
-    jpeg_start_decompress(&d);
+// libjpeg's own decode of a picture at an eighth of its size.
+EighthPicture reference(const std::string& name) {
+    const Bytes pnm = media(name + ".eighth.pnm");
+    std::istringstream header(std::string(pnm.begin(), pnm.end()));
     EighthPicture p;
-    p.width = static_cast<int>(d.output_width);
-    p.height = static_cast<int>(d.output_height);
-    p.bands = d.output_components;
-    p.pixels.resize(static_cast<std::size_t>(p.width) * p.height * p.bands);
-    while (d.output_scanline < d.output_height) {
-        JSAMPROW row = p.pixels.data() + static_cast<std::size_t>(d.output_scanline) * p.width * p.bands;
-        jpeg_read_scanlines(&d, &row, 1);
-    }
-    jpeg_finish_decompress(&d);
-    jpeg_destroy_decompress(&d);
+    std::string kind;
+    header >> kind >> p.width >> p.height;
+    p.bands = kind == "P6" ? 3 : 1;
+    const auto size = static_cast<std::ptrdiff_t>(p.width) * p.height * p.bands;
+    if (size > 0 && size <= std::ssize(pnm)) p.pixels.assign(pnm.end() - size, pnm.end());
     return p;
 }
 
@@ -112,13 +99,12 @@ TEST(JpegEighth, GivesWhatTheFullDecoderGivesAtAnEighth) {
     };
     for (const auto& [name, tolerance] : cases) {
         SCOPED_TRACE(name);
-        const Bytes jpeg = encoded(name);
-        const EighthPicture want = reference(jpeg);
+        const Bytes jpeg = media(name + std::string(".jpg"));
+        const EighthPicture want = reference(name);
         const std::optional<EighthPicture> got = decodeJpegEighth(jpeg, kMany);
         ASSERT_TRUE(got);
-        ASSERT_EQ(got->width, want.width);
-        ASSERT_EQ(got->height, want.height);
-        ASSERT_EQ(got->bands, want.bands);
+        ASSERT_EQ(std::tuple(got->width, got->height, got->bands, got->pixels.size()),
+                  std::tuple(want.width, want.height, want.bands, want.pixels.size()));
         int worst = 0;
         for (std::size_t i = 0; i < want.pixels.size(); ++i)
             worst = std::max(worst, std::abs(int(got->pixels[i]) - int(want.pixels[i])));
@@ -128,9 +114,9 @@ TEST(JpegEighth, GivesWhatTheFullDecoderGivesAtAnEighth) {
 
 TEST(JpegEighth, LeavesWhatItDoesNotReadToTheFullDecoder) {
     for (const char* name : {"progressive", "arithmetic", "cmyk", "icc"})
-        EXPECT_FALSE(decodeJpegEighth(encoded(name), kMany)) << name;
+        EXPECT_FALSE(decodeJpegEighth(media(name + std::string(".jpg")), kMany)) << name;
 
-    const Bytes good = encoded("restart4");
+    const Bytes good = media("restart4.jpg");
     ASSERT_TRUE(decodeJpegEighth(good, kMany));
     Bytes cut(good.begin(), good.begin() + static_cast<std::ptrdiff_t>(good.size() / 2)), ended = cut;
     ended.insert(ended.end(), {0xFF, 0xD9});
@@ -151,7 +137,7 @@ TEST(JpegEighth, LeavesWhatItDoesNotReadToTheFullDecoder) {
 }
 
 TEST(JpegEighth, KnowsFromTheHeaderWhetherThePictureIsWanted) {
-    const Bytes jpeg = encoded("420");  // 640 x 480: an eighth is 80 x 60
+    const Bytes jpeg = media("420.jpg");  // 640 x 480: an eighth is 80 x 60
     EXPECT_TRUE(decodeJpegEighth(jpeg, 640 * 480, 80));
     EXPECT_FALSE(decodeJpegEighth(jpeg, 640 * 480 - 1, 80));
     EXPECT_FALSE(decodeJpegEighth(jpeg, kMany, 81));
@@ -170,8 +156,8 @@ TEST(JpegWork, ScansAndPixelsBoundTheFullDecode) {
         std::uint64_t pixels;
         bool allowed;
     } rows[] = {
-        {flatJpeg(64, 1, 1), 1, 64 * 64, true},
-        {flatJpeg(64, 1, 0), 6, 64 * 64, true},  // the usual progression for grey
+        {media("420.jpg"), 1, 640 * 480, true},
+        {media("progressive.jpg"), 10, 640 * 480, true},  // the usual progression for colour
         {flatJpeg(64, 1, 500), 500, 64 * 64, true},
         {flatJpeg(64, 1, 501), 501, 64 * 64, false},
         {claimingLarge(flatJpeg(64, 1, 149)), 149, 8192 * 8192, true},
@@ -193,7 +179,7 @@ TEST(JpegWork, TheToolRefusesAPictureOfThousandsOfScans) {
     const test::TempDir dir;
     ::chmod(dir.path().c_str(), 0777);  // the tool runs as nobody when we are root
     test::writeFile(dir / "many.jpeg", flatJpeg(1024, 3, 1500));
-    test::writeFile(dir / "few.jpeg", encoded("progressive"));
+    test::writeFile(dir / "few.jpeg", media("progressive.jpg"));
     ThumbnailOptions options;
     options.toolPath = test::binPath("tessarine-thumb");
     options.cpuSeconds = options.wallSeconds = 120;  // the refusal must be the tool's own, not the limit's
