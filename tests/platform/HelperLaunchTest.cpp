@@ -37,18 +37,29 @@ TEST(HelperLaunch, AppleScriptTextQuotesForTheShellThenEscapesForAppleScript) {
               R"( with administrator privileges)");
 }
 
-// A stand-in scanner that writes the arguments it got, one per line, then does `rest`.
+// A stand-in scanner that writes the arguments it got, one per line, and the user it
+// is to hand its files to, then does `rest`.
 fs::path argumentRecorder(const test::TempDir& dir, const std::string& rest) {
     const fs::path script = dir / "TessarineHelper";
-    std::ofstream(script) << "#!/bin/sh\nfor a in \"$@\"; do printf '%s\\n' \"$a\"; done > \"$0.args\"\n" << rest;
+    std::ofstream(script) << "#!/bin/sh\nfor a in \"$@\"; do printf '%s\\n' \"$a\"; done > \"$0.args\"\n"
+                          << "echo \"${SUDO_UID-}:${SUDO_GID-}\" > \"$0.owner\"\n" << rest;
     fs::permissions(script, fs::perms::owner_all);
     return script;
 }
 
 std::string readAll(const fs::path& p) { return fs::exists(p) ? test::readText(p) : std::string(); }
 
-void waitForFile(const fs::path& p) {
-    for (int i = 0; i < 300 && !fs::exists(p); ++i) std::this_thread::sleep_for(std::chrono::milliseconds(10));
+// What the stand-in wrote, once it has, as "OWNER\nARGUMENTS".
+std::string recorded(const fs::path& helper, const std::string& last = ".owner") {
+    for (int i = 0; i < 300 && !fs::exists(helper.string() + last); ++i)
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    return readAll(helper.string() + ".owner") + readAll(helper.string() + ".args");
+}
+
+std::string expectedArguments(const HelperInvocation& inv) {
+    std::string expected;
+    for (std::size_t i = 1; i < helperArguments(inv).size(); ++i) expected += helperArguments(inv)[i] + "\n";
+    return expected;
 }
 
 TEST(HelperLaunch, DirectLaunchPassesEveryValueIntactAndReturnsAtOnce) {
@@ -61,122 +72,102 @@ TEST(HelperLaunch, DirectLaunchPassesEveryValueIntactAndReturnsAtOnce) {
     inv.formatFilter = "CR2,JPEG";
     const LaunchLog log = openLaunchLog((dir / "launch.log").string(), dir.path().string());
     ASSERT_GE(log.fd, 0);
+    ::setenv("SUDO_UID", "4321", 1);  // root's own scan works as nobody, whoever ran sudo
     const LaunchOutcome out = makeDirectLauncher()->launch(inv, log);
+    ::unsetenv("SUDO_UID");
     ::close(log.fd);
     EXPECT_FALSE(fs::exists(inv.helperPath + ".done"));  // backgrounded: the launch did not wait for it
     EXPECT_EQ(out.kind, LaunchOutcome::Kind::launched) << out.standardError << out.error;
-    waitForFile(inv.helperPath + ".done");
-    std::string expected;
-    for (std::size_t i = 1; i < helperArguments(inv).size(); ++i) expected += helperArguments(inv)[i] + "\n";
-    EXPECT_EQ(readAll(inv.helperPath + ".args"), expected);
+    EXPECT_EQ(recorded(inv.helperPath, ".done"), ":\n" + expectedArguments(inv));
     EXPECT_EQ(readAll(dir / "launch.log"), "started\n");
     EXPECT_FALSE(fs::exists("pwned"));
     EXPECT_FALSE(fs::exists(dir / "pwned"));
 }
 
+// The launcher runs the script beside the scanner through pkexec, which clears the
+// environment and names the caller in PKEXEC_UID; its refusals are cancellations.
 TEST(HelperLaunch, PkexecScriptNamesTheUserWhoAskedAndBackgroundsTheScanner) {
     if (!fs::exists(test::binPath("tessarine-launch"))) GTEST_SKIP() << "launch script not built";
     test::TempDir dir;
     fs::copy_file(test::binPath("tessarine-launch"), dir / "tessarine-launch");
-    const fs::path helper = argumentRecorder(dir, "echo \"$SUDO_UID:$SUDO_GID\" > \"$0.owner\"\n");
-    // pkexec clears the environment and names the caller in PKEXEC_UID.
-    const std::string gid = test::run("id -g 65534").output;
-    const auto r = test::run("env -i PATH=/usr/bin:/bin PKEXEC_UID=65534 " + (dir / "tessarine-launch").string() +
-                             " /dev/sdz '/out/it'\\''s' /p /c '' 0 0");
-    EXPECT_EQ(r.status, 0) << r.output;
-    waitForFile(helper.string() + ".owner");
-    EXPECT_EQ(readAll(helper.string() + ".owner"), "65534:" + gid);
-    EXPECT_EQ(readAll(helper.string() + ".args"), "/dev/sdz\n/out/it's\n/p\n/c\n\n0\n0\n");
-    // Run without pkexec it refuses.
+    HelperInvocation inv = sample();
+    inv.helperPath = argumentRecorder(dir, "").string();
     EXPECT_NE(test::run("env -i " + (dir / "tessarine-launch").string() + " /dev/sdz o p c").status, 0);
-
-    // The launcher runs the script beside the scanner; pkexec's refusals are cancellations.
-    struct Row {
+    const struct {
         const char* fakePkexec;
         LaunchOutcome::Kind kind;
-    };
-    const Row rows[] = {
-        {"PKEXEC_UID=65534 exec \"$@\"", LaunchOutcome::Kind::launched},
+    } rows[] = {
+        {"exec env -i PATH=/usr/bin:/bin PKEXEC_UID=65534 \"$@\"", LaunchOutcome::Kind::launched},
         {"echo 'Error executing command as another user: Request dismissed' >&2; exit 126",
          LaunchOutcome::Kind::cancelled},
         {"echo 'Error executing command as another user: Not authorized' >&2; exit 127",
          LaunchOutcome::Kind::cancelled},
         {"echo 'Cannot run program' >&2; exit 1", LaunchOutcome::Kind::failed},
     };
-    HelperInvocation inv = sample();
-    inv.helperPath = helper.string();
-    for (const Row& row : rows) {
+    for (const auto& row : rows) {
         SCOPED_TRACE(row.fakePkexec);
         std::ofstream(dir / "pkexec") << "#!/bin/sh\n" << row.fakePkexec << "\n";
         fs::permissions(dir / "pkexec", fs::perms::owner_all);
-        fs::remove(helper.string() + ".args");
+        fs::remove(inv.helperPath + ".owner");
         const LaunchLog log = openLaunchLog((dir / "launch.log").string(), dir.path().string());
         const LaunchOutcome out = makePkexecLauncher((dir / "pkexec").string())->launch(inv, log);
         ::close(log.fd);
         EXPECT_EQ(out.kind, row.kind) << out.standardError;
         if (row.kind == LaunchOutcome::Kind::launched) {
-            waitForFile(helper.string() + ".args");
-            EXPECT_EQ(readAll(helper.string() + ".args").substr(0, 12), "/dev/rdisk4\n");
+            EXPECT_EQ(recorded(inv.helperPath), "65534:" + test::run("id -g 65534").output + expectedArguments(inv));
         }
     }
 }
 
 TEST(HelperLaunch, LaunchLogIsNeverOpenedThroughWhatSomeoneElsePlanted) {
     // Another local user, who may put anything at the fixed log path.
-    const std::string name = "app-planter" + std::to_string(::getpid() % 100000);
+    const std::string name = "thumb-planter" + std::to_string(::getpid() % 100000);
     const test::TestUser other(name);
     if (!other.ok()) GTEST_SKIP() << other.why();
-    const auto as = [&](const std::string& command) {
-        return test::run("su -s /bin/sh " + name + " -c '" + command + "'").status == 0;
-    };
     // A sticky, world-writable folder, as /tmp is.
     test::TempDir dir;
     fs::permissions(dir.path(), fs::perms::all | fs::perms::sticky_bit);
-    const fs::path log = dir / "tessarine_launch.log";
+    const fs::path log = dir / "tessarine_launch.log", mine = dir / ("tessarine-" + std::to_string(::geteuid()));
     const fs::path victim = dir / "victim";
     std::ofstream(victim) << "precious";
     ::chown(victim.c_str(), other.uid(), static_cast<gid_t>(-1));
 
-    struct Row {
+    const struct {
         const char* name;
         std::string plant;  // shell command run as the other user
+        const char* outcome;
+    } rows[] = {
+        {"link to a file", "ln -s " + victim.string() + " " + log.string(), "elsewhere"},
+        {"fifo", "mkfifo " + log.string(), "elsewhere"},
+        {"their own file", "echo theirs > " + log.string(), "elsewhere"},
+        {"hard link", "ln " + victim.string() + " " + log.string(), "elsewhere"},
+        {"their private folder first", "mkfifo " + log.string() + " && mkdir -m 700 " + mine.string(), "refused"},
+        {"our own earlier log", "", "reused, emptied"},
     };
-    const Row rows[] = {
-        {"link to a file", "ln -s " + victim.string() + " " + log.string()},
-        {"fifo", "mkfifo " + log.string()},
-        {"their own file", "echo theirs > " + log.string()},
-        {"hard link", "ln " + victim.string() + " " + log.string()},
-    };
-    for (const Row& row : rows) {
+    for (const auto& row : rows) {
         SCOPED_TRACE(row.name);
         fs::remove(log);
-        fs::remove_all(dir / ("tessarine-" + std::to_string(::geteuid())));
-        ASSERT_TRUE(as(row.plant));
+        fs::remove_all(mine);
+        if (row.plant.empty()) std::ofstream(log) << "old run";
+        ASSERT_TRUE(row.plant.empty() ||
+                    test::run("su -s /bin/sh " + name + " -c " + test::shellQuoted(row.plant)).status == 0);
         const LaunchLog opened = openLaunchLog(log.string(), dir.path().string());
-        ASSERT_GE(opened.fd, 0);
-        EXPECT_NE(opened.path, log.string());
+        if (opened.fd < 0) {
+            EXPECT_STREQ(row.outcome, "refused");
+            continue;
+        }
         ASSERT_EQ(::write(opened.fd, "ours", 4), 4);
         ::close(opened.fd);
         struct stat st {};
-        ASSERT_EQ(::stat(fs::path(opened.path).parent_path().c_str(), &st), 0);
-        EXPECT_EQ(st.st_mode & 0777, 0700u);
+        ::stat(fs::path(opened.path).parent_path().c_str(), &st);
+        const bool reused = opened.path == log.string();
+        EXPECT_EQ(reused ? "reused, emptied" : "elsewhere", std::string(row.outcome));
+        if (!reused) {
+            EXPECT_EQ(st.st_mode & 0777, 0700u) << "a private folder of our own";
+        }
         EXPECT_EQ(readAll(opened.path), "ours");
         EXPECT_EQ(readAll(victim), "precious");
     }
-    // A private folder someone else made first is refused too.
-    fs::remove(log);
-    fs::remove_all(dir / ("tessarine-" + std::to_string(::geteuid())));
-    ASSERT_TRUE(as("mkfifo " + log.string() + " && mkdir -m 700 " + dir.path().string() + "/tessarine-" +
-                         std::to_string(::geteuid())));
-    EXPECT_LT(openLaunchLog(log.string(), dir.path().string()).fd, 0);
-
-    // Our own earlier log is simply reused, emptied.
-    fs::remove(log);
-    std::ofstream(log) << "old run";
-    const LaunchLog mine = openLaunchLog(log.string(), dir.path().string());
-    EXPECT_EQ(mine.path, log.string());
-    ::close(mine.fd);
-    EXPECT_EQ(readAll(log), "");
 }
 
 }  // namespace
