@@ -124,19 +124,6 @@ void writeTiffHeader(ByteWriter& w, std::uint16_t version, std::uint32_t firstIf
     w.u32(4, firstIfd);
 }
 
-std::vector<std::uint8_t> gifWithEarlySemicolons() {
-    std::vector<std::uint8_t> g = {'G', 'I', 'F', '8', '9', 'a', 2, 0, 2, 0, 0x81, 0, 0};
-    const std::vector<std::uint8_t> rest = {
-        0x3B, 0x3B, 0x3B, 0, 0, 0, 0xFF, 0x3B, 0, 1, 2, 3,  // global colour table, 4 colours
-        0x21, 0xF9, 4, 0, 0, 0, 0, 0,                       // graphic control extension
-        0x21, 0xFE, 3, ';', ';', ';', 0,                    // comment extension
-        0x2C, 0, 0, 0, 0, 2, 0, 2, 0, 0,                    // image descriptor
-        2, 5, 0x3B, 0x3B, 1, 2, 0x3B, 0,                    // LZW code size, data, terminator
-        0x3B};                                              // trailer
-    g.insert(g.end(), rest.begin(), rest.end());
-    return g;
-}
-
 std::vector<std::uint8_t> crwFile(std::size_t rawBytes, std::uint32_t seed, std::uint32_t heap) {
     ByteWriter w(true);
     w.text(0, "II");
@@ -189,50 +176,31 @@ std::vector<std::uint8_t> x3fFile(std::size_t bodyBytes, std::uint32_t entries, 
 
 namespace {
 
+// A key, a BER length of `lengthBytes` bytes and `valueBytes` bytes of value.
 std::vector<std::uint8_t> klvPacket(std::vector<std::uint8_t> key, std::size_t valueBytes, int lengthBytes) {
-    if (lengthBytes == 0) {
-        key.push_back(static_cast<std::uint8_t>(valueBytes));
-    } else {
-        key.push_back(static_cast<std::uint8_t>(0x80 + lengthBytes));
-        for (int i = lengthBytes - 1; i >= 0; --i) key.push_back(static_cast<std::uint8_t>(valueBytes >> (8 * i)));
-    }
-    const std::size_t valueAt = key.size();
-    key.resize(valueAt + valueBytes, 0x11);
+    key.push_back(static_cast<std::uint8_t>(0x80 + lengthBytes));
+    for (int i = lengthBytes - 1; i >= 0; --i) key.push_back(static_cast<std::uint8_t>(valueBytes >> (8 * i)));
+    key.resize(key.size() + valueBytes, 0x11);
     return key;
 }
 
 std::vector<std::uint8_t> partitionPack(std::uint8_t kind) {
     auto p = klvPacket({0x06, 0x0E, 0x2B, 0x34, 0x02, 0x05, 0x01, 0x01, 0x0D, 0x01, 0x02, 0x01, 0x01, kind, 0x04, 0x00},
                        88, 3);
-    p[20] = 0;  // major version 1, minor 3
-    p[21] = 1;
-    p[22] = 0;
-    p[23] = 3;
+    std::copy_n("\0\1\0\3", 4, p.begin() + 20);  // major version 1, minor 3
     return p;
 }
 
 }  // namespace
 
-std::vector<std::uint8_t> mxfFile(int bodyPackets, std::size_t packetBytes, bool footerExtras) {
+std::vector<std::uint8_t> mxfFile(int bodyPackets, std::size_t packetBytes) {
     std::vector<std::uint8_t> f = partitionPack(0x02);
-    for (int i = 0; i < bodyPackets; ++i) {
-        // A sound element key with element count 4 in byte 13.
-        const auto e = klvPacket(
-            {0x06, 0x0E, 0x2B, 0x34, 0x01, 0x02, 0x01, 0x01, 0x0D, 0x01, 0x03, 0x01, 0x16, 0x04, 0x03, 0x01},
-            packetBytes, 4);
-        f.insert(f.end(), e.begin(), e.end());
-    }
+    // Sound elements: element count 4 in the key's byte 13.
+    const auto e = klvPacket({0x06, 0x0E, 0x2B, 0x34, 0x01, 0x02, 0x01, 0x01, 0x0D, 0x01, 0x03, 0x01, 0x16, 0x04, 0x03, 0x01},
+                             packetBytes, 4);
+    for (int i = 0; i < bodyPackets; ++i) f.insert(f.end(), e.begin(), e.end());
     const auto footer = partitionPack(0x04);
     f.insert(f.end(), footer.begin(), footer.end());
-    if (footerExtras) {
-        const auto index = klvPacket(
-            {0x06, 0x0E, 0x2B, 0x34, 0x02, 0x53, 0x01, 0x01, 0x0D, 0x01, 0x02, 0x01, 0x01, 0x10, 0x01, 0x00}, 40, 1);
-        const auto fill = klvPacket(
-            {0x06, 0x0E, 0x2B, 0x34, 0x01, 0x01, 0x01, 0x02, 0x03, 0x01, 0x02, 0x10, 0x01, 0x00, 0x00, 0x00}, 20, 0);
-        const auto rip = klvPacket(
-            {0x06, 0x0E, 0x2B, 0x34, 0x02, 0x05, 0x01, 0x01, 0x0D, 0x01, 0x02, 0x01, 0x01, 0x11, 0x01, 0x00}, 28, 3);
-        for (const auto* p : {&index, &fill, &rip}) f.insert(f.end(), p->begin(), p->end());
-    }
     return f;
 }
 
@@ -240,26 +208,6 @@ std::vector<std::uint8_t> tsPackets(std::size_t packets, std::uint32_t seed) {
     std::vector<std::uint8_t> t = randomBytes(packets * 188, seed);
     for (std::size_t i = 0; i < packets; ++i) t[i * 188] = 0x47;
     return t;
-}
-
-std::vector<std::uint8_t> bmpFile(std::uint32_t width, std::uint32_t height, std::uint32_t seed) {
-    const std::uint32_t row = (width * 24 + 31) / 32 * 4;
-    const std::uint32_t size = 54 + row * height;
-    ByteWriter w(true);
-    w.text(0, "BM");
-    w.u32(2, size);
-    w.u32(6, 0);
-    w.u32(10, 54);
-    w.u32(14, 40);
-    w.u32(18, width);
-    w.u32(22, height);
-    w.u16(26, 1);
-    w.u16(28, 24);
-    w.u32(30, 0);
-    w.u32(34, row * height);
-    w.resize(54);
-    w.raw(54, randomBytes(row * height, seed));
-    return w.bytes;
 }
 
 }  // namespace vf::test

@@ -62,9 +62,6 @@ void writeIfd(ByteWriter& w, std::size_t at, const std::vector<TiffEntry>& entri
 // An 8-byte TIFF header: "II" or "MM", the version, the first directory's offset.
 void writeTiffHeader(ByteWriter& w, std::uint16_t version, std::uint32_t firstIfd);
 
-// A GIF whose global colour table and image data hold 3B bytes before the trailer.
-std::vector<std::uint8_t> gifWithEarlySemicolons();
-
 // CRW: header, a root heap (from `heap` on) with a sub-heap record first, the raw
 // data record, and the root directory with its offset as the file's last four bytes.
 std::vector<std::uint8_t> crwFile(std::size_t rawBytes, std::uint32_t seed, std::uint32_t heap = 26);
@@ -75,14 +72,10 @@ std::vector<std::uint8_t> x3fFile(std::size_t bodyBytes, std::uint32_t entries, 
                                   std::uint32_t width, std::uint32_t height);
 
 // MXF: header partition pack, `bodyPackets` essence packets of `packetBytes`
-// value bytes, footer partition pack, then an index segment, fill and a
-// random index pack when `footerExtras`.
-std::vector<std::uint8_t> mxfFile(int bodyPackets, std::size_t packetBytes, bool footerExtras);
+// value bytes, footer partition pack.
+std::vector<std::uint8_t> mxfFile(int bodyPackets, std::size_t packetBytes);
 
 // `packets` transport-stream packets (sync byte 47 every 188 bytes).
 std::vector<std::uint8_t> tsPackets(std::size_t packets, std::uint32_t seed);
-
-// A valid uncompressed BMP header and pixels: 40-byte info header, 24 bits.
-std::vector<std::uint8_t> bmpFile(std::uint32_t width, std::uint32_t height, std::uint32_t seed);
 
 }  // namespace vf::test

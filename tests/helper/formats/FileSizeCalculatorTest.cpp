@@ -4,13 +4,18 @@
 // loop's hint; and data that is no file at all.
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
+#include <unistd.h>
+
 #include <string>
 #include <tuple>
 
+#include "common/ByteReader.h"
 #include "helper/formats/FileSizeCalculator.h"
+#include "helper/formats/FormatDetector.h"
 #include "tests/support/LogCapture.h"
-#include "tests/support/MediaMeasure.h"
 #include "tests/support/MediaSynthetic.h"
+#include "tests/support/MediaTools.h"
 #include "tests/support/Synthetic.h"
 #include "tests/support/TestSupport.h"
 
@@ -30,6 +35,20 @@ constexpr std::uint64_t kAny = UINT64_MAX - 1;  // a header check's row: any len
 constexpr std::uint64_t M = 1 << 20;
 constexpr std::uint16_t kShort = 3, kLong = 4, kAscii = 2;
 
+// Measures three ways, which must agree: no hint, a hint holding the whole image,
+// and a hint that ends inside the file (as a scan buffer does).
+std::uint64_t measure(F format, const Bytes& image, std::uint64_t offset, std::uint64_t blockSize = 512) {
+    MemoryDevice device(image);
+    FileSizeCalculator plain(blockSize), whole(blockSize), part(blockSize);
+    const std::uint64_t a = plain.calculateSize(format, device, offset);
+    whole.setHint(image, 0);
+    const std::uint64_t base = alignDown(std::min<std::uint64_t>(offset, image.size()), blockSize);
+    part.setHint(std::span<const std::uint8_t>(image).subspan(base, std::min<std::uint64_t>(image.size() - base, 4096)), base);
+    EXPECT_EQ(whole.calculateSize(format, device, offset), a) << displayName(format) << " at " << offset << ": whole-image hint";
+    EXPECT_EQ(part.calculateSize(format, device, offset), a) << displayName(format) << " at " << offset << ": partial hint";
+    return a;
+}
+
 Bytes bytesOf(std::string_view s) { return {s.begin(), s.end()}; }
 Bytes cat(Bytes a, const Bytes& b) {
     a.insert(a.end(), b.begin(), b.end());
@@ -47,6 +66,13 @@ Bytes png(const std::vector<std::pair<std::string, std::uint32_t>>& chunks) {
         w.resize(p);
     }
     return w.bytes;
+}
+
+// An uncompressed 24-bit BMP with a 40-byte info header.
+Bytes bmpFile(std::uint32_t width, std::uint32_t height) {
+    const std::uint32_t pixels = (width * 3 + 3) / 4 * 4 * height;
+    return cat(layout(true, "BM", {{2, 54 + pixels}, {10, 54}, {14, 40}, {18, width}, {22, height}, {26, 1 | 24 << 16}, {34, pixels}}, 54),
+               test::randomBytes(pixels, width));
 }
 
 struct Box {
@@ -81,6 +107,12 @@ ByteWriter tiff(bool little, std::uint16_t version, const std::vector<TiffEntry>
     return w;
 }
 Bytes rw2(const std::vector<TiffEntry>& entries) { return tiff(true, 0x55, entries, 4096, 0, 24).bytes; }
+
+// A GIF whose first block is an image at (left, top) of width x height on a 2 x 2
+// screen, after a global table of 4 colours; LZW code size 2.
+Bytes gifFrame(std::uint32_t left, std::uint32_t top, std::uint32_t width, std::uint32_t height) {
+    return layout(true, "GIF89a", {{6, 2 | 2 << 16}, {10, 0x81}, {24, 0x2C00}, {26, left | top << 16}, {30, width | height << 16}, {34, 0x200}});
+}
 
 struct Case {
     std::string what;
@@ -118,11 +150,6 @@ std::vector<Case> stillImages() {
     c.push_back({"JPEG: no scan", F::jpeg, {0xFF, 0xD8, 0xFF, 0xD9}, 4, 100, 2000});
     c.push_back({"JPEG: segment length 1", F::jpeg, with(test::jpegOfSize(3000, 10), 4, {0, 1}), 0, 100, 2000});
     c.push_back({"JPEG: no start marker", F::jpeg, with(test::jpegOfSize(3000, 10), 1, {0xD7}), 0});
-    // Ends 37 bytes before the end of a device whose size is no block multiple;
-    // the first read (2 MiB) and the last search chunk both come back short.
-    const Bytes late = test::jpegOfSize(300'000, 12);
-    for (std::uint64_t block : {512u, 4096u})
-        c.push_back({"JPEG: near the device end, block " + std::to_string(block), F::jpeg, late, kWhole, 1'500'003, 37, block});
     // Metadata segments that end the marker walk's 2 MiB window with the scan header.
     Bytes big = {0xFF, 0xD8};
     while (big.size() + 4 + 65533 + 10 <= 2 * M) big = cat(big, cat({0xFF, 0xE1, 0xFF, 0xFF}, Bytes(65533, 0x20)));
@@ -142,13 +169,10 @@ std::vector<Case> stillImages() {
     c.push_back({"MPF: preview too far", F::jpeg, with(mpf, 20 + 8 + 74, {0x40}), primary.size() + 90});
 
     const Bytes p = png({{"IHDR", 13}, {"IDAT", 5000}, {"IDAT", 77}, {"IEND", 0}});
-    c.push_back({"PNG: to IEND", F::png, p, kWhole, 1001, 20'000});
     c.push_back({"PNG: chunk above 128 MiB", F::png, png({{"IHDR", 134'217'729}}), 4 * M, 512, 4096});
     c.push_back({"PNG: device ends before IEND", F::png, Bytes(p.begin(), p.begin() + 3000), 4 * M});
 
-    const Bytes gif = test::gifWithEarlySemicolons();
-    for (std::uint64_t off : {0u, 513u})
-        c.push_back({"GIF: 3B in the colour table and data", F::gif, gif, kWhole, off, 9000});
+    const Bytes gif = with(gifFrame(0, 0, 2, 2), 37, {0x3B});
     Bytes frames(gif.begin(), gif.end() - 1);  // a second image with data longer than one 64 KiB read
     frames = cat(frames, {0x2C, 0, 0, 0, 0, 2, 0, 2, 0, 0, 8});
     for (int i = 0; i < 1000; ++i) {
@@ -159,12 +183,11 @@ std::vector<Case> stillImages() {
     c.push_back({"GIF: no block where one begins", F::gif, with(gif, 25, {0x99}), 2 * M, 0, 5000});
     c.push_back({"GIF: device ends before the trailer", F::gif, Bytes(gif.begin(), gif.end() - 1), 2 * M});
 
-    const Bytes bmp = test::bmpFile(101, 37, 5);
-    c.push_back({"BMP: stated size", F::bmp, bmp, kWhole, 3001, 20'000});
+    const Bytes bmp = bmpFile(101, 37);
     const Bytes unsized = with(bmp, 2, {0, 0, 0, 0});
     c.push_back({"BMP: size 0, uncompressed", F::bmp, unsized, bmp.size()});
     c.push_back({"BMP: size 0, RLE8", F::bmp, with(with(unsized, 28, {8}), 30, {1}), 2 * M});
-    const Bytes square = test::bmpFile(64, 64, 7);
+    const Bytes square = bmpFile(64, 64);
     const std::tuple<const char*, std::size_t, std::uint8_t> faults[] = {
         {"reserved field", 7, 1},        {"DIB header size 41", 14, 41}, {"two planes", 26, 2},
         {"bit depth 7", 28, 7},          {"pixels beyond the size", 12, 0x40}, {"size below the pixels", 3, 0x10},
@@ -174,9 +197,6 @@ std::vector<Case> stillImages() {
     // Compressed, so no pixel count to check: only the offset tells there are none.
     c.push_back({"BMP: pixels start at its end", F::bmp, with(with(with(square, 28, {8}), 30, {1}), 10, {0x36, 0x30}), 0});
 
-    const std::string header = "P6\n# made by hand\n640 480\n255\n";
-    c.push_back({"PPM: header and pixels", F::ppm, cat(bytesOf(header), Bytes(921'600, 0x80)), header.size() + 921'600, 2049, 4096});
-    c.push_back({"PPM: 16-bit samples", F::ppm, bytesOf("P6 640 480 1023\n"), 16 + 2 * 921'600u});
     // One white-space byte ends the header: pixels may look like white space (here LF).
     c.push_back({"PPM: CR LF and tabs", F::ppm, bytesOf("P6\r\n+3 2\t255\r\n"), 13 + 18u});
     c.push_back({"PPM: pixels that look like white space", F::ppm, bytesOf("P6\n1 1\n255\n\n \t"), 14});
@@ -191,7 +211,6 @@ std::vector<Case> containers() {
     std::vector<Case> c;
     const Bytes index = boxes({{"ftyp", 32}, {"moov", 5000}, {"mdat", 10'000'000}}, 6000);
     c.push_back({"ISO: moov, then mdat", F::mp4, index, 10'005'032});
-    c.push_back({"ISO: mdat, then moov", F::mov, boxes({{"ftyp", 32}, {"mdat", 10'000'000}, {"moov", 5000}}), kWhole});
     c.push_back({"ISO: 64-bit size", F::mp4, boxes({{"ftyp", 32}, {"moov", 5000}, {"mdat", 5'000'000'000, true}}, 6000),
                  5'000'005'032});
     c.push_back({"ISO: CR3 inside other bytes", F::cr3, index, 10'005'032, 999, 3000});
@@ -203,7 +222,6 @@ std::vector<Case> containers() {
     const Bytes heic = boxes({{"ftyp", 24}, {"meta", 900}, {"mdat", 30'000}});
     const Bytes mdatFirst = boxes({{"ftyp", 24}, {"mdat", 30'000}, {"meta", 900}});
     c.push_back({"HEIC: zeros after it", F::heic, cat(heic, Bytes(8192, 0)), heic.size()});
-    c.push_back({"AVIF: random bytes after it", F::avif, heic, kWhole, 4100, 70'000});
     c.push_back({"HEIC: burst", F::heic, cat(heic, heic), heic.size()});
     c.push_back({"AVIF: burst, mdat first", F::avif, cat(mdatFirst, mdatFirst), mdatFirst.size()});
     // A movie with only "mdat" is summed while headers look like boxes.
@@ -216,7 +234,6 @@ std::vector<Case> containers() {
     c.push_back({"ISO: 2,000 boxes at most", F::mov, boxes(std::vector<Box>(2500, {"free", 8})), 16'000});
 
     c.push_back({"RIFF: size 0", F::webp, layout(true, "RIFF    WEBP", {{4, 0}}), 8});
-    c.push_back({"RIFF: its size and header", F::webp, layout(true, "RIFF    WEBP", {{4, 5000}}, 5008), 5008, 3, 4000});
     ByteWriter avi(true);  // OpenDML: two "AVIX" lists follow the first RIFF of a large AVI
     avi.text(0, "RIFF");
     avi.u32(4, 992);
@@ -239,11 +256,10 @@ std::vector<Case> containers() {
 
     // The footer partition ends with its index segment, fill and random index pack;
     // without them, the footer partition pack's own packet ends the file.
-    c.push_back({"MXF: footer and what belongs to it", F::mxf, test::mxfFile(5, 3000, true), kWhole, 5000, 9000});
-    const Bytes bare = test::mxfFile(5, 3000, false);
+    const Bytes bare = test::mxfFile(5, 3000);
     c.push_back({"MXF: footer pack alone", F::mxf, bare, kWhole, 0, 9000});
-    c.push_back({"MXF: another file's header after the footer", F::mxf, cat(bare, test::mxfFile(1, 10, false)), bare.size()});
-    const Bytes two = test::mxfFile(2, 100, false);
+    c.push_back({"MXF: another file's header after the footer", F::mxf, cat(bare, test::mxfFile(1, 10)), bare.size()});
+    const Bytes two = test::mxfFile(2, 100);
     const std::size_t second = 108 + 121;  // header pack (20 + 88), first element (21 + 100)
     c.push_back({"MXF: BER length of 9 bytes", F::mxf, with(two, second + 16, {0x89}), second});
     c.push_back({"MXF: BER length 0x80", F::mxf, with(two, second + 16, {0x80}), second});
@@ -268,8 +284,6 @@ std::vector<Case> raws() {
     };
     const Bytes strip = tiff(true, 42, {{256, kShort, 1, 100}, {273, kLong, 1, 1000}, {279, kLong, 1, 50'000}}, 51'000).bytes;
     t("one strip", strip, kWhole);
-    t("one strip, as NEF", strip, kWhole, F::nef);
-    t("one strip, as RAW", strip, kWhole, F::raw);
     t("ending within 512 bytes", tiff(true, 42, {{273, kLong, 1, 100}, {279, kLong, 1, 300}}, 400).bytes, 0);
     for (std::uint16_t v : {0x4F52, 0x5352, 85})
         t("version " + std::to_string(v), tiff(true, v, {{273, kLong, 1, 600}, {279, kLong, 1, 400}}, 1000).bytes, kWhole);
@@ -302,10 +316,6 @@ std::vector<Case> raws() {
     t("maker string after the strip", tiff(true, 42, {{273, kLong, 1, 1000}, {279, kLong, 1, 1000}, {271, kAscii, 500, 2000}}, 2500).bytes, kWhole);
     t("data beyond what TIFF can address",
       tiff(true, 42, {{273, kLong, 1, 1000}, {279, kLong, 1, 1000}, {50000, 12, 0x40000000, 5}}, 2000).bytes, kWhole);
-    ByteWriter lastDir(true);  // written after the image data, as many writers do
-    test::writeTiffHeader(lastDir, 42, 3000);
-    test::writeIfd(lastDir, 3000, {{273, kLong, 1, 8}, {279, kLong, 1, 2992}}, 0);
-    t("directory after the data", lastDir.bytes, kWhole);
     // Entry count 0, then above 999: skipped; the strip from the good one counts.
     ByteWriter skip = tiff(true, 42, {{273, kLong, 1, 4000}, {279, kLong, 1, 1000}, {330, kLong, 2, 600}}, 5000);
     skip.u32(600, 700);
@@ -376,12 +386,6 @@ Bytes isoStart(const std::vector<std::pair<std::string, std::uint32_t>>& boxes) 
     return w.bytes;
 }
 
-// A GIF whose first block is an image at (left, top) of width x height on a 2 x 2
-// screen, after a global table of 4 colours; LZW code size 2.
-Bytes gifFrame(std::uint32_t left, std::uint32_t top, std::uint32_t width, std::uint32_t height) {
-    return layout(true, "GIF89a", {{6, 2 | 2 << 16}, {10, 0x81}, {24, 0x2C00}, {26, left | top << 16}, {30, width | height << 16}, {34, 0x200}});
-}
-
 // A row for plausibleStart alone, the file followed by `after` random bytes.
 Case check(std::string what, F format, Bytes file, bool plausible, std::size_t after = 8192) {
     return {std::move(what), format, std::move(file), kAny, 0, after, 512, plausible};
@@ -390,7 +394,7 @@ Case check(std::string what, F format, Bytes file, bool plausible, std::size_t a
 std::vector<Case> headers() {
     const Bytes jpeg = test::jpegOfSize(5000, 1);
     const Bytes png = {0x89, 'P', 'N', 'G', 0x0D, 0x0A, 0x1A, 0x0A, 0, 0, 0, 13, 'I', 'H', 'D', 'R', 0, 0, 1, 0, 0, 0, 1, 0, 8, 2};
-    const Bytes gif = test::gifWithEarlySemicolons(), bmp = test::bmpFile(30, 20, 2);
+    const Bytes gif = with(gifFrame(0, 0, 2, 2), 37, {0x3B}), bmp = bmpFile(30, 20);
     const Bytes raw2 = rw2({{256, 4, 1, 5184}, {257, 3, 1, 3888}});
     const Bytes mrw = test::layout(false, "\0MRM\0\0\0\0\0PRD"sv, {{4, 30'000}}, 512);
     // Read at 4, the header's own bytes would pass for four entries of type 3.
@@ -398,7 +402,7 @@ std::vector<Case> headers() {
     test::writeTiffHeader(inHeader, 42, 4);
     for (std::size_t at : {8u, 20u, 32u, 44u}) inHeader.u16(at, 3);
     const Bytes braw = test::layout(true, "BRAW", {{8, 100'000'000}}, 16);
-    const Bytes mxf = test::mxfFile(1, 100, false), ts = test::tsPackets(11, 4);
+    const Bytes mxf = test::mxfFile(1, 100), ts = test::tsPackets(11, 4);
     return {
         check("JPEG: scan right after the start marker", F::jpeg, with(jpeg, 3, {0xDA}), false, 0),
         check("JPEG: segment not followed by a marker", F::jpeg, with(jpeg, 5, {0x11}), false, 0),
@@ -453,7 +457,7 @@ void measureAll(const std::vector<Case>& cases) {
     std::uint32_t seed = 0;
     for (const Case& c : cases) {
         const Bytes image = test::embedAt(c.file, c.offset, c.offset + c.file.size() + c.after, ++seed);
-        const std::uint64_t length = test::measure(c.format, image, c.offset, c.block);
+        const std::uint64_t length = measure(c.format, image, c.offset, c.block);
         if (c.want != kAny) {
             EXPECT_EQ(length, c.want == kWhole ? c.file.size() : c.want) << c.what;
         }
@@ -500,39 +504,18 @@ TEST(FileSizeCalculatorReadChunk, HintAlignedReadsAndTheDeviceEnd) {
     EXPECT_TRUE(holds(cut, image, 5000, 1144) && cut->cut);
 }
 
-// Every rule over random data and over a planted signature: reads start at
-// multiples of the block size, the walks end, and the hint changes nothing.
-TEST(FileSizeCalculatorRules, EveryRuleReadsAlignedAndAgreesWithTheHint) {
-    const auto image = test::randomBytes(3 << 19, 4);
-    for (std::uint64_t blockSize : {512u, 4096u}) {
-        for (FileFormat f : allFormats()) {
-            for (std::uint64_t off : {0u, 4099u, 1'000'001u}) {
-                test::FaultyDevice device(image);
-                FileSizeCalculator calc(blockSize);
-                (void)calc.calculateSize(f, device, off);
-                (void)calc.plausibleStart(f, device, off);
-                for (const auto& [at, n] : device.reads) {
-                    ASSERT_EQ(at % blockSize, 0u) << displayName(f) << " read at " << at;
-                    ASSERT_GT(n, 0u);
-                }
-                test::measure(f, image, off, blockSize);
-            }
-        }
-    }
-}
-
 TEST(FileSizeCalculatorJpeg, GivesUpWithAWarningOrOnAFailedRead) {
     // A 1-byte block makes the search 1024 chunks of 1,024 bytes.
     auto far = test::jpegOfSize(1'100'000, 11);
     const auto near = test::jpegOfSize(1'000'000, 11);
     LogCapture log;
-    EXPECT_EQ(test::measure(FileFormat::jpeg, near, 0, 1), near.size());
+    EXPECT_EQ(measure(FileFormat::jpeg, near, 0, 1), near.size());
     EXPECT_TRUE(log.lines.empty());
-    EXPECT_EQ(test::measure(FileFormat::jpeg, far, 0, 1), 0u);
+    EXPECT_EQ(measure(FileFormat::jpeg, far, 0, 1), 0u);
     ASSERT_FALSE(log.lines.empty());
     EXPECT_EQ(log.lines.back(), "⚠️ JPEG EOI not found within 512 MB — treating as false positive");
     far.resize(50'000);  // cut before its end marker by the end of the device
-    EXPECT_EQ(test::measure(FileFormat::jpeg, far, 0), 0u);
+    EXPECT_EQ(measure(FileFormat::jpeg, far, 0), 0u);
 
     test::FaultyDevice faulty(near);
     faulty.failRange(200'000, 200'512);
@@ -546,36 +529,93 @@ TEST(FileSizeCalculatorJpeg, GivesUpWithAWarningOrOnAFailedRead) {
     EXPECT_EQ(calc.calculateSize(FileFormat::jpeg, later, 0), near.size());
 }
 
-// Signatures planted at the start of random bytes: the headers behind them
-// are never taken for real files.
-TEST(LengthRulePlausible, RandomDataBehindASignatureIsNoFile) {
-    const std::tuple<F, Bytes, std::size_t> planted[] = {
-        {F::bmp, {'B', 'M'}, 0},
-        {F::jpeg, {0xFF, 0xD8, 0xFF}, 0},
-        {F::tiff, {'I', 'I', 0x2A, 0x00}, 0},
-        {F::tiff, {'M', 'M', 0x00, 0x2A}, 0},
-        {F::png, {0x89, 'P', 'N', 'G', 0x0D, 0x0A, 0x1A, 0x0A}, 0},
-        {F::gif, {'G', 'I', 'F', '8', '9', 'a'}, 0},
-        {F::mp4, {'f', 't', 'y', 'p'}, 4},
-        {F::mov, {'m', 'd', 'a', 't'}, 4},
-        {F::mov, {'m', 'o', 'o', 'v'}, 4},
-        {F::webp, {'R', 'I', 'F', 'F', 1, 2, 3, 4, 'W', 'E', 'B', 'P'}, 0},
-        {F::mts, {0x47}, 0},
-        {F::mrw, {0x00, 'M', 'R', 'M'}, 0},
-        {F::iiq, {'I', 'I', 'I', 'I'}, 0},
-        {F::braw, {'B', 'R', 'A', 'W'}, 0},
-    };
-    for (const auto& [format, magic, at] : planted) {
+// Each signature planted in random bytes: the header behind it is never taken
+// for a file, and the rules read whole blocks only, end, and agree with the hint.
+TEST(LengthRules, RandomDataBehindASignature) {
+    std::vector<Bytes> noise;
+    for (std::uint32_t seed = 0; seed < 1500; ++seed) noise.push_back(test::randomBytes(seed < 2 ? 3 << 19 : 12'000, seed));
+    for (const FormatSignature& s : allSignatures()) {
         int accepted = 0;
-        for (std::uint32_t seed = 0; seed < 3000; ++seed) {
-            auto bytes = test::randomBytes(12'000, seed);
-            std::copy(magic.begin(), magic.end(), bytes.begin() + static_cast<std::ptrdiff_t>(at));
-            if (format == F::mts) bytes[188] = bytes[376] = 0x47;
-            MemoryDevice device(bytes);
-            FileSizeCalculator calc(512);
-            accepted += calc.plausibleStart(format, device, 0);
+        for (std::size_t k = 0; k < noise.size(); ++k) {
+            Bytes bytes = noise[k];
+            const std::size_t at = k < 2 ? 4099 : 0, block = k == 1 ? 4096 : 512;
+            for (std::size_t i = 0; i < s.magic.size(); ++i) {
+                const std::uint8_t m = s.mask ? (*s.mask)[i] : 0xFF;
+                std::uint8_t& b = bytes[at + static_cast<std::size_t>(s.offset) + i];
+                b = static_cast<std::uint8_t>((b & ~m) | (s.magic[i] & m));
+            }
+            test::FaultyDevice device(bytes);
+            FileSizeCalculator calc(block);
+            accepted += calc.plausibleStart(s.format, device, at);
+            if (k >= 2) continue;
+            (void)calc.calculateSize(s.format, device, at);
+            for (const auto& [offset, n] : device.reads)
+                ASSERT_TRUE(offset % block == 0 && n > 0) << displayName(s.format) << " read at " << offset;
+            measure(s.format, bytes, at, block);
         }
-        EXPECT_EQ(accepted, 0) << displayName(format) << " behind " << magic.size() << " magic bytes";
+        const bool wholeCheck = s.format == F::crw || s.format == F::cr3 || s.format == F::raf;  // signature says it all
+        if (!wholeCheck) {
+            EXPECT_EQ(accepted, 0) << displayName(s.format);
+        }
+    }
+    for (FileFormat f : allFormats()) {  // nor are random bytes without one
+        MemoryDevice device(noise[2]);
+        EXPECT_FALSE(FileSizeCalculator(512).plausibleStart(f, device, 0)) << displayName(f);
+        measure(f, noise[2], 0);
+    }
+}
+
+// Real files made by the installed tools, measured inside random bytes and
+// ending in the last bytes of a device read through FdDevice, as a card is.
+TEST(LengthRules, RealFilesAreMeasuredToTheirTrueSize) {
+    for (const char* tool : {"convert", "exiftool", "cwebp", "heif-enc", "ffmpeg"})
+        if (!test::haveTool(tool)) GTEST_SKIP() << "needs convert, exiftool, cwebp, heif-enc and ffmpeg";
+    using test::MediaKind;
+    const std::pair<MediaKind, F> kinds[] = {
+        {MediaKind::jpegWithThumbnail, F::jpeg}, {MediaKind::png, F::png},     {MediaKind::gifFlat, F::gif},
+        {MediaKind::gifPlasma, F::gif},          {MediaKind::bmp3, F::bmp},    {MediaKind::bmp5, F::bmp},
+        {MediaKind::ppm, F::ppm},                {MediaKind::tiff, F::tiff},   {MediaKind::tiffLzw, F::tiff},
+        {MediaKind::webp, F::webp},              {MediaKind::heic, F::heic},   {MediaKind::avif, F::avif},
+        {MediaKind::mp4IndexFirst, F::mp4},      {MediaKind::mp4IndexLast, F::mp4}, {MediaKind::mov, F::mov},
+        {MediaKind::avi, F::avi},                {MediaKind::ts, F::mts},      {MediaKind::mxf, F::mxf},
+    };
+    test::TempDir dir;
+    std::vector<std::tuple<std::string, F, Bytes>> files = {{"2.5 MB JPEG", F::jpeg, test::jpegOfSize(2'500'000, 5)}};
+    for (const auto& [kind, format] : kinds) {
+        std::string why;
+        auto file = test::makeMedia(dir, kind, &why);
+        ASSERT_TRUE(file) << why;
+        files.emplace_back(test::mediaName(kind), format, std::move(*file));
+        if (kind == MediaKind::jpegWithThumbnail)  // a camera's preview joined by an MPF index
+            files.emplace_back("MPF photo", format, test::mpfJpeg(std::get<2>(files.back()), test::jpegOfSize(60'000, 3)));
+    }
+    std::uint32_t seed = 100;
+    for (const auto& [name, format, file] : files) {
+        SCOPED_TRACE(name);
+        ++seed;
+        for (std::uint64_t blockSize : {512u, 4096u}) {
+            const std::size_t off = 12'345 + 7 * seed;
+            auto image = test::embedAt(file, off, off + file.size() + 300'000, seed);
+            // A sync byte right after a stream would make the packet run longer.
+            if (image[off + file.size()] == 0x47) image[off + file.size()] = 0;
+            EXPECT_EQ(measure(format, image, off, blockSize), file.size()) << blockSize;
+            MemoryDevice device(image);
+            EXPECT_TRUE(FileSizeCalculator(blockSize).plausibleStart(format, device, off));
+        }
+        // Ending 1 to 4,000 bytes before the end of a device whose size is no block
+        // multiple, with no hint and with the device's last (short) 1 MiB as the hint.
+        const std::size_t tail = std::size_t{1} << (seed % 13), off = 3'000'001 + seed, blockSize = 512 << (seed % 4);
+        auto image = test::embedAt(file, off, off + file.size() + tail, seed);
+        image[off + file.size()] = 0;
+        test::writeFile(dir / "device.img", image);
+        const int fd = ::open((dir / "device.img").c_str(), O_RDONLY);
+        ASSERT_GE(fd, 0);
+        FdDevice device(fd);
+        FileSizeCalculator plain(blockSize), hinted(blockSize);
+        hinted.setHint(std::span<const std::uint8_t>(image).subspan(alignDown(off, 1 << 20)), alignDown(off, 1 << 20));
+        EXPECT_EQ(plain.calculateSize(format, device, off), file.size()) << "ending " << tail << " bytes before the end";
+        EXPECT_EQ(hinted.calculateSize(format, device, off), file.size()) << "ending " << tail << " bytes before the end";
+        ::close(fd);
     }
 }
 

@@ -3,7 +3,6 @@
 #include <gtest/gtest.h>
 
 #include <string>
-#include <tuple>
 
 #include "helper/formats/FormatDetector.h"
 #include "tests/support/MediaSynthetic.h"
@@ -24,6 +23,14 @@ test::ByteWriter tiff(bool little = true, std::size_t size = 4096, std::uint32_t
     w.resize(size);
     return w;
 }
+// A TIFF whose one directory holds `entries`, with `text` at `at`.
+Bytes tiffWith(const std::vector<TiffEntry>& entries, std::string_view text = "", std::size_t at = 300, bool little = true,
+               std::size_t size = 4096) {
+    auto t = tiff(little, size);
+    test::writeIfd(t, 8, entries, 0);
+    t.text(at, text);
+    return t.bytes;
+}
 
 FileFormat refine(F format, const Bytes& bytes, std::uint64_t offset = 0, std::uint64_t block = 512) {
     MemoryDevice device(bytes);
@@ -31,54 +38,34 @@ FileFormat refine(F format, const Bytes& bytes, std::uint64_t offset = 0, std::u
 }
 
 Bytes isoFile(std::string_view brand, std::size_t size = 4096) {
-    test::ByteWriter w(false);
-    w.u32(0, 32);
-    w.text(4, "ftyp");
-    w.text(8, brand);
-    w.bytes.resize(size);
-    return w.bytes;
+    Bytes b = test::layout(false, "    ftyp" + std::string(brand), {{0, 32}}, size);
+    b.resize(size);
+    return b;
 }
 
-TEST(FormatDetectorRefine, IsoMediaMajorBrand) {
-    const std::vector<std::pair<std::string, F>> cases = {
+struct Row {
+    std::string what;
+    F format;
+    Bytes file;
+    F want;
+};
+
+std::vector<Row> rows() {
+    std::vector<Row> r;
+    const std::pair<std::string, F> brands[] = {
         {"heic", F::heic}, {"msf1", F::heic}, {"mif1", F::heic}, {"avis", F::avif}, {"crx ", F::cr3},
         {"qt  ", F::mov},  {"isom", F::mp4},  {"he\xE9" "c", F::mp4}};  // not ASCII: no brand
-    for (const auto& [brand, want] : cases) EXPECT_EQ(refine(F::mp4, isoFile(brand)), want) << brand;
-    EXPECT_EQ(refine(F::mp4, isoFile("heic", 12)), F::heic);
-    EXPECT_EQ(refine(F::mp4, isoFile("heic", 11)), F::mp4);  // the brand does not fit
-    EXPECT_EQ(refine(F::mov, isoFile("heic")), F::mov);      // only an mp4 match is branded
-    Bytes nikon = isoFile("isom");
-    std::copy_n("NIKON", 5, nikon.begin() + 100);
-    EXPECT_EQ(refine(F::mp4, nikon), F::mp4);  // no maker rules for ISO media
-    EXPECT_EQ(refine(F::mp4, isoFile("heic"), 10'000), F::mp4);  // nothing at the offset
-}
-
-TEST(FormatDetectorRefine, DngVersionInFirstDirectory) {
-    for (bool little : {true, false}) {
-        auto t = tiff(little);
-        test::writeIfd(t, 8, {kWidth, {kDng, 1, 4, 0x01040000}}, 0);
-        EXPECT_TRUE(hasDngVersionInIfd0(t.bytes, little));
-        EXPECT_FALSE(hasDngVersionInIfd0(t.bytes, !little));  // wrong byte order
-    }
-    auto le = tiff();
-    test::writeIfd(le, 8, {kWidth, {kDng, 1, 4, 0}}, 0);
-    const std::span<const std::uint8_t> all(le.bytes);
-    EXPECT_FALSE(hasDngVersionInIfd0(all.first(8), true));
-    EXPECT_TRUE(hasDngVersionInIfd0(all.first(8 + 2 + 12 + 2), true));   // second tag just inside
-    EXPECT_FALSE(hasDngVersionInIfd0(all.first(8 + 2 + 12 + 1), true));  // cut inside the tag
-    std::vector<TiffEntry> entries(500, kWidth);
-    entries[1] = {kDng, 1, 4, 0};
-    test::writeIfd(le, 8, entries, 0);  // 500 entries: implausible
-    EXPECT_FALSE(hasDngVersionInIfd0(le.bytes, true));
-    EXPECT_FALSE(hasDngVersionInIfd0(tiff(true, 64, 62).bytes, true));  // no room for a count
-}
-
-TEST(FormatDetectorRefine, DngTagThenMakerTextInOrder) {
-    auto dng = tiff();
-    test::writeIfd(dng, 8, {kWidth, {kDng, 1, 4, 0}}, 0);
-    dng.text(1000, "Nikon and Canon");
-    EXPECT_EQ(refine(F::cr2, dng.bytes), F::dng);
-    const std::vector<std::pair<std::string, F>> cases = {
+    for (const auto& [brand, want] : brands) r.push_back({"brand " + brand, F::mp4, isoFile(brand), want});
+    r.push_back({"a mov match is not branded", F::mov, isoFile("heic"), F::mov});
+    r.push_back({"no maker rules for ISO media", F::mp4, test::with(isoFile("isom"), 100, {'N', 'I', 'K', 'O', 'N'}), F::mp4});
+    for (bool little : {true, false})
+        r.push_back({"DNG tag before the maker text", F::cr2, tiffWith({kWidth, {kDng, 1, 4, 0}}, "Nikon and Canon", 1000, little),
+                     F::dng});
+    auto sub = tiff();  // the DNG tag only in a SubIFD: found on the device
+    test::writeIfd(sub, 8, {kWidth, {330, 4, 1, 200}}, 0);
+    test::writeIfd(sub, 200, {{kDng, 1, 4, 0}}, 0);
+    r.push_back({"DNG tag in a SubIFD", F::tiff, sub.bytes, F::dng});
+    const std::pair<std::string, F> makers[] = {
         {"NIKON Canon NRW ", F::nrw},    {"Canon iPhone", F::dng},   {"DJI", F::dng},
         {"FC8482", F::dng},              {"RICOH GR DIGITAL", F::dng}, {"Ricoh GR III", F::pef},
         {"Canon NIKON", F::cr2},         {"NIKON SONY", F::nef},     {"SONY SRF SR2", F::sr2},
@@ -88,51 +75,39 @@ TEST(FormatDetectorRefine, DngTagThenMakerTextInOrder) {
         {"Kodak", F::dcr},               {"EPSON", F::erf},          {"Samsung", F::srw},
         {"HASSELBLAD", F::_3fr},         {"nikon canon", F::tiff},   {"", F::tiff},
     };
-    for (const auto& [text, want] : cases) {
-        auto t = tiff();
-        test::writeIfd(t, 8, {kWidth}, 0);
-        t.text(300, text);
-        EXPECT_EQ(refine(F::tiff, t.bytes), want) << '"' << text << '"';
-    }
-    auto t = tiff(true, 70'000);
-    test::writeIfd(t, 8, {kWidth}, 0);
-    t.text(300, "NIKON");
-    EXPECT_EQ(refine(F::fff, t.bytes), F::nef);  // fff is refined by maker text too
-    EXPECT_EQ(refine(F::jpeg, t.bytes), F::jpeg);
-    EXPECT_EQ(refine(F::cr2, tiff(true, 8).bytes), F::cr2);  // too few bytes leave the format
-    t.text(300, "NIKAN");
-    t.text(65'540, "NIKON");  // beyond the 64 KiB window
-    EXPECT_EQ(refine(F::tiff, t.bytes), F::tiff);
+    for (const auto& [text, want] : makers) r.push_back({'"' + text + '"', F::tiff, tiffWith({kWidth}, text), want});
+    r.push_back({"maker text past a short lent buffer", F::tiff, tiffWith({kWidth}, "SONY SR2", 3000), F::sr2});
+    r.push_back({"fff is refined by maker text too", F::fff, tiffWith({kWidth}, "NIKON"), F::nef});
+    r.push_back({"a JPEG match is not", F::jpeg, tiffWith({kWidth}, "NIKON"), F::jpeg});
+    r.push_back({"maker text beyond the 64 KiB window", F::tiff, tiffWith({kWidth}, "NIKON", 65'540, true, 70'000), F::tiff});
+    return r;
 }
 
 // The window starts at the match within a block-aligned read; the hint gives the
 // same bytes, wherever the lent buffer ends.
-TEST(FormatDetectorRefine, HintAndDeviceReadAgree) {
-    auto sub = tiff();  // the DNG tag only in a SubIFD: found on the device
-    test::writeIfd(sub, 8, {kWidth, {330, 4, 1, 200}}, 0);
-    test::writeIfd(sub, 200, {{kDng, 1, 4, 0}}, 0);
-    auto sony = tiff();
-    test::writeIfd(sony, 8, {kWidth}, 0);
-    sony.text(3000, "SONY SR2");
-    const std::vector<std::tuple<Bytes, F, F>> files = {
-        {isoFile("heic"), F::mp4, F::heic}, {sub.bytes, F::tiff, F::dng}, {sony.bytes, F::tiff, F::sr2}};
-    for (const auto& [file, format, want] : files) {
+TEST(FormatDetectorRefine, BrandDngTagAndMakerTextFromDeviceOrHint) {
+    for (const Row& row : rows()) {
         for (std::uint64_t offset : {0u, 1000u, 77'777u, 130'000u}) {
+            SCOPED_TRACE(row.what + " at " + std::to_string(offset));
             Bytes image(200'000, 0);
-            std::copy(file.begin(), file.end(), image.begin() + static_cast<std::ptrdiff_t>(offset));
+            std::copy(row.file.begin(), row.file.end(), image.begin() + static_cast<std::ptrdiff_t>(offset));
             if (offset % 512 >= 5)  // text in the aligned block but before the match is not looked at
                 std::copy_n("Canon", 5, image.begin() + static_cast<std::ptrdiff_t>(offset - 5));
             MemoryDevice device(image);
             FormatDetector d;
-            EXPECT_EQ(d.refineFormat(format, device, offset, 512), want) << offset;
+            EXPECT_EQ(d.refineFormat(row.format, device, offset, 512), row.want);
             d.setHint(image, 0);
-            EXPECT_EQ(d.refineFormat(format, device, offset, 512), want) << offset;
+            EXPECT_EQ(d.refineFormat(row.format, device, offset, 512), row.want);
             for (std::size_t keep : {16u, 2500u}) {  // a lent buffer that ends soon after the match
                 d.setHint(std::span<const std::uint8_t>(image).subspan(offset, keep), offset);
-                EXPECT_EQ(d.refineFormat(format, device, offset, 512), want) << offset << " " << keep;
+                EXPECT_EQ(d.refineFormat(row.format, device, offset, 512), row.want) << keep;
             }
         }
     }
+    // Where the device ends: the brand must fit, and too few bytes leave the format.
+    EXPECT_EQ(refine(F::mp4, isoFile("heic", 12)), F::heic);
+    EXPECT_EQ(refine(F::mp4, isoFile("heic", 11)), F::mp4);
+    EXPECT_EQ(refine(F::cr2, tiff(true, 8).bytes), F::cr2);
     // With the whole window in the hint no device read is needed; a block larger than
     // the window leaves the match outside what an aligned read returns.
     Bytes image(300'000, 0);
@@ -145,6 +120,29 @@ TEST(FormatDetectorRefine, HintAndDeviceReadAgree) {
     EXPECT_EQ(device.readCount(), 0u);
     EXPECT_EQ(refine(F::mp4, image, 100'000, 1 << 17), F::mp4);
     EXPECT_EQ(refine(F::mp4, image, 100'000, 1 << 15), F::heic);
+}
+
+TEST(FormatDetectorRefine, DngVersionInFirstDirectory) {
+    const Bytes le = tiffWith({kWidth, {kDng, 1, 4, 0}}), be = tiffWith({kWidth, {kDng, 1, 4, 0}}, "", 300, false);
+    std::vector<TiffEntry> many(500, kWidth);  // 500 entries: implausible
+    many[1] = {kDng, 1, 4, 0};
+    const Bytes manyEntries = tiffWith(many);
+    const std::span<const std::uint8_t> all(le);
+    const struct {
+        const char* what;
+        std::span<const std::uint8_t> bytes;
+        bool little, want;
+    } cases[] = {
+        {"II", le, true, true},
+        {"MM", be, false, true},
+        {"wrong byte order", le, false, false},
+        {"header only", all.first(8), true, false},
+        {"second tag just inside", all.first(8 + 2 + 12 + 2), true, true},
+        {"cut inside the tag", all.first(8 + 2 + 12 + 1), true, false},
+        {"500 entries", manyEntries, true, false},
+    };
+    for (const auto& c : cases) EXPECT_EQ(hasDngVersionInIfd0(c.bytes, c.little), c.want) << c.what;
+    EXPECT_FALSE(hasDngVersionInIfd0(tiff(true, 64, 62).bytes, true));  // no room for a count
 }
 
 bool contains(const Bytes& b, std::uint16_t tag, std::uint64_t base = 0) {
