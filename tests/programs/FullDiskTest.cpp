@@ -4,8 +4,8 @@
 
 #include "common/Records.h"
 #include "helper/DiskCarver.h"
-#include "helper/io/Log.h"
 #include "tests/support/EndToEnd.h"
+#include "tests/support/LogCapture.h"
 #include "tests/support/Process.h"
 #include "tests/support/Synthetic.h"
 #include "tests/support/TestSupport.h"
@@ -22,62 +22,6 @@ namespace vf {
 namespace {
 
 namespace fs = std::filesystem;
-
-// The engine's log silenced for a test, whichever way it ends.
-struct Quiet {
-    LogSink old = setLogSink([](std::string_view) {});
-    ~Quiet() { setLogSink(old); }
-};
-
-TEST(FullDisk, ScanEndsWithAnErrorAndResumesIntoAGrownDisk) {
-    if (::getuid() != 0) GTEST_SKIP() << "mounting a tmpfs needs root";
-    test::TempDir dir;
-    // Twelve photos of about 400 KB: 5 MB for a 3 MiB disk.
-    std::multiset<std::string> sources;
-    for (const auto& jpeg : test::writeCarvingCard(dir / "raw.img", 40, 12, 400'000, 300)) sources.insert(test::sha256(jpeg));
-    std::ofstream(dir / "control").close();
-    const fs::path progress = dir / "progress.json";
-    auto scan = [&](const fs::path& out, std::uint64_t resume) {
-        fs::remove(progress);
-        return test::waitFor(test::spawn({test::binPath("tessarine"), "scan", (dir / "raw.img").string(), "--output",
-                                          out.string(), "--no-thumbnails", "--report", (dir / "diag.txt").string(),
-                                          "--progress-file", progress.string(), "--control-file",
-                                          (dir / "control").string(), "--resume", std::to_string(resume)}));
-    };
-    ASSERT_EQ(scan(dir / "clean", 0), 0);
-    const auto clean = test::recoveredHashes(dir / "clean");
-    ASSERT_EQ(test::hashValues(clean), sources);
-
-    test::TmpfsMount disk(dir / "small", "3m");
-    if (!disk.ok()) GTEST_SKIP() << disk.why();
-    EXPECT_EQ(scan(dir / "small", 0), 1);
-    const auto failed = decodeProgress(test::readText(progress));
-    ASSERT_TRUE(failed) << test::readText(progress);
-    EXPECT_EQ(failed->phase, "Error");
-    EXPECT_TRUE(failed->isComplete);
-    ASSERT_TRUE(failed->errorMessage);
-    EXPECT_EQ(failed->errorMessage->rfind("Could not save recovered files: No space left on device", 0), 0u)
-        << *failed->errorMessage;
-
-    // Only whole files took final names, and no partial one is left taking space.
-    const auto partial = test::recoveredHashes(dir / "small");
-    EXPECT_GE(partial.size(), 3u);
-    EXPECT_LT(partial.size(), sources.size());
-    for (const auto& [name, h] : partial) {
-        EXPECT_TRUE(sources.count(h)) << name << " is not a whole photo";
-        EXPECT_EQ(clean.count(name) ? clean.at(name) : "", h) << name << " named unlike the uninterrupted run";
-    }
-    for (const auto& e : fs::directory_iterator(dir / "small"))
-        EXPECT_NE(e.path().filename().string().rfind(".vf-partial-", 0), 0u) << e.path();
-
-    ASSERT_TRUE(disk.resize("64m"));
-    EXPECT_EQ(scan(dir / "small", failed->currentOffset), 0);
-    const auto done = decodeProgress(test::readText(progress));
-    ASSERT_TRUE(done);
-    EXPECT_EQ(done->phase, "Complete");
-    EXPECT_EQ(done->filesFound, static_cast<std::int64_t>(sources.size()));
-    EXPECT_EQ(test::recoveredHashes(dir / "small"), clean) << "every photo exactly once, named as without the interruption";
-}
 
 // In-process, copied on the scan thread and then on the writer threads: whatever
 // is saved is whole and named as in an uninterrupted run, the resume point is the
@@ -127,7 +71,7 @@ TEST(FullDisk, ScansInProcessStopAtTheFirstPhotoNotSaved) {
          }(),
          "400k", 0, 2},
     };
-    const Quiet quiet;
+    const test::LogCapture quiet;
     for (const auto& row : rows) {
         if (row.image.empty()) GTEST_SKIP() << "cannot build a FAT32 card here (mkfs.vfat, mtools)";
         const bool directory = row.name == std::string("the card's directory restored");
