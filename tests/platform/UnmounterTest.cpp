@@ -32,10 +32,5 @@ TEST(Unmounter, MountInfoLines) {
     EXPECT_EQ(entries[2].source, "udev");
 }
 
-TEST(Unmounter, MacCommandLine) {
-    EXPECT_EQ(diskutilUnmountArguments("disk4"),
-              (std::vector<std::string>{"/usr/sbin/diskutil", "unmountDisk", "disk4"}));
-}
-
 }  // namespace
 }  // namespace vf

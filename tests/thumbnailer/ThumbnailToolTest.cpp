@@ -48,15 +48,11 @@ std::string colourOf(const fs::path& picture, const std::string& crop = "") {
 class ThumbnailTool : public ::testing::Test {
 protected:
     static void SetUpTestSuite() {
-        for (const char* tool : {"convert", "ffmpeg", "heif-enc", "cwebp", "exiftool", "python3"})
-            if (!test::haveTool(tool)) missing_ += std::string(" ") + tool;
-        if (!missing_.empty()) return;
-        media_ = new test::TempDir;
-        const fs::path& m = media_->path();
+        const fs::path& m = media_.path();
         fs::permissions(m, fs::perms(0755));
         // Photos, clips and damaged files from the real encoders (tools/make-test-media).
-        std::string why;
-        if (!test::testMedia("thumbnail", m, &why)) ADD_FAILURE() << why;
+        if (!test::testMedia("thumbnail", m, &unusable_)) return;
+        unusable_.clear();
         test::writeFile(m / "photo.dng", test::makeDng(test::readFile(m / "preview.jpg"), 600, 450, 640, 480));
         test::writeFile(m / "tinypreview.dng", test::makeDng(test::readFile(m / "tiny.jpg"), 60, 45, 640, 480));
         // Camera JPEGs with a large preview in an MPF index, turned a quarter.
@@ -65,13 +61,9 @@ protected:
                         test::mpfJpeg(test::readFile(m / "turned.jpg"), test::readFile(m / "narrow.jpg"), true));
         for (const auto& e : fs::directory_iterator(m)) fs::permissions(e.path(), fs::perms(0644));
     }
-    static void TearDownTestSuite() {
-        delete media_;
-        media_ = nullptr;
-    }
 
     void SetUp() override {
-        if (!missing_.empty()) GTEST_SKIP() << "missing tools:" << missing_;
+        if (!unusable_.empty()) GTEST_FAIL() << "no media: " << unusable_;
         fs::permissions(out_.path(), fs::perms(0755));
         outDir_ = out_ / "out";
         fs::create_directory(outDir_);
@@ -80,10 +72,21 @@ protected:
         options_.toolPath = test::binPath("tessarine-thumb");
     }
 
-    static fs::path media(const std::string& name) { return media_->path() / name; }
+    static fs::path media(const std::string& name) { return media_ / name; }
 
     bool make(const std::string& source, const std::string& output, int side = 200, ThumbnailRunInfo* info = nullptr) {
         return runThumbnailTool({media(source), outDir_ / output, side}, options_, info);
+    }
+
+    // Runs the jobs through one worker, one process per file or served; which made a thumbnail.
+    std::vector<int> runAll(const std::vector<ThumbnailJob>& jobs) const {
+        std::vector<int> ok(jobs.size(), -1);
+        {
+            ThumbnailQueue queue(options_, 1);
+            for (std::size_t i = 0; i < jobs.size(); ++i)
+                queue.submit(jobs[i], [&ok, i](const ThumbnailJob&, bool good) { ok[i] = good; });
+        }
+        return ok;
     }
 
     // Every name in the output folder that is a temporary or not in `expected`.
@@ -98,8 +101,8 @@ protected:
         return names;
     }
 
-    static inline test::TempDir* media_ = nullptr;
-    static inline std::string missing_;
+    static inline test::TempDir media_;
+    static inline std::string unusable_;
     test::TempDir out_;
     fs::path outDir_;
     ThumbnailOptions options_;
@@ -151,13 +154,9 @@ TEST_F(ThumbnailTool, EveryFormatBecomesASmallJpegEitherWay) {
         options_.reuseProcesses = served;
         const fs::path dir = served ? closed : outDir_;
         auto output = [&](const auto& c) { return dir / (c.file + std::to_string(c.side) + ".jpg"); };
-        std::vector<std::optional<bool>> ok(std::size(cases));
-        {
-            ThumbnailQueue queue(options_, 1);
-            for (std::size_t i = 0; i < std::size(cases); ++i)
-                queue.submit({media(cases[i].file), output(cases[i]), cases[i].side, 60},
-                             [&ok, i](const ThumbnailJob&, bool good) { ok[i] = good; });
-        }
+        std::vector<ThumbnailJob> jobs;
+        for (const auto& c : cases) jobs.push_back({media(c.file), output(c), c.side, 60});
+        const std::vector<int> ok = runAll(jobs);
         std::map<std::string, std::string> made = shapes("'" + dir.string() + "'/*.jpg");
         for (std::size_t i = 0; i < std::size(cases); ++i) {
             const auto& c = cases[i];
@@ -233,15 +232,9 @@ TEST_F(ThumbnailTool, ExistingNamesAreNeverReplacedNorFollowed) {
     for (const bool served : {false, true}) {
         SCOPED_TRACE(served ? "served" : "one run per file");
         options_.reuseProcesses = served;
-        for (const fs::path& output : {outDir_ / "link.jpg", outDir_ / "photo.thumb.jpg", self}) {
-            bool ok = true;
-            {
-                ThumbnailQueue queue(options_, 1);
-                queue.submit({output == self ? self : media("base.png"), output},
-                             [&ok](const ThumbnailJob&, bool good) { ok = good; });
-            }
-            EXPECT_FALSE(ok) << output;
-        }
+        const std::vector<ThumbnailJob> jobs{
+            {media("base.png"), outDir_ / "link.jpg"}, {media("base.png"), outDir_ / "photo.thumb.jpg"}, {self, self}};
+        EXPECT_EQ(runAll(jobs), (std::vector<int>{0, 0, 0}));
         EXPECT_TRUE(fs::is_symlink(outDir_ / "link.jpg"));
         EXPECT_EQ(test::readText(target), "keep");
         EXPECT_EQ(test::sha256(outDir_ / "photo.thumb.jpg"), photoHash);
@@ -274,12 +267,7 @@ TEST_F(ThumbnailTool, RunsAsTheGivenUserWhenRoot) {
     options_.uid = 4321;
     for (const bool served : {false, true}) {
         options_.reuseProcesses = served;
-        bool made = true;
-        {
-            ThumbnailQueue queue(options_, 1);
-            queue.submit({media("base.png"), outDir_ / "denied.jpg"}, [&](const ThumbnailJob&, bool good) { made = good; });
-        }
-        EXPECT_FALSE(made) << served;
+        EXPECT_EQ(runAll({{media("base.png"), outDir_ / "denied.jpg"}}), std::vector<int>{0}) << served;
         EXPECT_FALSE(fs::exists(outDir_ / "denied.jpg"));
     }
     fs::permissions(media("base.png"), fs::perms(0644));
