@@ -1,6 +1,5 @@
 #include "platform/HelperLaunch.h"
 
-#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <unistd.h>
