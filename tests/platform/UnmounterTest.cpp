@@ -23,8 +23,9 @@ TEST(Unmounter, MountInfoLines) {
     const char* text =
         "22 1 252:0 / / rw,relatime shared:1 - ext4 /dev/vda rw\n"
         "40 22 8:17 / /media/My\\040Card rw,nosuid master:3 - vfat /dev/sdb1 rw,fmask=0022\n"
-        "41 22 0:5 / /dev rw - devtmpfs udev rw\n"
-        "garbage line\n";
+        "garbage line\n"
+        "43 22 8:18 / /media/cut rw - vfat\n"    // cut short
+        "41 22 0:5 / /dev rw - devtmpfs udev rw";  // the last line without its newline
     auto entries = parseMountInfo(text);
     ASSERT_EQ(entries.size(), 3u);
     EXPECT_EQ(entries[1].mountPoint, "/media/My Card");
