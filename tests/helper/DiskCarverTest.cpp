@@ -5,6 +5,8 @@
 
 #include "helper/DiskCarver.h"
 #include "common/ByteReader.h"
+#include "helper/ProgressWriter.h"
+#include "helper/Session.h"
 #include "helper/io/Log.h"
 #include "tests/support/MediaTools.h"
 #include "tests/support/Synthetic.h"
@@ -48,13 +50,12 @@ protected:
     }
     void TearDown() override { setLogSink(oldSink); }
 
-    // A carver that reports every found file at once, and no rates, into `seen`;
-    // every file a record lists must be in the folder under its name.
-    std::unique_ptr<DiskCarver> make(std::vector<std::string>& seen, const fs::path& folder = {}) {
+    // A carver that reports into `seen`, unless `asScanner` every found file at
+    // once and no rates; every file a record lists must be in the folder under its name.
+    std::unique_ptr<DiskCarver> make(std::vector<std::string>& seen, const fs::path& folder = {}, bool asScanner = false) {
         auto c = std::make_unique<DiskCarver>();
         c->diagnosticPath = (dir / "diag.txt").string();
-        c->progressUpdateInterval = 3600;
-        c->foundRecordInterval = 0;
+        if (!asScanner) c->progressUpdateInterval = 3600, c->foundRecordInterval = 0;
         c->progressCallback = [&seen, folder = folder.empty() ? out() : folder](
                                   std::uint64_t, std::int64_t, std::uint64_t, std::uint64_t, const std::string& phase,
                                   const std::vector<RecoveredFileInfo>& listed) {
@@ -79,7 +80,7 @@ protected:
         const int fd = ::open(image.c_str(), O_RDONLY | O_CLOEXEC);
         if (fd < 0) return false;
         FdDevice device(fd);
-        carver = make(phases);
+        carver = make(phases, {}, true);
         scan(device, fs::file_size(image), resume);
         ::close(fd);
         return !carver->errorMessage;
@@ -132,7 +133,7 @@ struct Card {
     }
 };
 
-TEST_F(CarverTest, CarvesAlignedFilesByteForByteNamesThemAndNeverTwice) {
+TEST_F(CarverTest, CarvesAlignedFilesByteForByteNamesThemNeverTwiceAndObeysTheControlFile) {
     Card card;
     test::FaultyDevice device(card.image);
     // A name carried in from a card: the undated photo's usual thumbnail name is taken.
@@ -178,15 +179,40 @@ TEST_F(CarverTest, CarvesAlignedFilesByteForByteNamesThemAndNeverTwice) {
         EXPECT_TRUE(e.path().filename() == ".vf-recovered" || e.path().filename().string()[0] != '.') << e.path();
 
     // The application's minimum size passes smaller files over, and the log says why;
-    // found records wait for their interval.
+    // found records wait for their interval. Paused from the start, the scan goes
+    // on once three pause records are out, however slowly it starts.
     fresh();
     carver->minimumFileSize = 280'000;
     carver->foundRecordInterval = 3600;
+    const auto control = dir / "control";
+    std::ofstream(control) << "pause\n";
+    carver->controlFilePath = control.string();
+    carver->pauseInterval = 0.02;
+    int paused = 0;
+    carver->progressCallback = [&, record = carver->progressCallback](auto b, auto f, auto o, auto t,
+                                                                     const std::string& phase, const auto& listed) {
+        if (phase == "Paused" && ++paused == 3) std::ofstream(control) << "resume";
+        record(b, f, o, t, phase, listed);
+    };
+    carver->thumbnails = &sink;
     scan(device, card.image.size());
     ASSERT_EQ(files().size(), 1u);
     EXPECT_EQ(files()[0].offsetOnDisk, 1 * MiB);
     EXPECT_NE(log.find("⚠️ Too small / not found (250000 < 280000), skipping"), std::string::npos) << log;
     for (const auto& phase : phases) EXPECT_NE(phase.rfind("Found", 0), 0u) << "a found record not batched";
+    EXPECT_EQ(paused, 3);
+    EXPECT_EQ(phases.back(), "Complete — Found 1 file(s)");
+    EXPECT_FALSE(sink.dropped);
+
+    // A stopped scan ends with its record, and drops the thumbnails still queued.
+    std::ofstream(control) << " stop\n";
+    carver = make(phases);
+    carver->controlFilePath = control.string();
+    carver->thumbnails = &sink;
+    scan(device, card.image.size());
+    EXPECT_EQ(phases.back(), "Stopped — Found 1 file(s)");
+    EXPECT_FALSE(carver->errorMessage);
+    EXPECT_TRUE(sink.dropped);
 }
 
 // Devices read from several threads, or that lend views searched ahead on a
@@ -231,77 +257,43 @@ TEST_F(CarverTest, EveryKindOfDeviceEndsAsTheSequentialCopy) {
     const int fd = ::open((dir / "card.img").c_str(), O_RDONLY | O_CLOEXEC);
     ASSERT_GE(fd, 0);
 
-    struct Run {
-        std::vector<std::tuple<std::string, std::uint64_t, std::uint64_t>> files;
-        std::map<std::string, std::string> hashes;
-        std::vector<std::string> phases;
-        std::string rows;
-        std::uint64_t scanned = 0;
-        bool operator==(const Run&) const = default;
-    };
+    // What the user meets, as text to compare: the files in the order found, the
+    // folder's bytes, the records, the report's rows (its summary holds times).
+    std::vector<RecoveredFileInfo> found;
     auto run = [&](Device& device, const std::string& name) {
-        Run r;
-        auto c = make(r.phases, dir / name);
+        std::vector<std::string> seen;
+        auto c = make(seen, dir / name);
         fs::create_directory(dir / name);
         c->scanDevice(device, "/dev/test", 512, image.size(), dir / name, 0);
-        for (const auto& f : c->allRecoveredFiles) r.files.emplace_back(f.fileName, f.offsetOnDisk, f.fileSize);
-        for (const auto& e : fs::directory_iterator(dir / name)) r.hashes[e.path().filename().string()] = test::sha256(e.path());
+        found = c->allRecoveredFiles;
+        std::string r;
+        for (const auto& f : found) r += f.fileName + " " + std::to_string(f.offsetOnDisk) + "\n";
+        std::map<std::string, std::string> hashes;
+        for (const auto& e : fs::directory_iterator(dir / name)) hashes[e.path().filename().string()] = test::sha256(e.path());
+        for (const auto& [file, hash] : hashes) r += file + " " + hash + "\n";
+        for (const auto& phase : seen) r += phase + "\n";
         std::istringstream text(report());
         for (std::string line; std::getline(text, line);)
-            if (line.starts_with("0x")) r.rows += line + "\n";  // the summary holds times
-        r.scanned = c->bytesScanned;
-        return r;
+            if (line.starts_with("0x")) r += line + "\n";
+        return r + std::to_string(c->bytesScanned);
     };
     test::FaultyDevice copiedDevice(image), threaded(image);
     threaded.concurrent = true;
     MemoryDevice memory(image);
     FdDevice file(fd);
     file.enableViews(image.size());
-    const Run copied = run(copiedDevice, "copied");
+    const std::string copied = run(copiedDevice, "copied");
     std::vector<std::uint64_t> sizes;
-    for (const auto& f : copied.files) sizes.push_back(std::get<2>(f));
+    for (const auto& f : found) sizes.push_back(f.fileSize);
     EXPECT_EQ(sizes, (std::vector<std::uint64_t>{300'000, MiB, 130'000, 110'000, 200'000, 150'000, 250'000, MiB + 8192, 2 * MiB,
                                                  150'000, 150'000, 128 * 1024, 896 * 1024, 512 * 1024, 180'000, near,
                                                  150'000, length, 150'000}));
-    EXPECT_EQ(std::get<1>(copied.files[5]), 12 * MiB);
-    EXPECT_EQ(std::get<0>(copied.files[10]), "2021-05-01_09-00-00_1.jpeg");
+    EXPECT_EQ(found[5].offsetOnDisk, 12 * MiB);
     for (const char* row : {"SKIP", "FOUND → 2021-05-01_09-00-00_1.jpeg"})  // the report names what the folder holds
-        EXPECT_NE(copied.rows.find(row), std::string::npos) << copied.rows;
+        EXPECT_NE(copied.find(row), std::string::npos) << copied;
     for (auto [device, name] : {std::pair<Device*, const char*>{&threaded, "threads"}, {&memory, "memory"}, {&file, "mapped"}})
-        EXPECT_TRUE(run(*device, name) == copied) << name;
+        EXPECT_EQ(run(*device, name), copied) << name;
     ::close(fd);
-}
-
-TEST_F(CarverTest, TheControlFilePausesResumesAndStops) {
-    Card card;
-    test::FaultyDevice device(card.image);
-    const auto control = dir / "control";
-    std::ofstream(control) << "pause\n";
-    carver->controlFilePath = control.string();
-    carver->pauseInterval = 0.02;
-    // Resumed once three pause records are out, however slowly the scan starts.
-    int paused = 0;
-    carver->progressCallback = [&, record = carver->progressCallback](auto b, auto f, auto o, auto t,
-                                                                     const std::string& phase, const auto& listed) {
-        if (phase == "Paused" && ++paused == 3) std::ofstream(control) << "resume";
-        record(b, f, o, t, phase, listed);
-    };
-    RecordingSink sink;
-    carver->thumbnails = &sink;
-    scan(device, card.image.size());
-    EXPECT_EQ(phases.back(), "Complete — Found 3 file(s)");
-    EXPECT_EQ(paused, 3);
-    EXPECT_FALSE(sink.dropped);
-
-    // A stopped scan ends with its record, and drops the thumbnails still queued.
-    std::ofstream(control) << " stop\n";
-    carver = make(phases);
-    carver->controlFilePath = control.string();
-    carver->thumbnails = &sink;
-    scan(device, card.image.size());
-    EXPECT_EQ(phases.back(), "Stopped — Found 3 file(s)");
-    EXPECT_FALSE(carver->errorMessage);
-    EXPECT_TRUE(sink.dropped);
 }
 
 // Unreadable blocks are skipped and never saved into a file; a file holding one
@@ -344,25 +336,35 @@ TEST_F(CarverTest, UnreadableBlocksEndNoFileAndShiftNoName) {
     }
 }
 
+// The records are the scanner's: the application offers the resume from the last one.
 TEST_F(CarverTest, ACardPulledOutEndsWithAnErrorThatCanBeResumed) {
     Card card;
     test::FaultyDevice device(card.image);
     device.goneFrom(9 * MiB + 12345);
+    ProgressWriter writer((dir / "progress.json").string());
+    attachProgressWriter(*carver, writer);
     scan(device, card.image.size());
-    ASSERT_TRUE(carver->errorMessage);
-    EXPECT_NE(carver->errorMessage->find("stopped responding at byte 9449472"), std::string::npos) << *carver->errorMessage;
-    EXPECT_EQ(carver->currentOffset, 9 * MiB + 12288);  // the first block that failed
+    EXPECT_EQ(writeFinalRecord(*carver, &writer), 1);
+    auto last = decodeProgress(test::readText(dir / "progress.json"));
+    ASSERT_TRUE(last && last->errorMessage);
+    EXPECT_NE(last->errorMessage->find("stopped responding at byte 9449472"), std::string::npos) << *last->errorMessage;
+    EXPECT_EQ(last->phase, "Error");
+    EXPECT_EQ(last->currentOffset, 9 * MiB + 12288);  // the first block that failed
     EXPECT_EQ(files().size(), 3u) << log;
-    EXPECT_NE(phases.back().rfind("Complete", 0), 0u) << "an interrupted scan is not reported complete";
+    EXPECT_EQ(log.find("Progress: Complete"), std::string::npos) << "an interrupted scan reported complete";
 
     // Resuming where it stopped, on a card that reads again, finishes the card; an
     // offset off the block grid starts at the block below and counts from itself.
     test::FaultyDevice healthy(card.image);
     const std::uint64_t resume = carver->currentOffset + 300;
     carver = make(phases);
+    attachProgressWriter(*carver, writer);
     scan(healthy, card.image.size(), resume);
-    EXPECT_FALSE(carver->errorMessage);
-    EXPECT_EQ(carver->filesFound, 3);
+    EXPECT_EQ(writeFinalRecord(*carver, &writer), 0);
+    last = decodeProgress(test::readText(dir / "progress.json"));
+    ASSERT_TRUE(last);
+    EXPECT_EQ(last->phase, "Complete");
+    EXPECT_EQ(last->filesFound, 3);
     EXPECT_TRUE(files().empty());
     std::uint64_t first = UINT64_MAX;  // of the carving, past the volume search's reads
     for (const auto& [offset, length] : healthy.reads) first = offset > MiB ? std::min(first, offset) : first;
@@ -440,6 +442,7 @@ TEST_F(CarverTest, DamagedAndDeletedFilesOnAFat32CardHideAndRepeatNothing) {
 
     test::VolumeImage card(test::VolumeImage::Kind::fat32, dir / "card.img");
     card.sizeMiB(96).mbr().mkdir("/DCIM").put(write("trunc", trunc), "/DCIM/TRUNC.AVI").put(dir / "clip.avi", "/DCIM/CLIP.AVI");
+    card.put(write("empty", {}), "/DCIM/EMPTY.JPG");  // a camera that lost power before writing
     // Live files with an extension of no format, and holes between them.
     for (int i = 1; i <= 6; ++i)
         card.put(write("f" + std::to_string(i), test::randomBytes(piece, 70 + i)), "/DCIM/F" + std::to_string(i) + ".DAT");
