@@ -41,8 +41,10 @@ void SettingsManager::load() {
     } else {
         enabledFormats_ = allFormats();
     }
-    const double mb = store_->value(kMinFileSizeKey, 0.0).toDouble();
-    minFileSizeMB_ = mb > 0 ? mb : 1.0;
+    // 0 is the user's "No limit" and is kept; only a missing or unusable value takes the default.
+    bool isNumber = false;
+    const double mb = store_->value(kMinFileSizeKey).toDouble(&isNumber);
+    minFileSizeMB_ = isNumber && mb >= 0 ? mb : 1.0;
 }
 
 void SettingsManager::setEnabledFormats(const QSet<QString>& formats) {

@@ -35,6 +35,13 @@ std::shared_ptr<CannedSource> fromLsblk(const char* json) {
     return s;
 }
 
+std::string describe(const std::optional<DiskInfo>& d) {
+    if (!d) return "-";
+    return (d->devicePath + " " + d->name + " " + d->size + (d->isRemovable ? " removable" : "") +
+            (d->isMounted ? " mounted" : "") + (d->isSDCard ? " card" : ""))
+        .toStdString();
+}
+
 // Real lsblk outputs (-J -b -o NAME,TYPE,SIZE,RM,HOTPLUG,TRAN,VENDOR,MODEL,LABEL,MOUNTPOINT), trimmed.
 const char* kLsblk = R"({"blockdevices":[
  {"name":"nvme0n1","type":"disk","size":512110190592,"rm":false,"hotplug":false,"tran":"nvme","vendor":null,
@@ -59,32 +66,17 @@ const char* kLsblk = R"({"blockdevices":[
 ]})";
 
 TEST(DiskEnumerator, LsblkDisksAreNamedClassifiedAndSortedCardsFirst) {
-    const QList<DiskInfo> disks = DiskEnumerator(fromLsblk(kLsblk)).enumerateDisks();
-    struct Row {
-        QString path, name, size;
-        bool removable, mounted, card;
-    };
-    const Row expected[] = {
-        {"/dev/sda", "EOS_DIGITAL", "63.86 GB", true, true, true},  // generic SD/MMC reader
-        {"/dev/sdb", "Generic Multi-Card", "31.91 GB", true, false, true},
-        {"/dev/sdd", "APPLE SD Card Reader", "15.93 GB", true, false, true},
-        {"/dev/mmcblk0", "NIKON D750", "63.86 GB", false, false, true},  // built-in slot
-        {"/dev/sdc", "STICK", "128.04 GB", true, true, false},  // a memory stick is no card reader
-        {"/dev/nvme0n1", "Samsung SSD 970 EVO Plus 500GB", "512.11 GB", false, true, false},  // the system
-        {"/dev/vda", "vda", "274.88 GB", false, true, false},  // a virtual disk: its vendor is a number
-    };
-    ASSERT_EQ(disks.size(), std::size(expected));
-    for (std::size_t i = 0; i < std::size(expected); ++i) {
-        const Row& x = expected[i];
-        const DiskInfo& d = disks[static_cast<qsizetype>(i)];
-        SCOPED_TRACE(x.path.toStdString());
-        EXPECT_EQ(d.devicePath, x.path);
-        EXPECT_EQ(d.name, x.name);
-        EXPECT_EQ(d.size, x.size);
-        EXPECT_EQ(d.isRemovable, x.removable);
-        EXPECT_EQ(d.isMounted, x.mounted);
-        EXPECT_EQ(d.isSDCard, x.card);
-    }
+    std::vector<std::string> disks;
+    for (const DiskInfo& d : DiskEnumerator(fromLsblk(kLsblk)).enumerateDisks()) disks.push_back(describe(d));
+    EXPECT_EQ(disks, (std::vector<std::string>{
+                         "/dev/sda EOS_DIGITAL 63.86 GB removable mounted card",  // generic SD/MMC reader
+                         "/dev/sdb Generic Multi-Card 31.91 GB removable card",
+                         "/dev/sdd APPLE SD Card Reader 15.93 GB removable card",
+                         "/dev/mmcblk0 NIKON D750 63.86 GB card",  // built-in slot
+                         "/dev/sdc STICK 128.04 GB removable mounted",  // a memory stick is no card reader
+                         "/dev/nvme0n1 Samsung SSD 970 EVO Plus 500GB 512.11 GB mounted",  // the system
+                         "/dev/vda vda 274.88 GB mounted",  // a virtual disk: its vendor is a number
+                     }));
     auto failing = std::make_shared<CannedSource>();
     failing->listFails = true;
     EXPECT_TRUE(DiskEnumerator(failing).enumerateDisks().isEmpty());
@@ -100,36 +92,22 @@ TEST(DiskEnumerator, DiskutilRulesHoldOnPropertyLists) {
                R"("http://www.apple.com/DTDs/PropertyList-1.0.dtd"><plist version="1.0"><dict>)" +
                dict + "</dict></plist>";
     };
-    struct Row {
-        const char* name;
-        std::string dict;
-        std::optional<bool> card;  // nothing: no record
-        QString diskName, size;
+    const std::pair<std::string, std::string> rows[] = {
+        {"<key>MediaType</key><string> SD </string><key>WholeDisk</key><true/>"  // built-in slot
+         "<key>TotalSize</key><integer>63864569856</integer>",
+         "/dev/rdisk4 disk4 63.86 GB card"},
+        {"<key>IORegistryEntryName</key><string>Generic SD Card Reader Media</string>"
+         "<key>WholeDisk</key><true/><key>MediaName</key><string>Media</string>",
+         "/dev/rdisk4 Media Zero KB card"},
+        {"<key>BusProtocol</key><string>SD</string><key>WholeDisk</key><true/><key>VolumeName</key><string></string>",
+         "/dev/rdisk4  Zero KB card"},
+        {"<key>WholeDisk</key><true/><key>TotalSize</key><string>9</string>"  // wrong types count as absent
+         "<key>VolumeName</key><integer>3</integer>",
+         "/dev/rdisk4 disk4 Zero KB"},
+        {"<key>WholeDisk</key><false/><key>MediaType</key><string>SD</string>", "-"},  // a partition
     };
-    const Row rows[] = {
-        {"built-in slot", "<key>MediaType</key><string> SD </string><key>WholeDisk</key><true/>"
-                          "<key>TotalSize</key><integer>63864569856</integer>",
-         true, "disk4", "63.86 GB"},
-        {"reader by registry name", "<key>IORegistryEntryName</key><string>Generic SD Card Reader Media</string>"
-                                    "<key>WholeDisk</key><true/><key>MediaName</key><string>Media</string>",
-         true, "Media", "Zero KB"},
-        {"bus", "<key>BusProtocol</key><string>SD</string><key>WholeDisk</key><true/>"
-                "<key>VolumeName</key><string></string>",
-         true, "", "Zero KB"},
-        {"wrong types count as absent", "<key>WholeDisk</key><true/><key>TotalSize</key><string>9</string>"
-                                        "<key>VolumeName</key><integer>3</integer>",
-         false, "disk4", "Zero KB"},
-        {"partition", "<key>WholeDisk</key><false/><key>MediaType</key><string>SD</string>", std::nullopt, "", ""},
-    };
-    for (const Row& row : rows) {
-        SCOPED_TRACE(row.name);
-        auto d = diskInfoFromProperties("disk4", "/dev/rdisk4", parseDiskutilInfo(plist(row.dict)).value());
-        ASSERT_EQ(d.has_value(), row.card.has_value());
-        if (!d) continue;
-        EXPECT_EQ(d->isSDCard, *row.card);
-        EXPECT_EQ(d->name, row.diskName);
-        EXPECT_EQ(d->size, row.size);
-    }
+    for (const auto& [dict, want] : rows)
+        EXPECT_EQ(describe(diskInfoFromProperties("disk4", "/dev/rdisk4", parseDiskutilInfo(plist(dict)).value())), want);
     const auto ids = parseDiskutilList(plist(
         "<key>AllDisksAndPartitions</key><array>"
         "<dict><key>DeviceIdentifier</key><string>disk10</string><key>Partitions</key><array><dict>"

@@ -75,6 +75,11 @@ TEST(EXIFReader, TextFormsOfTaggedPictures) {
          {{}, {}, {}, {}, {}, {}, {}, {}, {}, {}, 20, 10, "Gray"}},
         {"lab.tif", "convert -size 24x12 plasma: -colorspace Lab -compress none", "-Make=Scan",
          {"Scan", {}, {}, {}, {}, {}, {}, {}, {}, {}, 24, 12, "Lab"}},
+        {"a.gif", "convert -size 30x20 plasma:", "", {{}, {}, {}, {}, {}, {}, {}, {}, {}, {}, 30, 20, "RGB"}},
+        {"a.bmp", "convert -size 30x20 plasma: -define bmp:format=bmp2", "",
+         {{}, {}, {}, {}, {}, {}, {}, {}, {}, {}, 30, 20, "RGB"}},
+        {"b.bmp", "convert -size 30x20 plasma: -flip -define bmp:format=bmp3", "",
+         {{}, {}, {}, {}, {}, {}, {}, {}, {}, {}, 30, 20, "RGB"}},
     };
     for (const Row& row : rows) {
         const auto path = tagged(dir, row.name, row.make, row.tags);
@@ -101,6 +106,9 @@ TEST(EXIFReader, CameraFormatsGiveTheFullImage) {
         {"a.heic", "heif-enc -q 40 " + jpeg.string() + " -o", ""},
         {"a.webp", "cwebp -quiet -q 80 " + jpeg.string() + " -o", "-EXIF:Make=Apple -EXIF:ISO=80"},
     };
+    for (const char* kind : {"-q 80", "-lossless"})  // the plain lossy and lossless headers
+        EXPECT_EQ(describe(EXIFReader().read(tagged(dir, "b.webp", "cwebp -quiet " + std::string(kind) + " " + jpeg.string() + " -o", ""))),
+                  describe({{}, {}, {}, {}, {}, {}, {}, {}, {}, {}, 128, 96, "RGB"})) << kind;
     for (const auto& row : rows)
         EXPECT_EQ(describe(EXIFReader().read(tagged(dir, row.name, row.make, row.tags))),
                   describe({"Apple", {}, {}, {}, {}, "ISO 80", {}, {}, {}, {}, 128, 96, "RGB"}))

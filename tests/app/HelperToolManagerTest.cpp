@@ -2,7 +2,6 @@
 
 #include <QCoreApplication>
 #include <QElapsedTimer>
-#include <QFile>
 #include <QSignalSpy>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
@@ -11,16 +10,13 @@
 #include <filesystem>
 #include <fstream>
 #include <functional>
-#include <thread>
 
-#include "common/ByteCount.h"
 #include "platform/HelperLaunch.h"
 #include "platform/PowerActivity.h"
 #include "platform/Privileges.h"
 #include "tests/app/AppTest.h"
 #include "tests/support/EndToEnd.h"
 #include "tests/support/Synthetic.h"
-#include "tests/support/TestSupport.h"
 
 namespace vf {
 namespace {
@@ -41,9 +37,7 @@ public:
 
     LaunchOutcome launch(const HelperInvocation& inv, const LaunchLog& log) override {
         calls.push_back(inv);
-        if (!launchLogText.empty()) {
-            EXPECT_GT(::write(log.fd, launchLogText.data(), launchLogText.size()), 0);
-        }
+        EXPECT_EQ(::write(log.fd, launchLogText.data(), launchLogText.size()), std::ssize(launchLogText));
         clock->advance(promptTime);  // the user at the administrator prompt
         return outcome;
     }
@@ -120,19 +114,11 @@ struct Rig {
         { std::ofstream(dir / "TessarineHelper") << "#!/bin/sh\n"; }
         fs::permissions(dir / "TessarineHelper", fs::perms::owner_all);
         launcher->clock = clock;
-        HelperToolManager::Services s;
-        s.clock = clock;
-        s.launcher = launcher;
-        s.power = power;
-        s.dialogs = answers;
-        s.helperPath = path("TessarineHelper");
-        s.imageToolPath = QString::fromStdString(test::binPath("tessarine"));
-        s.cacheBase = path("cache");
-        s.tempDir = path("tmp");
-        s.launchLogPath = path("tmp/launch.log");
-        s.debugLogPath = path("tmp/debug.log");
-        s.pollTimer = false;
-        m = std::make_unique<HelperToolManager>(s);
+        m = std::make_unique<HelperToolManager>(HelperToolManager::Services{
+            .clock = clock, .launcher = launcher, .power = power, .helperPath = path("TessarineHelper"),
+            .imageToolPath = QString::fromStdString(test::binPath("tessarine")), .cacheBase = path("cache"),
+            .tempDir = path("tmp"), .launchLogPath = path("tmp/launch.log"), .debugLogPath = path("tmp/debug.log"),
+            .pollTimer = false, .dialogs = answers});
     }
     QString path(const std::string& rel) const { return QString::fromStdString((dir / rel).string()); }
 

@@ -24,9 +24,9 @@ TEST(SettingsManager, StoredValuesComeBackAsTheyWereMeant) {
     const Row rows[] = {
         {"first start", QVariant(), QVariant(), {}, true, 1.0},
         {"MRW brings MDC", QByteArray(R"(["MRW","JPEG"])"), 2.5, {"MRW", "MDC", "JPEG"}, false, 2.5},
-        {"empty stays empty", QByteArray("[]"), 0.0, {}, false, 1.0},
+        {"empty stays empty, no limit stays", QByteArray("[]"), 0.0, {}, false, 0.0},
         {"not an array", QByteArray(R"({"a":1})"), -3.0, {}, true, 1.0},
-        {"not all texts", QByteArray(R"(["JPEG",3])"), QVariant(), {}, true, 1.0},
+        {"not all texts, size no number", QByteArray(R"(["JPEG",3])"), QByteArray("lots"), {}, true, 1.0},
         {"not JSON", QByteArray("JPEG,PNG"), 0.25, {}, true, 0.25},
     };
     for (const Row& row : rows) {
@@ -41,17 +41,6 @@ TEST(SettingsManager, StoredValuesComeBackAsTheyWereMeant) {
     }
     for (std::string_view name : kFormatNames)  // the settings offer every format the scanner knows
         EXPECT_TRUE(SettingsManager::allFormats().contains(QString::fromUtf8(name.data(), name.size()))) << name;
-    // What is set is stored at once and read back by the next start.
-    Store s;
-    {
-        SettingsManager m(&s.settings);
-        m.setEnabledFormats({});
-        m.setMinFileSizeMB(0);
-        EXPECT_EQ(m.minFileSizeBytes(), 0u);
-    }
-    SettingsManager again(&s.settings);
-    EXPECT_TRUE(again.enabledFormats().isEmpty());
-    EXPECT_DOUBLE_EQ(again.minFileSizeMB(), 1.0);
 }
 
 TEST(SettingsManager, GroupsSwitchWholeAndShareDng) {
@@ -73,8 +62,14 @@ TEST(SettingsManager, GroupsSwitchWholeAndShareDng) {
     EXPECT_TRUE(m.isPartiallyEnabled(group("Canon")));
     m.toggleGroup(group("Canon"));  // partly on: all on
     EXPECT_EQ(m.enabledFormats(), (QSet<QString>{"CR2", "CR3", "CRW"}));
+    // What is set is stored at once and read back by the next start.
+    m.setMinFileSizeMB(0);
+    EXPECT_EQ(m.minFileSizeBytes(), 0u);
     SettingsManager reread(&s.settings);
     EXPECT_EQ(reread.enabledFormats(), m.enabledFormats());
+    EXPECT_DOUBLE_EQ(reread.minFileSizeMB(), 0.0);
+    m.setMinFileSizeMB(1e20);
+    EXPECT_EQ(m.minFileSizeBytes(), UINT64_MAX);
 }
 
 }  // namespace
