@@ -268,7 +268,7 @@ TEST(HelperToolManager, LaunchFailuresEndTheRunWithTheirText) {
         EXPECT_TRUE(r.m->progressFilePath().isEmpty());
     }
     Rig missing;
-    QFile::remove(missing.path("TessarineHelper"));
+    fs::remove(missing.dir / "TessarineHelper");
     missing.m->startScan("/dev/sdz");
     EXPECT_EQ(missing.m->errorMessage(), "TessarineHelper not found in app bundle" + kHint);
     EXPECT_TRUE(missing.launcher->calls.empty());
@@ -361,6 +361,7 @@ TEST(HelperToolManager, RecordsListEachFileOnceAndResumeContinuesTheStoppedRun) 
     r.poll();
     r.poll();  // the same record again adds nothing
     EXPECT_EQ(r.m->statusMessage(), "Scanning at 12.0 MB/s — 500 MB / 1 GB (50%)");
+    EXPECT_DOUBLE_EQ(r.m->progressPercentage(), 0.5);
     const std::string progress = r.m->progressFilePath().toStdString();
     r.m->stopScan();
     // The stopped scanner's last file, named by no record, is listed once the scanner says it is done.
@@ -380,6 +381,7 @@ TEST(HelperToolManager, RecordsListEachFileOnceAndResumeContinuesTheStoppedRun) 
     r.write(record(800'000'000, {"A.jpg", "B.jpg"}, 0));
     r.poll();
     EXPECT_EQ(r.m->statusMessage(), "Scanning at 12.0 MB/s — 800 MB scanned");
+    EXPECT_EQ(r.m->bytesScanned(), 800'000'000u);
     EXPECT_EQ(r.names(), (std::vector<std::string>{"A.jpg", "C.jpg", "B.jpg"}));
     EXPECT_EQ(appended, (QList<std::pair<qsizetype, qsizetype>>{{0, 1}, {1, 1}, {2, 1}}));
 }

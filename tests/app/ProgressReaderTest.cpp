@@ -91,7 +91,7 @@ TEST(ProgressReader, LargeFilesAreReadByHeadAndTail) {
     write(withFiles(5005));
     EXPECT_EQ(names(r.read(path.string())), std::vector<std::string>{"IMG_5004.jpg"});
     ProgressInfo other = withFiles(5006);
-    (*other.newFiles)[5004].fileName = (*other.newFiles)[5004].id = "changed.jpg";
+    (*other.newFiles)[5004].fileName = (*other.newFiles)[5004].id = "IMG_5004.JPG";  // as long as before
     write(other);
     EXPECT_EQ(names(r.read(path.string())).size(), 5006u);
 }
