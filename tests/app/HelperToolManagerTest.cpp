@@ -2,6 +2,7 @@
 
 #include <QCoreApplication>
 #include <QElapsedTimer>
+#include <QFile>
 #include <QSignalSpy>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
@@ -10,6 +11,7 @@
 #include <filesystem>
 #include <fstream>
 #include <functional>
+#include <thread>
 
 #include "platform/HelperLaunch.h"
 #include "platform/PowerActivity.h"
