@@ -12,7 +12,6 @@
 #include <csignal>
 #include <filesystem>
 #include <fstream>
-#include <map>
 #include <regex>
 #include <set>
 #include <thread>
@@ -25,11 +24,19 @@ namespace fs = std::filesystem;
 std::string tessarine() { return test::binPath("tessarine"); }
 
 TEST(Cli, UsageErrorsNameTheBadArgument) {
-    const struct {
+    // An image the user may not read is said so, not in the desktop application's words.
+    test::TempDir dir;
+    ::chmod(dir.path().c_str(), 0755);
+    const std::string image = dir / "card.img", nobody = "setpriv --reuid=65534 --regid=65534 --clear-groups ";
+    std::ofstream(image) << "x";
+    ::chmod(image.c_str(), 0600);
+    struct Row {
         std::string args;
         int status;
         std::string message;  // how its output begins
-    } rows[] = {
+        bool asNobody = false;
+    };
+    std::vector<Row> rows = {
         {"", 2, "tessarine: missing command"},
         {"frobnicate", 2, "tessarine: unknown command 'frobnicate'"},
         {"scan", 2, "tessarine: missing SOURCE"},
@@ -45,23 +52,14 @@ TEST(Cli, UsageErrorsNameTheBadArgument) {
         {"scan /dev/zero --output /tmp/x", 1, "tessarine: /dev/zero is neither a disk image nor a device"},
         {"--help", 0, "usage: tessarine scan SOURCE --output DIR"},
     };
-    for (const auto& row : rows) {
-        const auto r = test::run(tessarine() + " " + row.args);
-        EXPECT_EQ(r.status, row.status) << row.args;
-        EXPECT_EQ(r.output.rfind(row.message, 0), 0u) << row.args << " → " << r.output;
-        EXPECT_TRUE(row.status == 0 || std::count(r.output.begin(), r.output.end(), '\n') == 1) << "one line: " << r.output;
+    if (::geteuid() == 0)
+        rows.push_back({"scan " + image + " --output /tmp/x", 1, "tessarine: permission denied: " + image + "\n", true});
+    for (const auto& [args, status, message, asNobody] : rows) {
+        const auto r = test::run((asNobody ? nobody : "") + tessarine() + " " + args);
+        EXPECT_EQ(r.status, status) << args;
+        EXPECT_EQ(r.output.rfind(message, 0), 0u) << args << " → " << r.output;
+        EXPECT_TRUE(status == 0 || std::count(r.output.begin(), r.output.end(), '\n') == 1) << "one line: " << r.output;
     }
-    // An image the user may not read is said so, not in the desktop application's words.
-    if (::geteuid() != 0) return;
-    test::TempDir dir;
-    ::chmod(dir.path().c_str(), 0755);
-    const auto image = dir / "card.img";
-    std::ofstream(image) << "x";
-    ::chmod(image.c_str(), 0600);
-    auto denied = test::run("setpriv --reuid=65534 --regid=65534 --clear-groups " + tessarine() + " scan " +
-                            image.string() + " --output " + (dir / "out").string());
-    EXPECT_EQ(denied.status, 1) << denied.output;
-    EXPECT_EQ(denied.output, "tessarine: permission denied: " + image.string() + "\n");
 }
 
 // A card far larger than the 0.7 s each run is given, stopped with Ctrl-C: where to go

@@ -2,11 +2,9 @@
 // end with an error the application can show, keep only whole files, and a
 // resumed run on a grown disk must end as an uninterrupted one.
 
-#include "common/Records.h"
 #include "helper/DiskCarver.h"
 #include "tests/support/EndToEnd.h"
 #include "tests/support/LogCapture.h"
-#include "tests/support/Process.h"
 #include "tests/support/Synthetic.h"
 #include "tests/support/TestSupport.h"
 #include "tests/support/VolumeImage.h"
@@ -14,7 +12,6 @@
 #include <gtest/gtest.h>
 
 #include <filesystem>
-#include <fstream>
 #include <map>
 #include <unistd.h>
 

@@ -53,7 +53,8 @@ int renameEntries(std::vector<std::uint8_t>& image, const std::map<Units, Units>
         const std::size_t secondaries = image[i + 1];
         if (image[i] != 0x85 || secondaries < 2 || image[i + 32] != 0xC0 || !r.has(i, 32 * (secondaries + 1))) continue;
         Units name;
-        for (std::size_t u = 0; u < image[i + 35] && u < 15 * (secondaries - 1) && image[i + 64 + 32 * (u / 15)] == 0xC1; ++u)
+        const std::size_t length = std::min<std::size_t>(image[i + 35], 15 * (secondaries - 1));
+        for (std::size_t u = 0; u < length && image[i + 64 + 32 * (u / 15)] == 0xC1; ++u)
             name.push_back(*r.le16(i + 64 + 32 * (u / 15) + 2 + 2 * (u % 15)));
         const std::span<const std::uint8_t> set(image.data() + i, 32 * (secondaries + 1));
         // Photo data may look like an entry by chance; a real set carries its checksum.
@@ -74,15 +75,18 @@ std::set<std::string> tree(const fs::path& root) {
     return out;
 }
 
-std::string quoted(const std::string& name) { return std::regex_replace(name, std::regex(R"([.^$|()\[\]{}*+?\\])"), R"(\$&)"); }
+std::string quoted(const std::string& name) {
+    return std::regex_replace(name, std::regex(R"([.^$|()\[\]{}*+?\\])"), R"(\$&)");
+}
 
 constexpr std::uint32_t kUid = 4321, kGid = 1234;
 const fs::path kDiag = "/tmp/tessarine_diag.txt";
 
 // What a reader polling the progress file saw: every record decodes, phases come
 // in order (a phase that is none of these is a fault), counts never fall and the
-// file list only grows.
-void expectOrderlyRecords(const std::vector<std::string>& records, std::int64_t finalFiles) {
+// file list only grows. `thumbs`: each file's thumbnail as the last list names it.
+void expectOrderlyRecords(const std::vector<std::string>& records, std::int64_t finalFiles,
+                          std::map<std::string, std::string>& thumbs) {
     static const std::regex phases[] = {
         std::regex("Unmounting disk…"), std::regex(R"(Recovered \d+ file\(s\) from directory)"),
         std::regex("Starting scan"),    std::regex(R"(Found \d+ file\(s\)|Scanning at \d+\.\d MB/s)"),
@@ -111,21 +115,12 @@ void expectOrderlyRecords(const std::vector<std::string>& records, std::int64_t 
         for (std::size_t i = 0; i < list.size(); ++i) EXPECT_EQ((*rec->newFiles)[i].fileName, list[i]) << text;
         for (std::size_t i = list.size(); i < rec->newFiles->size(); ++i) list.push_back((*rec->newFiles)[i].fileName);
         EXPECT_EQ(static_cast<std::int64_t>(list.size()), rec->filesFound) << text;
+        thumbs.clear();
+        for (const auto& f : *rec->newFiles) thumbs[f.fileName] = f.thumbName.value_or("");
     }
     EXPECT_EQ(decodeProgress(records.back())->phase, "Complete");
     EXPECT_EQ(files, finalFiles);
     EXPECT_EQ(static_cast<std::int64_t>(list.size()), finalFiles);
-}
-
-// Each recovered file's thumbnail as the last record listing files names it.
-std::map<std::string, std::string> thumbnailsOf(const std::vector<std::string>& records) {
-    std::map<std::string, std::string> out;
-    for (auto it = records.rbegin(); it != records.rend() && out.empty(); ++it) {
-        const auto rec = decodeProgress(*it);
-        for (const auto& f : rec && rec->newFiles ? *rec->newFiles : std::vector<RecoveredFileInfo>{})
-            out[f.fileName] = f.thumbName.value_or("");
-    }
-    return out;
 }
 
 // A file a card must give back: its name (a pattern) and bytes, and whether carving finds it.
@@ -168,7 +163,8 @@ protected:
                                                   {"SUDO_UID=4321", "SUDO_GID=1234"});
         EXPECT_EQ(r.status, 0) << r.log;
         const auto c = test::run(test::binPath("tessarine") + " scan " + test::shellQuoted(image) + " --output " +
-                                 test::shellQuoted(cli) + " --no-thumbnails --report " + test::shellQuoted(dir / "diag.txt"));
+                                 test::shellQuoted(cli) + " --no-thumbnails --report " +
+                                 test::shellQuoted(dir / "diag.txt"));
         EXPECT_EQ(c.status, 0) << c.output;
         EXPECT_EQ(test::sha256(image), imageHash) << "the card must never change";
         const std::set<std::string> allowed = {"a/b/helper", "c/d/cli", "diag.txt", "progress.json"};
@@ -203,7 +199,8 @@ protected:
         EXPECT_EQ(st.st_gid, kGid);
         // A thumbnail of its own for every file, under its stem's name where no other file has that stem
         // (the second of a RAW+JPEG pair keeps its extension).
-        const auto thumbs = thumbnailsOf(r.records);
+        std::map<std::string, std::string> thumbs;
+        expectOrderlyRecords(r.records, static_cast<std::int64_t>(want.size()), thumbs);
         EXPECT_EQ(thumbs.size(), want.size());
         std::set<std::string> taken, looks;
         std::multiset<std::string> stems;
@@ -234,7 +231,6 @@ protected:
             EXPECT_TRUE(std::regex_search(report, row)) << w.name << " has no FOUND row in\n" << report;
         }
         EXPECT_EQ(found, carved) << report;
-        expectOrderlyRecords(r.records, static_cast<std::int64_t>(want.size()));
     }
 
     test::TempDir dir;
@@ -278,7 +274,7 @@ TEST_F(HelperCard, ExFatCardOfPicturesAndHostileNames) {
         EXPECT_EQ(r.status, 0) << r.output;
         return p;
     };
-    const auto heif = test::run("heif-enc -q 90 '" + picture("h.png", "green", 1200, 900).string() + "' -o '" +
+    const auto heif = test::run("heif-enc -q 90 '" + picture("h.png", "green", 400, 300).string() + "' -o '" +
                                 (dir / "h.heic").string() + "'");
     ASSERT_EQ(heif.status, 0) << heif.output;
     // By the name each must come back under and where it is put. B is deleted and
@@ -336,7 +332,8 @@ TEST_F(HelperCard, ExFatCardOfPicturesAndHostileNames) {
         harmless.resize(hostile[n].first.size(), 'x');
         renames[ascii(harmless)] = hostile[n].first;
         const auto jpeg = test::makeJpeg(110'000 + 1000 * n, static_cast<std::uint32_t>(70 + n));
-        want.push_back({hostile[n].second.empty() ? R"(recovered_\d+\.jpg)" : quoted(hostile[n].second), test::sha256(jpeg)});
+        const std::string& name = hostile[n].second;
+        want.push_back({name.empty() ? R"(recovered_\d+\.jpg)" : quoted(name), test::sha256(jpeg)});
         put(jpeg, "/DCIM/" + harmless);
     }
     // B's hole is too small for the next photo, which takes it and what follows: a FAT

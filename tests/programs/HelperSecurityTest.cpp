@@ -153,7 +153,7 @@ protected:
         p.env.clear();
     }
 
-    test::TestUser user{"programs-inv"}, attacker{"programs-atk"};
+    test::TestUser user{"programs-user"}, attacker{"programs-other"};
     test::TempDir dir;
     fs::path home = dir / "home", rootHome = dir / "root-home", victims = dir / "victims";
     std::multiset<std::string> sources;
@@ -166,7 +166,8 @@ TEST_F(HelperAsUser, RunsThatCannotScanEndAtOnceSayingWhy) {
     std::ofstream(dir / "a-file") << "x";
     const std::string file = dir / "a-file", device = loop->device(), output = dir / "out", other = dir / "other";
     const std::string progress = dir / "progress.json", control = dir / "control", sharedOut = dir / "shared-out";
-    const std::string linkedParent = dir / "atk/run", rootOnly = dir / "root-only/progress.json", asDir = dir / "progress-dir";
+    const std::string linkedParent = dir / "atk/run", rootOnly = dir / "root-only/progress.json";
+    const std::string asDir = dir / "progress-dir";
     const std::vector<std::string> asUser = {"/usr/bin/setpriv", "--reuid=" + std::to_string(user.uid()),
                                              "--regid=" + std::to_string(user.gid()), "--clear-groups"};
     // Another user's link at an output folder, and one at its parent, into folders of root's;
@@ -215,7 +216,7 @@ TEST_F(HelperAsUser, RunsThatCannotScanEndAtOnceSayingWhy) {
         }
         EXPECT_EQ(r.log.find("Progress: Starting scan"), std::string::npos) << "the card was read";
         if (!row.record) {
-            for (const auto& text : r.records) EXPECT_FALSE(decodeProgress(text)) << "a record no one could follow, or root's";
+            for (const auto& text : r.records) EXPECT_FALSE(decodeProgress(text)) << "a record no one could follow";
             EXPECT_NE(r.log.find(row.error), std::string::npos) << r.log;
             continue;
         }
@@ -395,7 +396,8 @@ TEST_F(HelperAsUser, PlantsAndBrokenRunFilesLeadNowhere) {
                 EXPECT_EQ(ownerOf(e.path()).mode, 0644u) << e.path();
             }
         }
-        for (const std::string& line : p.said) EXPECT_NE(p.r.log.find(line), std::string::npos) << line << " not in\n" << p.r.log;
+        for (const std::string& line : p.said)
+            EXPECT_NE(p.r.log.find(line), std::string::npos) << line << " not in\n" << p.r.log;
         if (row.check) row.check(p);
     }
 }
