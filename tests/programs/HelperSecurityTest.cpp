@@ -117,8 +117,14 @@ class HelperAsUser : public ::testing::Test {
 protected:
     void SetUp() override {
         if (::getuid() != 0) GTEST_SKIP() << "needs root";
-        if (!user.ok()) GTEST_SKIP() << user.why();
-        if (!attacker.ok()) GTEST_SKIP() << attacker.why();
+        // useradd fails while another test holds the password file's lock: try again.
+        for (int i = 0; i < 20 && !(user->ok() && attacker->ok()); ++i) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(250));
+            if (!user->ok()) user.emplace("programs-user");
+            if (!attacker->ok()) attacker.emplace("programs-other");
+        }
+        if (!user->ok()) GTEST_SKIP() << user->why();
+        if (!attacker->ok()) GTEST_SKIP() << attacker->why();
         auto image = test::randomBytes(kCardBytes, 7);
         for (std::uint32_t k = 0; k < 2; ++k) {
             const auto jpeg = test::makeJpeg(200'000, 3 + k);
@@ -130,7 +136,7 @@ protected:
         if (!loop->ok()) GTEST_SKIP() << loop->why();
         ASSERT_EQ(::chmod(dir.path().c_str(), 01777), 0);
         fs::create_directories(home);
-        ASSERT_EQ(::chown(home.c_str(), user.uid(), user.gid()), 0);
+        ASSERT_EQ(::chown(home.c_str(), user->uid(), user->gid()), 0);
         fs::create_directories(rootHome);
         ASSERT_EQ(::chmod(rootHome.c_str(), 0700), 0);
         // Files of root's and of the user's that links may be planted to.
@@ -138,12 +144,12 @@ protected:
         fs::create_directories(victims / "empty");
         ::chmod((victims / "folder").c_str(), 0700);
         for (const char* v : {"log", "progress", "photo", "precious", "users"}) std::ofstream(victims / v) << "precious " << v;
-        ASSERT_EQ(::chown((victims / "users").c_str(), user.uid(), user.gid()), 0);
+        ASSERT_EQ(::chown((victims / "users").c_str(), user->uid(), user->gid()), 0);
     }
     void TearDown() override {
         for (const fs::path& fixed : {kDebugLog, kReport}) fs::remove(fixed);
     }
-    void plantAs(const fs::path& p) { ASSERT_EQ(::lchown(p.c_str(), attacker.uid(), attacker.gid()), 0) << p; }
+    void plantAs(const fs::path& p) { ASSERT_EQ(::lchown(p.c_str(), attacker->uid(), attacker->gid()), 0) << p; }
     // The scanner run in a private mount where the login manager's seat file says who is at the screen.
     void seat(Scan& p, const std::string& state) {
         std::string command = "mount -t tmpfs tmpfs /run/systemd && mkdir /run/systemd/seats";
@@ -153,7 +159,7 @@ protected:
         p.env.clear();
     }
 
-    test::TestUser user{"programs-user"}, attacker{"programs-other"};
+    std::optional<test::TestUser> user{"programs-user"}, attacker{"programs-other"};
     test::TempDir dir;
     fs::path home = dir / "home", rootHome = dir / "root-home", victims = dir / "victims";
     std::multiset<std::string> sources;
@@ -168,8 +174,8 @@ TEST_F(HelperAsUser, RunsThatCannotScanEndAtOnceSayingWhy) {
     const std::string progress = dir / "progress.json", control = dir / "control", sharedOut = dir / "shared-out";
     const std::string linkedParent = dir / "atk/run", rootOnly = dir / "root-only/progress.json";
     const std::string asDir = dir / "progress-dir";
-    const std::vector<std::string> asUser = {"/usr/bin/setpriv", "--reuid=" + std::to_string(user.uid()),
-                                             "--regid=" + std::to_string(user.gid()), "--clear-groups"};
+    const std::vector<std::string> asUser = {"/usr/bin/setpriv", "--reuid=" + std::to_string(user->uid()),
+                                             "--regid=" + std::to_string(user->gid()), "--clear-groups"};
     // Another user's link at an output folder, and one at its parent, into folders of root's;
     // progress files the user cannot write.
     fs::create_directory_symlink(victims / "folder", sharedOut);
@@ -208,7 +214,7 @@ TEST_F(HelperAsUser, RunsThatCannotScanEndAtOnceSayingWhy) {
         fs::remove_all(output);
         fs::remove_all(other);
         // One that hangs ends well before any outer limit, so that the loop device is always detached.
-        const auto r = test::runHelper(row.args, row.args[2], user.sudoEnvironment(), row.prefix, 30);
+        const auto r = test::runHelper(row.args, row.args[2], user->sudoEnvironment(), row.prefix, 30);
         EXPECT_EQ(r.status, 1) << r.log;
         EXPECT_EQ(snapshot(victims), before) << "a file outside the scanner's own was changed";
         if (row.args.size() < 7) {  // a resume past the end is seen once the folder is made
@@ -253,10 +259,10 @@ TEST_F(HelperAsUser, PlantsAndBrokenRunFilesLeadNowhere) {
          },
          [&](const Scan& p) {
              for (const fs::path& f : {p.progress, home / ".cache", home / ".cache/Tessarine", p.output})
-                 EXPECT_EQ(ownerOf(f).uid, user.uid()) << f;
+                 EXPECT_EQ(ownerOf(f).uid, user->uid()) << f;
              EXPECT_EQ(ownerOf(p.output).mode, 0755u);
              for (const fs::path& fixed : {kDebugLog, kReport}) {
-                 EXPECT_EQ(ownerOf(fixed).uid, user.uid()) << fixed;
+                 EXPECT_EQ(ownerOf(fixed).uid, user->uid()) << fixed;
                  EXPECT_EQ(ownerOf(fixed).mode, 0600u) << fixed;
              }
              ASSERT_FALSE(p.r.records.empty());
@@ -292,7 +298,7 @@ TEST_F(HelperAsUser, PlantsAndBrokenRunFilesLeadNowhere) {
              const fs::path beside = p.dir / "tessarine_diag.txt";
              EXPECT_EQ(test::readText(kReport), "someone else's");
              EXPECT_NE(test::readText(beside).find("--- Summary ---"), std::string::npos);
-             EXPECT_EQ(ownerOf(beside).uid, user.uid());
+             EXPECT_EQ(ownerOf(beside).uid, user->uid());
              EXPECT_EQ(ownerOf(beside).mode, 0600u);
          }},
         // No word can be read from these control files, so the scan runs to its end.
@@ -302,7 +308,7 @@ TEST_F(HelperAsUser, PlantsAndBrokenRunFilesLeadNowhere) {
              ASSERT_EQ(::mkfifo(kDebugLog.c_str(), 0666), 0);
              plantAs(kDebugLog);
              test::writeFile(p.progress, test::randomBytes(1 << 20, 42));
-             ASSERT_EQ(::chown(p.progress.c_str(), user.uid(), user.gid()), 0);
+             ASSERT_EQ(::chown(p.progress.c_str(), user->uid(), user->gid()), 0);
              ASSERT_EQ(::mkfifo(p.control.c_str(), 0644), 0);
          },
          [](const Scan& p) {
@@ -317,7 +323,7 @@ TEST_F(HelperAsUser, PlantsAndBrokenRunFilesLeadNowhere) {
         {"the user's own stop, as an editor leaves it", 0,
          [&](Scan& p) {
              std::ofstream(p.control) << " stop\n";
-             ASSERT_EQ(::chown(p.control.c_str(), user.uid(), user.gid()), 0);
+             ASSERT_EQ(::chown(p.control.c_str(), user->uid(), user->gid()), 0);
              p.stopped = true;
              p.files = 0;
              p.said = {"Stopped — Found 0 file(s)"};
@@ -353,10 +359,10 @@ TEST_F(HelperAsUser, PlantsAndBrokenRunFilesLeadNowhere) {
          }},
         {"root's own shell, the user at the seat; a 1 GiB control file that begins with stop", 0,
          [&](Scan& p) {
-             seat(p, "ACTIVE=c2\\nACTIVE_UID=" + std::to_string(user.uid()) + "\\n");
+             seat(p, "ACTIVE=c2\\nACTIVE_UID=" + std::to_string(user->uid()) + "\\n");
              std::ofstream(p.control) << "stop\n";
              ASSERT_EQ(::truncate(p.control.c_str(), 1ll << 30), 0);
-             p.said = {"📁 Using console owner: uid=" + std::to_string(user.uid())};
+             p.said = {"📁 Using console owner: uid=" + std::to_string(user->uid())};
          }},
     };
     const auto before = snapshot(victims);
@@ -367,7 +373,7 @@ TEST_F(HelperAsUser, PlantsAndBrokenRunFilesLeadNowhere) {
         fs::create_directory(run);
         ::chmod(run.c_str(), 01777);
         Scan p{run, home / ".cache/Tessarine" / ("run-" + std::to_string(n)), run / "progress.json", run / "control",
-               user.sudoEnvironment(), {}, {}, {}, user.uid(), {}};
+               user->sudoEnvironment(), {}, {}, {}, user->uid(), {}};
         for (const fs::path& fixed : {kDebugLog, kReport}) fs::remove(fixed);
         row.plant(p);
         std::thread during;
