@@ -35,7 +35,7 @@ std::vector<std::uint8_t> layout(bool littleEndian, std::string_view text,
     return w.bytes;
 }
 
-std::vector<std::uint8_t> with(std::vector<std::uint8_t> bytes, std::size_t at, std::initializer_list<std::uint8_t> v) {
+std::vector<std::uint8_t> with(std::vector<std::uint8_t> bytes, std::size_t at, const std::vector<std::uint8_t>& v) {
     std::copy(v.begin(), v.end(), bytes.begin() + static_cast<std::ptrdiff_t>(at));
     return bytes;
 }

@@ -38,7 +38,7 @@ std::vector<std::uint8_t> layout(bool littleEndian, std::string_view text,
                                  std::size_t size = 0);
 
 // `bytes` with those from `at` on replaced by `v`: one field of a file broken.
-std::vector<std::uint8_t> with(std::vector<std::uint8_t> bytes, std::size_t at, std::initializer_list<std::uint8_t> v);
+std::vector<std::uint8_t> with(std::vector<std::uint8_t> bytes, std::size_t at, const std::vector<std::uint8_t>& v);
 
 // A copy of `file` at `offset` inside `total` random bytes (grown to fit).
 std::vector<std::uint8_t> embedAt(const std::vector<std::uint8_t>& file, std::size_t offset, std::size_t total,

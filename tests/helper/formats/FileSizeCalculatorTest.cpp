@@ -54,20 +54,6 @@ Bytes cat(Bytes a, const Bytes& b) {
     a.insert(a.end(), b.begin(), b.end());
     return a;
 }
-// PNG signature and chunks of the given types and data lengths (data beyond 1 MiB left out).
-Bytes png(const std::vector<std::pair<std::string, std::uint32_t>>& chunks) {
-    ByteWriter w(false);
-    w.raw(0, {0x89, 'P', 'N', 'G', 0x0D, 0x0A, 0x1A, 0x0A});
-    std::size_t p = 8;
-    for (const auto& [type, length] : chunks) {
-        w.u32(p, length);
-        w.text(p + 4, type);
-        p += 12 + (length > M ? 0 : length);
-        w.resize(p);
-    }
-    return w.bytes;
-}
-
 // An uncompressed 24-bit BMP with a 40-byte info header.
 Bytes bmpFile(std::uint32_t width, std::uint32_t height) {
     const std::uint32_t pixels = (width * 3 + 3) / 4 * 4 * height;
@@ -127,13 +113,6 @@ struct Case {
 
 std::vector<Case> stillImages() {
     std::vector<Case> c;
-    // JPEG: SOI, APP1 holding a complete small JPEG, then the main image.
-    const Bytes thumb = test::jpegOfSize(600, 5);
-    Bytes exif = {0xFF, 0xD8, 0xFF, 0xE1, static_cast<std::uint8_t>((8 + thumb.size()) >> 8),
-                  static_cast<std::uint8_t>(8 + thumb.size()), 'E', 'x', 'i', 'f', 0, 0};
-    const Bytes main = test::jpegOfSize(5000, 6);
-    c.push_back({"JPEG: ends at the main image, not the thumbnail's end", F::jpeg,
-                 cat(cat(exif, thumb), Bytes(main.begin() + 2, main.end())), kWhole, 777, 3000});
     // The scan data begins at byte 30; a search chunk is 512 KiB, so FF is the
     // first chunk's last byte and D9 the next one's first.
     const Bytes split = test::jpegOfSize(30 + 512 * 1024 + 1, 8);
@@ -168,9 +147,9 @@ std::vector<Case> stillImages() {
     // APP0, APP2 header, second entry's offset: beyond the 512 MiB search.
     c.push_back({"MPF: preview too far", F::jpeg, with(mpf, 20 + 8 + 74, {0x40}), primary.size() + 90});
 
-    const Bytes p = png({{"IHDR", 13}, {"IDAT", 5000}, {"IDAT", 77}, {"IEND", 0}});
-    c.push_back({"PNG: chunk above 128 MiB", F::png, png({{"IHDR", 134'217'729}}), 4 * M, 512, 4096});
-    c.push_back({"PNG: device ends before IEND", F::png, Bytes(p.begin(), p.begin() + 3000), 4 * M});
+    const Bytes png = layout(false, "\x89PNG\r\n\x1A\n\0\0\0\rIHDR"sv, {}, 3000);
+    c.push_back({"PNG: chunk above 128 MiB", F::png, with(png, 8, {8, 0, 0, 1}), 4 * M, 512, 4096});
+    c.push_back({"PNG: device ends before IEND", F::png, with(png, 33, {0, 0, 0x13, 0x88, 'I', 'D', 'A', 'T'}), 4 * M});
 
     const Bytes gif = with(gifFrame(0, 0, 2, 2), 37, {0x3B});
     Bytes frames(gif.begin(), gif.end() - 1);  // a second image with data longer than one 64 KiB read
@@ -234,17 +213,10 @@ std::vector<Case> containers() {
     c.push_back({"ISO: 2,000 boxes at most", F::mov, boxes(std::vector<Box>(2500, {"free", 8})), 16'000});
 
     c.push_back({"RIFF: size 0", F::webp, layout(true, "RIFF    WEBP", {{4, 0}}), 8});
-    ByteWriter avi(true);  // OpenDML: two "AVIX" lists follow the first RIFF of a large AVI
-    avi.text(0, "RIFF");
-    avi.u32(4, 992);
-    avi.text(8, "AVI LIST");
-    for (std::size_t at : {1000u, 3000u}) {
-        avi.text(at, "RIFF");
-        avi.u32(at + 4, 1992);
-        avi.text(at + 8, "AVIX");
-    }
-    avi.resize(5000);
-    c.push_back({"RIFF: AVIX lists", F::avi, avi.bytes, kWhole, 700, 4000});
+    // OpenDML: two "AVIX" lists of 1,992 bytes follow the first RIFF of a large AVI.
+    const Bytes avix = {'R', 'I', 'F', 'F', 0xC8, 0x07, 0, 0, 'A', 'V', 'I', 'X'};
+    const Bytes avi = with(with(layout(true, "RIFF    AVI LIST", {{4, 992}}, 5000), 1000, avix), 3000, avix);
+    c.push_back({"RIFF: AVIX lists", F::avi, avi, kWhole, 700, 4000});
     c.push_back({"RIFF: no size", F::avi, {'R', 'I', 'F', 'F', 1}, 0});
 
     c.push_back({"TS: ten packets are too few", F::mts, cat(test::tsPackets(10, 4), {0x12}), 0, 4096, 4000});
@@ -267,12 +239,8 @@ std::vector<Case> containers() {
                  with(two, second + 16, {0x88, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF}), second});
     c.push_back({"MXF: no packet", F::mxf, Bytes(10, 6), 4096 * M});
 
-    ByteWriter braw(true);
-    braw.text(0, "BRAW");
-    braw.u64(8, 123'456'789'012ull);
-    c.push_back({"BRAW: size field", F::braw, braw.bytes, 123'456'789'012ull});
-    braw.u64(8, 0);
-    c.push_back({"BRAW: size 0", F::braw, braw.bytes, 4096 * M});
+    c.push_back({"BRAW: size field", F::braw, layout(true, "BRAW", {{8, 0xBE991A14}, {12, 0x1C}}), 123'456'789'012ull});
+    c.push_back({"BRAW: size 0", F::braw, layout(true, "BRAW", {}, 16), 4096 * M});
     c.push_back({"BRAW: header cut", F::braw, bytesOf("BRAW"), 0});
     return c;
 }
