@@ -197,7 +197,8 @@ TEST_F(ThumbnailSandbox, ServedToolIsReplacedWhenItFailsAFile) {
     o.toolPath = script("server", "");
     std::ofstream(o.toolPath) << kServer;
     o.reuseProcesses = true;
-    o.wallSeconds = 1;
+    // A fresh process's first file also waits for its start, which a loaded machine can stretch past a second.
+    o.wallSeconds = 3;
     const std::vector<std::string> files{"fine", "fine", "report", "hang", "fine", "crash", "fine", "empty", "fine"};
     auto output = [&](std::size_t i) { return work_ / ("f" + std::to_string(i) + ".jpg"); };
     std::vector<int> ok(files.size(), -1);
@@ -213,7 +214,7 @@ TEST_F(ThumbnailSandbox, ServedToolIsReplacedWhenItFailsAFile) {
     }
     ::close(leaked);
     ::unsetenv("VF_TEST_SECRET");
-    EXPECT_LT(Clock::now() - start, std::chrono::seconds(8));
+    EXPECT_LT(Clock::now() - start, std::chrono::seconds(15));
     EXPECT_EQ(ok, (std::vector<int>{1, 1, 1, 0, 1, 0, 1, 0, 1}));
     for (std::size_t i = 0; i < files.size(); ++i) EXPECT_EQ(fs::exists(output(i)), ok[i] == 1) << i;
     // One process until a file fails, then a fresh one; an empty answer fails the file, not the process.
