@@ -2,7 +2,6 @@
 
 #include "common/Records.h"
 #include "tests/support/EndToEnd.h"
-#include "tests/support/Process.h"
 #include "tests/support/Synthetic.h"
 #include "tests/support/TestSupport.h"
 

@@ -1,51 +1,53 @@
 #pragma once
 // Pieces for end-to-end runs of the real programs: loop devices and tmpfs
-// mounts the test makes itself (always released), the real helper polled while
-// it runs, and the recovered folder read back by content.
+// mounts the test makes itself (always released), programs started and waited
+// for, the real helper polled while it runs, and the recovered folder read back by content.
 
 #include <cstdint>
 #include <filesystem>
 #include <map>
 #include <set>
 #include <string>
+#include <sys/types.h>
 #include <vector>
+
+#include "tests/support/TestSupport.h"
 
 namespace vf::test {
 
+struct Spawned {
+    pid_t pid = -1;
+};
+// Starts argv[0] with the arguments; stdout and stderr go to outputPath ("" = /dev/null).
+// `env` entries ("NAME=value") are added to the inherited environment.
+Spawned spawn(const std::vector<std::string>& argv, const std::string& outputPath = "",
+              const std::vector<std::string>& env = {});
+// Waits for the process; its exit status, or 128 + signal, or -1.
+int waitFor(const Spawned& p);
+
 // A read-only loop device over an image; detached on destruction.
-class LoopDevice {
+class LoopDevice : public SystemChange {
 public:
     explicit LoopDevice(const std::filesystem::path& image);
-    ~LoopDevice();
-    LoopDevice(const LoopDevice&) = delete;
-    LoopDevice& operator=(const LoopDevice&) = delete;
-    bool ok() const { return !device_.empty(); }
     const std::string& device() const { return device_; }
-    const std::string& why() const { return why_; }  // when not ok
 
 private:
-    std::string device_, why_;
+    std::string device_;
 };
 
 // A tmpfs of the given size mounted on `dir` (made if missing); unmounted on destruction.
-class TmpfsMount {
+class TmpfsMount : public SystemChange {
 public:
     TmpfsMount(const std::filesystem::path& dir, const std::string& size);
-    ~TmpfsMount();
-    TmpfsMount(const TmpfsMount&) = delete;
-    TmpfsMount& operator=(const TmpfsMount&) = delete;
-    bool ok() const { return mounted_; }
-    const std::string& why() const { return why_; }
     bool resize(const std::string& size);
 
 private:
     std::filesystem::path dir_;
-    bool mounted_ = false;
-    std::string why_;
 };
 
 // One run of build/bin/TessarineHelper (after `prefix`, a command that execs it) with
-// the progress file polled meanwhile.
+// the progress file polled meanwhile. A run still going after `limitSeconds` is killed:
+// a hang fails, not stalls, the suite.
 struct HelperRun {
     int status = -1;                   // -1 also when it had to be killed after `limitSeconds`
     std::vector<std::string> records;  // every distinct progress file content seen, in order

@@ -1,6 +1,6 @@
 #pragma once
-// Real media files made at test time by the tools installed with the project
-// (ImageMagick, exiftool, cwebp, heif-enc, ffmpeg), for tests that measure them.
+// Real media files made by the tools installed with the project, for tests that
+// measure them: the "formats" set of tools/make-test-media, made once per suite run.
 
 #include <cstdint>
 #include <optional>
@@ -12,7 +12,7 @@
 namespace vf::test {
 
 enum class MediaKind {
-    jpegWithThumbnail,  // 640x480 photo with an EXIF thumbnail (exiftool)
+    jpegWithThumbnail,  // 640x480 photo with an EXIF thumbnail
     png,
     gifFlat,            // its first 3B byte is the trailer
     gifPlasma,          // 3B bytes inside its colour table and image data
@@ -34,8 +34,8 @@ enum class MediaKind {
 
 const char* mediaName(MediaKind kind);
 
-// Makes the file in `dir`; nothing when its tool is missing or fails, with the
-// reason in `why`.
+// The file's bytes (the set is copied into `dir` once); nothing when the set cannot be
+// made here, with the reason in `why`.
 std::optional<std::vector<std::uint8_t>> makeMedia(const TempDir& dir, MediaKind kind, std::string* why);
 
 }  // namespace vf::test

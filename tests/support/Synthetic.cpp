@@ -3,6 +3,7 @@
 #include "tests/support/TestSupport.h"
 
 #include <algorithm>
+#include <array>
 #include <cstring>
 #include <random>
 
@@ -12,24 +13,22 @@ std::vector<std::uint8_t> makeJpeg(std::size_t size, std::uint32_t seed, const s
                                    const std::string& make, const std::string& model) {
     std::vector<std::uint8_t> j = {0xFF, 0xD8};
     if (!date.empty() || !make.empty()) {
-        // TIFF: II*, IFD0 with make (271) and model (272), then the date text.
+        // TIFF: II*, IFD0 with make (271) and model (272) as ASCII, then the date text.
         std::vector<std::uint8_t> t = {'I', 'I', 42, 0, 8, 0, 0, 0, 2, 0};
-        const std::string mk = make + '\0', md = model + '\0';
-        const std::uint32_t dataStart = 8 + 2 + 24 + 4;
-        auto entry = [&](std::uint16_t tag, const std::string& text, std::uint32_t at) {
-            const std::uint32_t n = static_cast<std::uint32_t>(text.size());
-            const std::uint8_t e[12] = {static_cast<std::uint8_t>(tag), static_cast<std::uint8_t>(tag >> 8), 2, 0,
-                                        static_cast<std::uint8_t>(n), static_cast<std::uint8_t>(n >> 8), 0, 0,
-                                        static_cast<std::uint8_t>(at), static_cast<std::uint8_t>(at >> 8), 0, 0};
-            t.insert(t.end(), e, e + 12);
+        auto le = [&t](std::uint32_t v, int bytes) {
+            for (int i = 0; i < bytes; ++i) t.push_back(static_cast<std::uint8_t>(v >> (8 * i)));
         };
-        entry(271, mk, dataStart);
-        entry(272, md, dataStart + static_cast<std::uint32_t>(mk.size()));
-        t.insert(t.end(), {0, 0, 0, 0});
-        t.insert(t.end(), mk.begin(), mk.end());
-        t.insert(t.end(), md.begin(), md.end());
-        t.insert(t.end(), date.begin(), date.end());
-        t.push_back(0);
+        const auto mk = static_cast<std::uint32_t>(make.size() + 1), md = static_cast<std::uint32_t>(model.size() + 1);
+        const std::uint32_t dataStart = 8 + 2 + 24 + 4;
+        for (const auto [tag, n, at] : {std::array{271u, mk, dataStart}, std::array{272u, md, dataStart + mk}}) {
+            le(tag, 2);
+            le(2, 2);  // ASCII
+            le(n, 4);
+            le(at, 4);
+        }
+        le(0, 4);
+        const std::string text = make + '\0' + model + '\0' + date + '\0';
+        t.insert(t.end(), text.begin(), text.end());
         const std::size_t len = 2 + 6 + t.size();
         j.insert(j.end(), {0xFF, 0xE1, static_cast<std::uint8_t>(len >> 8), static_cast<std::uint8_t>(len), 'E', 'x',
                            'i', 'f', 0, 0});
@@ -81,10 +80,6 @@ ReadResult FaultyDevice::readAt(std::uint64_t offset, std::span<std::uint8_t> ou
             stop = std::max(b.from, offset);
             error = b.error;
         }
-    if (goneAt_ && *goneAt_ < end && std::max(*goneAt_, offset) <= stop) {
-        stop = std::max(*goneAt_, offset);
-        error = goneError_;
-    }
     r.bytes = static_cast<std::size_t>(stop - offset);
     std::memcpy(out.data(), data_.data() + offset, r.bytes);
     r.error = error;
@@ -96,7 +91,6 @@ std::optional<DeviceView> FaultyDevice::view(std::uint64_t offset, std::size_t l
     const std::uint64_t end = std::min<std::uint64_t>(offset + length, data_.size());
     for (const Bad& b : bad_)
         if (b.from < end && b.to > offset) return std::nullopt;
-    if (goneAt_ && *goneAt_ < end) return std::nullopt;
     return DeviceView(std::span<const std::uint8_t>(data_.data() + offset, static_cast<std::size_t>(end - offset)));
 }
 

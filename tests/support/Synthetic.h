@@ -34,7 +34,7 @@ class FaultyDevice final : public Device {
 public:
     explicit FaultyDevice(std::vector<std::uint8_t> data) : data_(std::move(data)) {}
     void failRange(std::uint64_t from, std::uint64_t to, int error = EIO) { bad_.push_back({from, to, error}); }
-    void goneFrom(std::uint64_t offset, int error = ENODEV) { goneAt_ = offset; goneError_ = error; }
+    void goneFrom(std::uint64_t offset, int error = ENODEV) { failRange(offset, UINT64_MAX, error); }
     ReadResult readAt(std::uint64_t offset, std::span<std::uint8_t> out) override;
     bool concurrentReads() const override { return concurrent; }
     // With lendViews, the bytes of ranges that hold no failing block.
@@ -49,8 +49,6 @@ private:
     std::vector<std::uint8_t> data_;
     std::vector<Bad> bad_;
     std::mutex readsMutex_;
-    std::optional<std::uint64_t> goneAt_;
-    int goneError_ = ENODEV;
 };
 
 }  // namespace vf::test

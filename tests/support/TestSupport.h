@@ -47,23 +47,34 @@ std::string sourcePath(const std::string& relative);  // repository path
 // else made here. False, with the reason in `why`, when the set cannot be made.
 bool testMedia(const std::string& set, const std::filesystem::path& dir, std::string* why);
 
+// A change a test made to the system with a command, undone by another on destruction,
+// whichever way the test ends; not ok (and nothing to undo) when it could not be made.
+class SystemChange {
+public:
+    SystemChange() = default;
+    ~SystemChange() {
+        if (ok()) run(undo_);
+    }
+    SystemChange(const SystemChange&) = delete;
+    SystemChange& operator=(const SystemChange&) = delete;
+    bool ok() const { return !undo_.empty(); }
+    const std::string& why() const { return why_; }  // when not ok
+
+protected:
+    std::string undo_, why_;
+};
+
 // A local user made for one test (useradd, no home, no login) and removed
 // again. Names start with the branch's name ("programs-") so parallel checkouts never share one.
-class TestUser {
+class TestUser : public SystemChange {
 public:
     explicit TestUser(const std::string& name);
-    ~TestUser();
-    TestUser(const TestUser&) = delete;
-    TestUser& operator=(const TestUser&) = delete;
-    bool ok() const { return uid_ != 0; }
-    const std::string& why() const { return why_; }
     std::uint32_t uid() const { return uid_; }
     std::uint32_t gid() const { return gid_; }
     // SUDO_UID and SUDO_GID naming this user.
     std::vector<std::string> sudoEnvironment() const;
 
 private:
-    std::string name_, why_;
     std::uint32_t uid_ = 0, gid_ = 0;
 };
 

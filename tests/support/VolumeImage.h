@@ -9,10 +9,12 @@
 //   if (built.skipped()) GTEST_SKIP() << built.output;
 //   ASSERT_TRUE(built.ok()) << built.output;
 
+#include <charconv>
 #include <cstdint>
 #include <filesystem>
 #include <string>
-#include <vector>
+
+#include "tests/support/TestSupport.h"
 
 namespace vf::test {
 
@@ -36,7 +38,11 @@ public:
         startSector_ = startSector;
         return option({"--mbr", "--start", std::to_string(startSector)});
     }
-    VolumeImage& partitionType(std::uint8_t type);  // FAT32 with mbr(): 0x0B or 0x0C
+    VolumeImage& partitionType(std::uint8_t type) {  // FAT32 with mbr(): 0x0B or 0x0C
+        char hex[3] = {};
+        std::to_chars(hex, hex + 2, type, 16);
+        return option({"--type", hex});
+    }
 
     VolumeImage& mkdir(const std::string& path) { return operation({"--mkdir", path}); }
     VolumeImage& put(const std::filesystem::path& source, const std::string& path) {
@@ -46,27 +52,28 @@ public:
     VolumeImage& firstFit() { return operation({"--first-fit"}); }  // FAT32 only: later files take the lowest free clusters
     VolumeImage& wipeBoot() { return operation({"--wipe-boot"}); }  // exFAT only: zero the main boot sector at the end
 
-    VolumeBuild build() const;
-    std::string commandLine() const;
+    VolumeBuild build() const {
+        const char* tool = kind_ == Kind::fat32 ? "tools/make-fat32-image" : "tools/make-exfat-image";
+        const CommandResult r = run(shellQuoted(sourcePath(tool)) + " " + shellQuoted(image_.string()) + options_ + operations_);
+        return {r.status, r.output};
+    }
 
     const std::filesystem::path& image() const { return image_; }
     // Byte offset of the volume inside the image.
     std::uint64_t volumeOffset() const { return startSector_ * 512; }
 
 private:
-    VolumeImage& option(std::initializer_list<std::string> a) {
-        options_.insert(options_.end(), a);
-        return *this;
-    }
-    VolumeImage& operation(std::initializer_list<std::string> a) {
-        operations_.insert(operations_.end(), a);
+    // Both kept as quoted command-line words: options come before the operations.
+    VolumeImage& option(std::initializer_list<std::string> a) { return add(options_, a); }
+    VolumeImage& operation(std::initializer_list<std::string> a) { return add(operations_, a); }
+    VolumeImage& add(std::string& words, std::initializer_list<std::string> a) {
+        for (const std::string& w : a) words += " " + shellQuoted(w);
         return *this;
     }
 
     Kind kind_;
     std::filesystem::path image_;
-    std::vector<std::string> options_;
-    std::vector<std::string> operations_;
+    std::string options_, operations_;
     std::uint64_t startSector_ = 0;
 };
 
