@@ -29,13 +29,20 @@ struct IdlePower final : PowerActivity {
     std::unique_ptr<PowerHold> begin(const std::string&, std::string&) override { return std::make_unique<PowerHold>(); }
 };
 
-// One manager on the real scanner, its watchdog clock following real time.
+// One manager on the real scanner, its watchdog clock following real time, and its card:
+// zeros without a file system on a read-only loop device, every file found by carving.
 struct ManagedRun {
     test::TempDir dir;
+    std::vector<std::string> hashes;  // the card's photos, in card order
+    test::LoopDevice loop;
     std::shared_ptr<ManualClock> clock = std::make_shared<ManualClock>();
     std::unique_ptr<HelperToolManager> m;
 
-    ManagedRun() {
+    ManagedRun(int photos, std::size_t size, std::size_t mib, std::uint32_t seed) : loop([&] {
+        for (const auto& jpeg : test::writeCarvingCard(dir / "card.img", mib, photos, size, seed, false))
+            hashes.push_back(test::sha256(jpeg));
+        return dir / "card.img";
+    }()) {
         static int argc = 1;
         static char name[] = "test_app_e2e", *argv[] = {name, nullptr};
         if (!QCoreApplication::instance()) new QCoreApplication(argc, argv);
@@ -46,9 +53,8 @@ struct ManagedRun {
         auto q = [](const fs::path& p) { return QString::fromStdString(p.string()); };
         m = std::make_unique<HelperToolManager>(HelperToolManager::Services{
             .clock = clock, .launcher = makeDirectLauncher(), .power = std::make_shared<IdlePower>(),
-            .helperPath = q(test::binPath("TessarineHelper")), .imageToolPath = {}, .cacheBase = q(dir / "cache"),
-            .tempDir = q(dir / "tmp"), .launchLogPath = q(dir / "tmp/launch.log"), .debugLogPath = {}, .pollTimer = false,
-            .dialogs = {}});
+            .helperPath = q(test::binPath("TessarineHelper")), .cacheBase = q(dir / "cache"), .tempDir = q(dir / "tmp"),
+            .launchLogPath = q(dir / "tmp/launch.log"), .pollTimer = false});
         m->setMinFileSizeBytes(0);
     }
     template <class F>
@@ -63,18 +69,25 @@ struct ManagedRun {
         return done();
     }
     fs::path output() const { return m->scanOutputDirectory().toStdString(); }
-};
 
-// A card of zeros without a file system on a loop device, every file found by carving, in order.
-struct CarvingCard {
-    test::TempDir work;
-    std::vector<std::string> hashes;
-    test::LoopDevice loop;
-    CarvingCard(int photos, std::size_t size, std::size_t mib, std::uint32_t seed) : loop([&] {
-        for (const auto& jpeg : test::writeCarvingCard(work / "card.img", mib, photos, size, seed, false))
-            hashes.push_back(test::sha256(jpeg));
-        return work / "card.img";
-    }()) {}
+    // Resumed to the card's end: every photo is in the folder, whole, at its size, once, in
+    // the card's order, and nothing else is.
+    void expectResumedToTheEnd() {
+        ASSERT_TRUE(m->canResumeInterruptedScan());
+        m->resumeInterruptedScan();
+        ASSERT_TRUE(pollUntil([&] { return !m->isScanning(); }));
+        EXPECT_EQ(m->errorMessage().toStdString(), "");
+        // The count is the scanner's own (it counts the folder when it starts).
+        EXPECT_TRUE(m->statusMessage().startsWith("Done — found ")) << m->statusMessage().toStdString();
+        EXPECT_TRUE(m->canExport() && !m->canResumeInterruptedScan()) << "a finished run is exported, not resumed";
+        std::vector<std::string> listed;
+        for (const RecoveredFileInfo& f : m->recoveredFiles()) {
+            EXPECT_EQ(fs::file_size(output() / f.fileName), f.fileSize) << f.fileName;
+            listed.push_back(test::sha256(output() / f.fileName));
+        }
+        EXPECT_EQ(listed, hashes);
+        EXPECT_EQ(test::hashValues(test::recoveredHashes(output())), std::multiset<std::string>(hashes.begin(), hashes.end()));
+    }
 };
 
 // Reads of one device held to a rate for this process and what it starts (a blkio cgroup).
@@ -97,35 +110,13 @@ struct Throttle {
     }
 };
 
-// The run resumed to the card's end: every file the list names is in the folder,
-// whole, at its size, once, in the card's order.
-void expectResumedToTheEnd(ManagedRun& run, const std::vector<std::string>& hashes) {
-    ASSERT_TRUE(run.m->canResumeInterruptedScan());
-    run.m->resumeInterruptedScan();
-    ASSERT_TRUE(run.pollUntil([&] { return !run.m->isScanning(); }));
-    EXPECT_EQ(run.m->errorMessage().toStdString(), "");
-    // The count is the scanner's own (it counts the folder when it starts).
-    EXPECT_TRUE(run.m->statusMessage().startsWith("Done — found ")) << run.m->statusMessage().toStdString();
-    EXPECT_TRUE(run.m->canExport() && !run.m->canResumeInterruptedScan()) << "a finished run is exported, not resumed";
-    std::vector<std::string> listed;
-    std::set<std::string> ids;
-    for (const RecoveredFileInfo& f : run.m->recoveredFiles()) {
-        EXPECT_EQ(fs::file_size(run.output() / f.fileName), f.fileSize) << f.fileName;
-        listed.push_back(test::sha256(run.output() / f.fileName));
-        EXPECT_TRUE(ids.insert(f.id).second) << f.id;
-    }
-    EXPECT_EQ(listed, hashes);
-    EXPECT_EQ(test::hashValues(test::recoveredHashes(run.output())), std::multiset<std::string>(hashes.begin(), hashes.end()));
-}
-
 TEST(HelperEndToEnd, KilledScannerIsCaughtByTheStallWatchdogAndResumeLosesAndDoublesNothing) {
-    const CarvingCard card(10, 250'000, 160, 100);
-    if (!card.loop.ok()) GTEST_SKIP() << card.loop.why();
-    test::run("blockdev --flushbufs " + card.loop.device());  // the throttled run reads the device, not the cache
-    Throttle slow(card.loop.device(), 16u << 20);
+    ManagedRun cut(10, 250'000, 160, 100);
+    if (!cut.loop.ok()) GTEST_SKIP() << cut.loop.why();
+    test::run("blockdev --flushbufs " + cut.loop.device());  // the throttled run reads the device, not the cache
+    Throttle slow(cut.loop.device(), 16u << 20);
     if (!slow.ok) GTEST_SKIP() << "no blkio cgroup to slow the card down";
-    ManagedRun cut;
-    cut.m->startScan(QString::fromStdString(card.loop.device()));
+    cut.m->startScan(QString::fromStdString(cut.loop.device()));
     ASSERT_TRUE(cut.pollUntil([&] { return cut.m->filesFound() >= 3; }));
     pid_t pid = -1;  // the scanner this test started for this run
     for (const auto& e : fs::directory_iterator("/proc")) {
@@ -143,24 +134,23 @@ TEST(HelperEndToEnd, KilledScannerIsCaughtByTheStallWatchdogAndResumeLosesAndDou
     cut.m->pollProgress();
     EXPECT_EQ(cut.m->statusMessage().toStdString(), "Scan interrupted");
     EXPECT_GE(cut.m->recoveredFiles().size(), 3u);
-    expectResumedToTheEnd(cut, card.hashes);
+    cut.expectResumedToTheEnd();
 }
 
 TEST(HelperEndToEnd, FullOutputDiskIsReportedInItsOwnWordsAndResumeFinishesTheCard) {
-    const CarvingCard card(6, 400'000, 32, 200);
-    if (!card.loop.ok()) GTEST_SKIP() << card.loop.why();
-    ManagedRun run;
+    ManagedRun run(6, 400'000, 32, 200);
+    if (!run.loop.ok()) GTEST_SKIP() << run.loop.why();
     // The caches on a small disk that holds about two of the files.
     test::TmpfsMount small(run.dir / "cache", "1200k");
     if (!small.ok()) GTEST_SKIP() << small.why();
-    run.m->startScan(QString::fromStdString(card.loop.device()));
+    run.m->startScan(QString::fromStdString(run.loop.device()));
     ASSERT_TRUE(run.pollUntil([&] { return !run.m->isScanning(); }));
     EXPECT_TRUE(run.m->errorMessage().startsWith("Could not save recovered files: No space left on device"))
         << run.m->errorMessage().toStdString();
     EXPECT_TRUE(run.m->statusMessage().startsWith("Error — ")) << run.m->statusMessage().toStdString();
     EXPECT_LT(run.m->recoveredFiles().size(), 6u);
     ASSERT_TRUE(small.resize("16m"));
-    expectResumedToTheEnd(run, card.hashes);
+    run.expectResumedToTheEnd();
 }
 
 }  // namespace
