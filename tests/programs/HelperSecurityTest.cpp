@@ -305,7 +305,9 @@ TEST_F(HelperAsUser, PlantsAndBrokenRunFilesLeadNowhere) {
         {"another user's FIFO at the debug log, garbage at the progress file, a FIFO nobody writes at the control file",
          0,
          [&](Scan& p) {
+             // Writable by all (past the umask), so that only a non-blocking open keeps the scanner from waiting.
              ASSERT_EQ(::mkfifo(kDebugLog.c_str(), 0666), 0);
+             ASSERT_EQ(::chmod(kDebugLog.c_str(), 0666), 0);
              plantAs(kDebugLog);
              test::writeFile(p.progress, test::randomBytes(1 << 20, 42));
              ASSERT_EQ(::chown(p.progress.c_str(), user->uid(), user->gid()), 0);
