@@ -6,20 +6,10 @@
 
 namespace vf::test {
 
-void ByteWriter::put(std::size_t at, std::uint64_t v, int width) {
+void ByteWriter::put(std::size_t at, int width, std::uint64_t v) {
     resize(at + static_cast<std::size_t>(width));
-    for (int i = 0; i < width; ++i) {
-        const int shift = little_ ? 8 * i : 8 * (width - 1 - i);
-        bytes[at + static_cast<std::size_t>(i)] = static_cast<std::uint8_t>(v >> shift);
-    }
-}
-void ByteWriter::u8(std::size_t at, std::uint8_t v) { put(at, v, 1); }
-void ByteWriter::u16(std::size_t at, std::uint16_t v) { put(at, v, 2); }
-void ByteWriter::u32(std::size_t at, std::uint32_t v) { put(at, v, 4); }
-void ByteWriter::u64(std::size_t at, std::uint64_t v) { put(at, v, 8); }
-void ByteWriter::text(std::size_t at, std::string_view s) {
-    resize(at + s.size());
-    std::copy(s.begin(), s.end(), bytes.begin() + static_cast<std::ptrdiff_t>(at));
+    for (int i = 0; i < width; ++i)
+        bytes[at + static_cast<std::size_t>(i)] = static_cast<std::uint8_t>(v >> (little_ ? 8 * i : 8 * (width - 1 - i)));
 }
 void ByteWriter::raw(std::size_t at, const std::vector<std::uint8_t>& data) {
     resize(at + data.size());
@@ -28,10 +18,9 @@ void ByteWriter::raw(std::size_t at, const std::vector<std::uint8_t>& data) {
 
 std::vector<std::uint8_t> layout(bool littleEndian, std::string_view text,
                                  std::initializer_list<std::pair<std::size_t, std::uint32_t>> fields, std::size_t size) {
-    ByteWriter w(littleEndian);
+    ByteWriter w(littleEndian, size);
     w.text(0, text);
     for (const auto& [at, v] : fields) w.u32(at, v);
-    w.resize(size);
     return w.bytes;
 }
 
@@ -42,24 +31,16 @@ std::vector<std::uint8_t> with(std::vector<std::uint8_t> bytes, std::size_t at, 
 
 std::vector<std::uint8_t> embedAt(const std::vector<std::uint8_t>& file, std::size_t offset, std::size_t total,
                                   std::uint32_t seed) {
-    std::vector<std::uint8_t> image = randomBytes(std::max(total, offset + file.size()), seed);
-    std::copy(file.begin(), file.end(), image.begin() + static_cast<std::ptrdiff_t>(offset));
-    return image;
+    return with(randomBytes(std::max(total, offset + file.size()), seed), offset, file);
 }
 
 std::vector<std::uint8_t> jpegOfSize(std::size_t size, std::uint32_t seed) {
-    ByteWriter w(false);
-    w.raw(0, {0xFF, 0xD8, 0xFF, 0xE0, 0x00, 0x10});
-    w.text(6, std::string_view("JFIF\0", 5));
-    w.raw(11, {1, 1, 0, 0, 1, 0, 1, 0, 0});
-    w.raw(20, {0xFF, 0xDA, 0x00, 0x08, 1, 1, 0, 0, 0x3F, 0});
-    const std::size_t entropy = size - 30 - 2;
-    std::vector<std::uint8_t> data = randomBytes(entropy, seed);
-    for (auto& b : data)
-        if (b == 0xFF) b = 0x00;
-    w.raw(30, data);
-    w.raw(30 + entropy, {0xFF, 0xD9});
-    return w.bytes;
+    std::vector<std::uint8_t> data = randomBytes(size - 32, seed);
+    std::replace(data.begin(), data.end(), std::uint8_t{0xFF}, std::uint8_t{0});
+    data.insert(data.begin(), {0xFF, 0xD8, 0xFF, 0xE0, 0, 0x10, 'J', 'F', 'I', 'F', 0, 1, 1, 0, 0,
+                               1,    0,    1,    0,    0, 0xFF, 0xDA, 0, 8, 1, 1, 0, 0, 0x3F, 0});
+    data.insert(data.end(), {0xFF, 0xD9});
+    return data;
 }
 
 std::vector<std::uint8_t> mpfJpeg(const std::vector<std::uint8_t>& primary, const std::vector<std::uint8_t>& preview,
@@ -67,35 +48,19 @@ std::vector<std::uint8_t> mpfJpeg(const std::vector<std::uint8_t>& primary, cons
     std::size_t insertAt = 2;
     if (primary.size() > 6 && primary[2] == 0xFF && (primary[3] == 0xE0 || primary[3] == 0xE1))
         insertAt = 4 + (static_cast<std::size_t>(primary[4]) << 8 | primary[5]);
-    // APP2: marker, length, "MPF\0", then the MP header with the index directory
-    // (version, number of images, MP entries) and two 16-byte entries.
+    // APP2 "MPF\0", then the MP header with the index directory (version, number
+    // of images, MP entries) and two 16-byte entries: the primary and the preview.
+    const std::size_t h = 8, total = primary.size() + 90;
     ByteWriter seg(littleEndian);
-    seg.raw(0, {0xFF, 0xE2});
-    seg.bytes.resize(4);
-    seg.text(4, std::string_view("MPF\0", 4));
-    const std::size_t h = 8;
-    seg.text(h, littleEndian ? "II" : "MM");
-    seg.u16(h + 2, 42);
-    seg.u32(h + 4, 8);
-    seg.u16(h + 8, 3);
+    seg.raw(0, {0xFF, 0xE2, 0, 88, 'M', 'P', 'F', 0});
+    writeTiffHeader(seg, 42, 8, h);
     writeIfd(seg, h + 8, {{0xB000, 7, 4, 0}, {0xB001, 4, 1, 2}, {0xB002, 7, 32, 50}}, 0);
-    seg.text(h + 8 + 2 + 8, "0100");
-    const std::size_t total = primary.size() + 4 + 4 + 50 + 32;
-    const std::size_t headerInFile = insertAt + h;
-    seg.u32(h + 50, 0x20030000);
-    seg.u32(h + 54, static_cast<std::uint32_t>(total));
-    seg.u32(h + 58, 0);
-    seg.u32(h + 66, 0x00010002);
-    seg.u32(h + 70, static_cast<std::uint32_t>(preview.size()));
-    seg.u32(h + 74, static_cast<std::uint32_t>(total - headerInFile));
-    seg.resize(h + 82);
-    const std::size_t length = seg.bytes.size() - 2;
-    seg.bytes[2] = static_cast<std::uint8_t>(length >> 8);
-    seg.bytes[3] = static_cast<std::uint8_t>(length);
+    seg.text(h + 18, "0100");
+    seg.put({{h + 50, 4, 0x20030000}, {h + 54, 4, total}, {h + 66, 4, 0x00010002}, {h + 70, 4, preview.size()},
+             {h + 74, 4, total - insertAt - h}, {h + 78, 4, 0}});
 
-    std::vector<std::uint8_t> out(primary.begin(), primary.begin() + static_cast<std::ptrdiff_t>(insertAt));
-    out.insert(out.end(), seg.bytes.begin(), seg.bytes.end());
-    out.insert(out.end(), primary.begin() + static_cast<std::ptrdiff_t>(insertAt), primary.end());
+    std::vector<std::uint8_t> out = primary;
+    out.insert(out.begin() + static_cast<std::ptrdiff_t>(insertAt), seg.bytes.begin(), seg.bytes.end());
     out.insert(out.end(), preview.begin(), preview.end());
     return out;
 }
@@ -104,51 +69,34 @@ void writeIfd(ByteWriter& w, std::size_t at, const std::vector<TiffEntry>& entri
     w.u16(at, static_cast<std::uint16_t>(entries.size()));
     std::size_t p = at + 2;
     for (const TiffEntry& e : entries) {
-        w.u16(p, e.tag);
-        w.u16(p + 2, e.type);
-        w.u32(p + 4, e.count);
-        if ((e.type == 3 || e.type == 8) && e.count <= 2) {
-            w.u16(p + 8, static_cast<std::uint16_t>(e.value));
-            w.u16(p + 10, static_cast<std::uint16_t>(e.value >> 16));
-        } else {
+        w.put({{p, 2, e.tag}, {p + 2, 2, e.type}, {p + 4, 4, e.count}});
+        if ((e.type == 3 || e.type == 8) && e.count <= 2)  // two SHORTs in the field, in the file's order
+            w.put({{p + 8, 2, e.value & 0xFFFF}, {p + 10, 2, e.value >> 16}});
+        else
             w.u32(p + 8, e.value);
-        }
         p += 12;
     }
     w.u32(p, next);
 }
 
-void writeTiffHeader(ByteWriter& w, std::uint16_t version, std::uint32_t firstIfd) {
-    w.text(0, w.littleEndian() ? "II" : "MM");
-    w.u16(2, version);
-    w.u32(4, firstIfd);
+void writeTiffHeader(ByteWriter& w, std::uint16_t version, std::uint32_t firstIfd, std::size_t at) {
+    w.text(at, w.littleEndian() ? "II" : "MM");
+    w.put({{at + 2, 2, version}, {at + 4, 4, firstIfd}});
 }
 
 std::vector<std::uint8_t> crwFile(std::size_t rawBytes, std::uint32_t seed, std::uint32_t heap) {
     ByteWriter w(true);
     w.text(0, "II");
-    w.u32(2, heap);
     w.text(6, "HEAPCCDR");
-    w.u32(14, 0x00010002);
-    w.u64(18, 0);
+    w.put({{2, 4, heap}, {14, 4, 0x00010002}, {18, 8, 0}});
     // A sub-heap as the first record: 20 bytes of text, its directory, its pointer.
     w.text(heap, "Canon EOS 300D DIGIT");
-    w.u16(heap + 20, 1);
-    w.u16(heap + 22, 0x0805);
-    w.u32(heap + 24, 20);
-    w.u32(heap + 28, 0);
-    w.u32(heap + 32, 20);
-    const std::size_t subHeapLength = 36;
-    w.raw(heap + subHeapLength, randomBytes(rawBytes, seed));
-    const std::size_t dir = subHeapLength + rawBytes;  // relative to the heap
-    w.u16(heap + dir, 2);
-    w.u16(heap + dir + 2, 0x300A);
-    w.u32(heap + dir + 4, static_cast<std::uint32_t>(subHeapLength));
-    w.u32(heap + dir + 8, 0);
-    w.u16(heap + dir + 12, 0x2005);
-    w.u32(heap + dir + 14, static_cast<std::uint32_t>(rawBytes));
-    w.u32(heap + dir + 18, static_cast<std::uint32_t>(subHeapLength));
-    w.u32(heap + dir + 22, static_cast<std::uint32_t>(dir));
+    w.put({{heap + 20, 2, 1}, {heap + 22, 2, 0x0805}, {heap + 24, 4, 20}, {heap + 28, 4, 0}, {heap + 32, 4, 20}});
+    const std::size_t sub = 36, dir = sub + rawBytes;  // relative to the heap
+    w.raw(heap + sub, randomBytes(rawBytes, seed));
+    const std::size_t d = heap + dir;
+    w.put({{d, 2, 2}, {d + 2, 2, 0x300A}, {d + 4, 4, sub}, {d + 8, 4, 0}, {d + 12, 2, 0x2005}, {d + 14, 4, rawBytes},
+           {d + 18, 4, sub}, {d + 22, 4, dir}});
     return w.bytes;
 }
 
@@ -156,21 +104,15 @@ std::vector<std::uint8_t> x3fFile(std::size_t bodyBytes, std::uint32_t entries, 
                                   std::uint32_t width, std::uint32_t height) {
     ByteWriter w(true);
     w.text(0, "FOVb");
-    w.u32(4, 0x00020003);
-    w.u32(28, width);
-    w.u32(32, height);
-    w.u32(36, 0);
+    w.put({{4, 4, 0x00020003}, {28, 4, width}, {32, 4, height}, {36, 4, 0}});
     w.raw(40, randomBytes(bodyBytes, 77));
     const std::size_t d = 40 + bodyBytes;
     w.text(d, "SECd");
-    w.u32(d + 4, 0x00020000);
-    w.u32(d + 8, entries);
-    for (std::uint32_t i = 0; i < entries; ++i) {
-        w.u32(d + 12 + 12 * i, 40);
-        w.u32(d + 16 + 12 * i, static_cast<std::uint32_t>(bodyBytes));
-        w.text(d + 20 + 12 * i, "IMA2");
+    w.put({{d + 4, 4, 0x00020000}, {d + 8, 4, entries}, {d + 12 + 12 * entries, 4, pointerMatches ? d : d + 4}});
+    for (std::size_t e = d + 12; e < d + 12 + 12 * entries; e += 12) {
+        w.put({{e, 4, 40}, {e + 4, 4, bodyBytes}});
+        w.text(e + 8, "IMA2");
     }
-    w.u32(d + 12 + 12 * entries, static_cast<std::uint32_t>(pointerMatches ? d : d + 4));
     return w.bytes;
 }
 

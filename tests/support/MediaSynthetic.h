@@ -1,7 +1,7 @@
 #pragma once
-// Builders of small synthetic media files for the length-rule tests: field
-// layouts written byte by byte, for formats that no tool here writes and for
-// the corner cases that real tools never produce.
+// Builders of small synthetic media files and volumes: field layouts written at
+// their offsets, for formats that no tool here writes and for the corner cases
+// that real tools never produce.
 
 #include <cstdint>
 #include <initializer_list>
@@ -14,20 +14,30 @@ namespace vf::test {
 // A growable byte image with positioned writes in either byte order.
 class ByteWriter {
 public:
-    explicit ByteWriter(bool littleEndian = true) : little_(littleEndian) {}
+    struct Field {
+        std::size_t at;
+        int width;  // bytes
+        std::uint64_t value;
+    };
+    explicit ByteWriter(bool littleEndian = true, std::size_t size = 0) : bytes(size), little_(littleEndian) {}
     std::vector<std::uint8_t> bytes;
 
-    void u8(std::size_t at, std::uint8_t v);
-    void u16(std::size_t at, std::uint16_t v);
-    void u32(std::size_t at, std::uint32_t v);
-    void u64(std::size_t at, std::uint64_t v);
-    void text(std::size_t at, std::string_view s);
+    void put(std::size_t at, int width, std::uint64_t v);
+    void put(std::initializer_list<Field> fields) {
+        for (const Field& f : fields) put(f.at, f.width, f.value);
+    }
+    void u8(std::size_t at, std::uint8_t v) { put(at, 1, v); }
+    void u16(std::size_t at, std::uint16_t v) { put(at, 2, v); }
+    void u32(std::size_t at, std::uint32_t v) { put(at, 4, v); }
+    void u64(std::size_t at, std::uint64_t v) { put(at, 8, v); }
+    void text(std::size_t at, std::string_view s) { raw(at, {s.begin(), s.end()}); }
     void raw(std::size_t at, const std::vector<std::uint8_t>& data);
-    void resize(std::size_t n) { if (bytes.size() < n) bytes.resize(n); }
+    void resize(std::size_t n) {
+        if (bytes.size() < n) bytes.resize(n);
+    }
     bool littleEndian() const { return little_; }
 
 private:
-    void put(std::size_t at, std::uint64_t v, int width);
     bool little_;
 };
 
@@ -59,8 +69,8 @@ struct TiffEntry {
 };
 // Writes a TIFF directory at `at`: count, entries (values as given), next offset.
 void writeIfd(ByteWriter& w, std::size_t at, const std::vector<TiffEntry>& entries, std::uint32_t next);
-// An 8-byte TIFF header: "II" or "MM", the version, the first directory's offset.
-void writeTiffHeader(ByteWriter& w, std::uint16_t version, std::uint32_t firstIfd);
+// An 8-byte TIFF header at `at`: "II" or "MM", the version, the first directory's offset.
+void writeTiffHeader(ByteWriter& w, std::uint16_t version, std::uint32_t firstIfd, std::size_t at = 0);
 
 // CRW: header, a root heap (from `heap` on) with a sub-heap record first, the raw
 // data record, and the root directory with its offset as the file's last four bytes.

@@ -135,7 +135,7 @@ TEST(ExFatDirectory, HostileDirectoriesCostNoMoreThanTheVolume) {
     EXPECT_LE(dev.totalRead - before, 64u * 4096);
 
     ExFatVolume huge(16, 11);  // 1 MiB clusters, a million claimed, on 1 TiB of zeros
-    test::putLE(huge.bytes, 92, 1u << 20, 4);
+    huge.u32(92, 1u << 20);
     huge.set(2, 32, {"HUGE", true, 3, 1ull << 62, true, true});
     ZeroDevice zeros({huge.bytes.begin(), huge.bytes.begin() + static_cast<std::ptrdiff_t>(huge.clusterPos(3))}, 1ull << 40);
     FATParser q(zeros, *FATParser::parseExFATBootSector(zeros, 0));

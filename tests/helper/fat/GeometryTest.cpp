@@ -1,7 +1,6 @@
 // Boot sectors, the volume search and FAT chains that no tool makes.
 #include <gtest/gtest.h>
 
-#include <functional>
 #include <tuple>
 
 #include "helper/fat/FATParser.h"
@@ -14,7 +13,6 @@ namespace {
 using test::ExFatVolume;
 using test::Fat32Volume;
 using test::LogCapture;
-using test::putLE;
 
 // An exFAT volume that no partition lists (a damaged table) is found by the boot
 // region search; a backup copy found less than 12 sectors in gives start 0.
@@ -36,48 +34,32 @@ TEST(Detect, ExFatFoundByTheBootRegionSearch) {
     }
 }
 
-using Damage = std::pair<const char*, std::function<void(std::vector<std::uint8_t>&)>>;
-
 TEST(BootSector, FieldsOutOfRangeAreRejected) {
-    const Damage fat32[] = {
-        {"not FAT32", [](auto& b) { b[86] = '6'; }},
-        {"8192-byte sectors", [](auto& b) { putLE(b, 11, 8192, 2); }},
-        {"768-byte sectors", [](auto& b) { putLE(b, 11, 768, 2); }},
-        {"0 sectors per cluster", [](auto& b) { b[13] = 0; }},
-        {"3 sectors per cluster", [](auto& b) { b[13] = 3; }},
-        {"no reserved sectors", [](auto& b) { putLE(b, 14, 0, 2); }},
-        {"3 FATs", [](auto& b) { b[16] = 3; }},
-        {"empty FAT", [](auto& b) { putLE(b, 36, 0, 4); }},
-        {"no sectors", [](auto& b) { putLE(b, 32, 0, 4); }},
-        {"no data region", [](auto& b) { putLE(b, 32, 32 + 5, 4); }},
-        {"one cluster", [](auto& b) { putLE(b, 32, 32 + 5 + 1, 4); }},
-        {"root cluster 1", [](auto& b) { putLE(b, 44, 1, 4); }},
-    };
-    const Damage exfat[] = {
-        {"name", [](auto& b) { b[10] = 'X'; }},
-        {"sector shift 8", [](auto& b) { b[108] = 8; }},
-        {"cluster shift 26", [](auto& b) { b[109] = 26; }},
+    const struct {
+        const char* what;
+        bool exfat;
+        test::ByteWriter::Field damage;
+    } rows[] = {
+        {"not FAT32", false, {86, 1, '6'}},         {"8192-byte sectors", false, {11, 2, 8192}},
+        {"768-byte sectors", false, {11, 2, 768}},  {"0 sectors per cluster", false, {13, 1, 0}},
+        {"3 sectors per cluster", false, {13, 1, 3}}, {"no reserved sectors", false, {14, 2, 0}},
+        {"3 FATs", false, {16, 1, 3}},              {"empty FAT", false, {36, 4, 0}},
+        {"no sectors", false, {32, 4, 0}},          {"no data region", false, {32, 4, 32 + 5}},
+        {"one cluster", false, {32, 4, 32 + 5 + 1}}, {"root cluster 1", false, {44, 4, 1}},
+        {"exFAT name", true, {10, 1, 'X'}},         {"sector shift 8", true, {108, 1, 8}},
+        {"cluster shift 26", true, {109, 1, 26}},   {"FAT at 0", true, {80, 4, 0}},
+        {"FAT at heap", true, {80, 4, 64}},         {"one exFAT cluster", true, {92, 4, 1}},
+        {"root cluster 0", true, {96, 4, 0}},
         // exFAT allows no cluster above 32 MiB; such a one would cost gigabytes.
-        {"64 MiB clusters", [](auto& b) { b[109] = 17; }},
-        {"FAT at 0", [](auto& b) { putLE(b, 80, 0, 4); }},
-        {"FAT at heap", [](auto& b) { putLE(b, 80, 64, 4); }},
-        {"one cluster", [](auto& b) { putLE(b, 92, 1, 4); }},
-        {"root cluster 0", [](auto& b) { putLE(b, 96, 0, 4); }},
-    };
-    for (const auto& [what, damage] : fat32) {
-        Fat32Volume v(600);
-        damage(v.bytes);
+        {"64 MiB clusters", true, {109, 1, 17}}};
+    for (const auto& r : rows) {
+        test::Volume v = r.exfat ? test::Volume(ExFatVolume(16)) : test::Volume(Fat32Volume(600));
+        v.put({r.damage});
         MemoryDevice dev(v.bytes);
-        EXPECT_FALSE(FATParser::parseFAT32BootSector(dev, 0)) << what;
-    }
-    for (const auto& [what, damage] : exfat) {
-        ExFatVolume v(16);
-        damage(v.bytes);
-        MemoryDevice dev(v.bytes);
-        EXPECT_FALSE(FATParser::parseExFATBootSector(dev, 0)) << what;
+        EXPECT_FALSE(r.exfat ? FATParser::parseExFATBootSector(dev, 0) : FATParser::parseFAT32BootSector(dev, 0)) << r.what;
     }
     ExFatVolume v(16);
-    v.bytes[109] = 16;  // 32 MiB: the largest exFAT allows
+    v.u8(109, 16);  // 32 MiB: the largest exFAT allows
     MemoryDevice dev(v.bytes);
     const auto g = FATParser::parseExFATBootSector(dev, 0);
     ASSERT_TRUE(g);
