@@ -27,10 +27,7 @@ const std::vector<std::uint32_t> kChain = {10, 11, 30, 31, 32, 5};
 
 Fat32Volume fragmentedVolume() {
     Fat32Volume v;
-    for (std::uint32_t c = 3; c < 66; ++c) {
-        const Bytes data = test::randomBytes(512, c);
-        std::copy(data.begin(), data.end(), v.bytes.begin() + static_cast<std::ptrdiff_t>(v.clusterPos(c)));
-    }
+    v.raw(v.clusterPos(3), test::randomBytes(63 * 512, 3));
     v.chain(kChain);
     return v;
 }
@@ -50,9 +47,8 @@ TEST(Extract, FragmentedChainsFailuresAndShortChains) {
     const Fat32Volume v = fragmentedVolume();
     const Bytes whole = concat(v, 6);
     const std::uint64_t cutAt = v.clusterPos(32) + 200;
-    Bytes cut = concat(v, 4);
-    cut.insert(cut.end(), v.bytes.begin() + static_cast<std::ptrdiff_t>(v.clusterPos(32)),
-               v.bytes.begin() + static_cast<std::ptrdiff_t>(cutAt));
+    Bytes cut = concat(v, 5);
+    cut.resize(4 * 512 + 200);
     const struct {
         const char* what;
         std::uint64_t alignment, badSector, deviceSize, offset, size;
@@ -94,7 +90,7 @@ TEST(Extract, FragmentedChainsFailuresAndShortChains) {
 TEST(Extract, ContiguousFileIsReadAsOneRunCutToTheSmallerSize) {
     ExFatVolume v(4096, 0);  // 512-byte clusters, 2 MiB of heap
     const Bytes clip = test::randomBytes(1'500'000, 7);
-    std::copy(clip.begin(), clip.end(), v.bytes.begin() + static_cast<std::ptrdiff_t>(v.clusterPos(100)));
+    v.raw(v.clusterPos(100), clip);
     v.set(2, 32, {"MVI_0001.MP4", false, 100, clip.size(), true, true});
     v.set(2, 128, {"EMPTY.JPG", false, 50, 0, true, true});
     test::FaultyDevice dev(v.bytes);  // its FAT entries say nothing: a contiguous file has none

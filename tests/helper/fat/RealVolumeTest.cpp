@@ -7,9 +7,12 @@
 #include <fcntl.h>
 #include <unistd.h>
 
+#include <regex>
+
 #include "helper/fat/FATParser.h"
 #include "helper/fat/FatNames.h"
 #include "tests/support/LogCapture.h"
+#include "tests/support/MediaSynthetic.h"
 #include "tests/support/TestSupport.h"
 #include "tests/support/VolumeImage.h"
 
@@ -20,31 +23,20 @@ using test::TempDir;
 using test::VolumeImage;
 using Bytes = std::vector<std::uint8_t>;
 
-class ImageDevice {
-public:
-    explicit ImageDevice(const std::filesystem::path& p) : fd_(::open(p.c_str(), O_RDONLY)), device_(fd_) {}
-    ~ImageDevice() {
-        if (fd_ >= 0) ::close(fd_);
-    }
-    Device& device() { return device_; }
-
-private:
-    int fd_;
-    FdDevice device_;
+// A card image opened as the scanner opens a device.
+struct ImageDevice {
+    explicit ImageDevice(const std::filesystem::path& p) : fd(::open(p.c_str(), O_RDONLY)) {}
+    ~ImageDevice() { ::close(fd); }
+    int fd;
+    FdDevice device{fd};
 };
 
-// The number that follows `label` (after spaces, ':' or '=') in a tool's report.
+// The number after `label` (a pattern), spaces, ':' or '=' in a tool's report.
 std::uint64_t field(const std::string& text, const std::string& label) {
-    std::size_t at = text.find(label);
-    if (at == std::string::npos) {
-        ADD_FAILURE() << "no " << label << " in\n" << text;
-        return 0;
-    }
-    at += label.size();
-    while (at < text.size() && std::string_view(" \t:=").find(text[at]) != std::string_view::npos) ++at;
-    std::uint64_t v = 0;
-    while (at < text.size() && text[at] >= '0' && text[at] <= '9') v = v * 10 + static_cast<std::uint64_t>(text[at++] - '0');
-    return v;
+    std::smatch m;
+    if (std::regex_search(text, m, std::regex(label + "[ \t:=]*([0-9]+)"))) return std::stoull(m[1]);
+    ADD_FAILURE() << "no " << label << " in\n" << text;
+    return 0;
 }
 
 // Has the card take `data` at `path`; returns the data.
@@ -72,13 +64,13 @@ Found find(FATParser& p, const DirectoryIndex& index, const std::string& path) {
     return {};
 }
 
-void expectFile(FATParser& p, const DirectoryIndex& index, const std::string& path, const Bytes& data,
-                bool deleted = false) {
+// The file at `path` is in the index with its bytes, size and state.
+Found expectFile(FATParser& p, const DirectoryIndex& index, const std::string& path, const Bytes& data,
+                 bool deleted = false) {
     const Found f = find(p, index, path);
-    if (!f.hint) return;
-    EXPECT_EQ(f.hint->fileSize, data.size()) << path;
-    EXPECT_EQ(f.hint->isDeleted, deleted) << path;
+    EXPECT_TRUE(f.hint && f.hint->fileSize == data.size() && f.hint->isDeleted == deleted) << path;
     EXPECT_EQ(f.bytes, data) << path;
+    return f;
 }
 
 bool haveFatTools() { return test::haveTool("mkfs.vfat") && test::haveTool("mcopy") && test::haveTool("sfdisk"); }
@@ -125,12 +117,12 @@ TEST(RealFat32, SdCardLayoutIndexedAndExtracted) {
 
     ImageDevice image(card.image());
     test::LogCapture log;
-    const auto parser = FATParser::detect(image.device());
+    const auto parser = FATParser::detect(image.device);
     ASSERT_TRUE(parser);
     const auto info = test::run("MTOOLS_SKIP_CHECK=1 minfo -i '" + card.image().string() + "@@4194304'");
     ASSERT_EQ(info.status, 0) << info.output;
     const std::uint64_t bps = field(info.output, "sector size"), spc = field(info.output, "cluster size");
-    const std::uint64_t reserved = field(info.output, "reserved (boot) sectors");
+    const std::uint64_t reserved = field(info.output, "reserved \\(boot\\) sectors");
     const std::uint64_t firstData = reserved + field(info.output, "\nfats") * field(info.output, "Big fatlen");
     const Geometry expected{FileSystemKind::fat32, 4194304, bps, spc, bps * spc, 4194304 + reserved * bps,
                             4194304 + firstData * bps, (field(info.output, "big size") - firstData) / spc,
@@ -142,12 +134,10 @@ TEST(RealFat32, SdCardLayoutIndexedAndExtracted) {
 
     const DirectoryIndex index = parser->buildDirectoryIndex();
     for (const auto& [path, data] : photos) {
-        expectFile(*parser, index, path, data);
-        const Found f = find(*parser, index, path);
+        const Found f = expectFile(*parser, index, path, data);
         EXPECT_TRUE(f.hint && f.hint->startCluster > 65535u) << path;
     }
-    expectFile(*parser, index, "/MVI_0009.MOV", movie);
-    const Found m = find(*parser, index, "/MVI_0009.MOV");
+    const Found m = expectFile(*parser, index, "/MVI_0009.MOV", movie);
     ASSERT_TRUE(m.hint);
     const auto chain = parser->clusterChain(m.hint->startCluster);
     ASSERT_EQ(chain.size(), 10u);
@@ -155,8 +145,7 @@ TEST(RealFat32, SdCardLayoutIndexedAndExtracted) {
     // A deleted file keeps its long name; its chain is gone, so only its first
     // cluster can be followed.
     const Found deleted = find(*parser, index, "/DSC_0010.JPEG");
-    ASSERT_TRUE(deleted.hint);
-    EXPECT_TRUE(deleted.hint->isDeleted);
+    EXPECT_TRUE(deleted.hint && deleted.hint->isDeleted);
     EXPECT_EQ(deleted.bytes, Bytes(gone.begin(), gone.begin() + 1024));
     const Found shortDeleted = find(*parser, index, "/?MG_0011.JPG");
     EXPECT_TRUE(shortDeleted.hint && shortDeleted.hint->isDeleted);
@@ -184,7 +173,7 @@ TEST(RealFat32, PartitionTypes) {
         ASSERT_TRUE(built.ok()) << built.output;
         ImageDevice image(card.image());
         test::LogCapture log;
-        const auto parser = FATParser::detect(image.device());
+        const auto parser = FATParser::detect(image.device);
         ASSERT_TRUE(parser);
         EXPECT_EQ(parser->geo().partitionStart, type ? 2048u * 512 : 0u);
         expectFile(*parser, parser->buildDirectoryIndex(), "/IMG_0001.JPG", photo);
@@ -216,7 +205,7 @@ TEST(RealExFat, FilesFragmentsDeletedEntriesAndAWipedBootSector) {
 
     ImageDevice image(card.image());
     test::LogCapture log;
-    const auto parser = FATParser::detect(image.device());
+    const auto parser = FATParser::detect(image.device);
     ASSERT_TRUE(parser);
     const Geometry& g = parser->geo();
     const auto volume = dir / "volume.img";
@@ -226,21 +215,19 @@ TEST(RealExFat, FilesFragmentsDeletedEntriesAndAWipedBootSector) {
     const std::uint64_t bps = 1ull << field(dump.output, "Sector Size Bits");
     const std::uint64_t spc = 1ull << field(dump.output, "Sector per Cluster bits");
     const Geometry expected{FileSystemKind::exfat, 4194304, bps, spc, bps * spc,
-                            4194304 + field(dump.output, "FAT Offset(sector offset)") * bps,
-                            4194304 + field(dump.output, "Cluster Heap Offset (sector offset)") * bps,
+                            4194304 + field(dump.output, "FAT Offset\\(sector offset\\)") * bps,
+                            4194304 + field(dump.output, "Cluster Heap Offset \\(sector offset\\)") * bps,
                             field(dump.output, "Cluster Count"),
-                            static_cast<std::uint32_t>(field(dump.output, "Root Cluster (cluster offset)"))};
+                            static_cast<std::uint32_t>(field(dump.output, "Root Cluster \\(cluster offset\\)"))};
     EXPECT_EQ(g, expected);
     EXPECT_EQ(log.lines.at(0).rfind("📂 exFAT volume: partition at byte 4194304, 4 KB clusters, ", 0), 0u) << log.lines.at(0);
 
     const DirectoryIndex index = parser->buildDirectoryIndex();
     for (const auto& [path, data] : photos) {
-        expectFile(*parser, index, path, data);
-        const Found f = find(*parser, index, path);
+        const Found f = expectFile(*parser, index, path, data);
         EXPECT_TRUE(f.hint && parser->contiguousFiles().count(f.hint->startCluster)) << path << " has a FAT chain";
     }
-    expectFile(*parser, index, "/DSC_FRAGMENTED_0004.HEIC", fragmented);
-    const Found frag = find(*parser, index, "/DSC_FRAGMENTED_0004.HEIC");
+    const Found frag = expectFile(*parser, index, "/DSC_FRAGMENTED_0004.HEIC", fragmented);
     ASSERT_TRUE(frag.hint);
     EXPECT_FALSE(parser->contiguousFiles().count(frag.hint->startCluster));
     const auto chain = parser->clusterChain(frag.hint->startCluster);
@@ -250,11 +237,8 @@ TEST(RealExFat, FilesFragmentsDeletedEntriesAndAWipedBootSector) {
     expectFile(*parser, index, "/DSC_DELETED_00005.JPG", deleted, true);  // contiguous: all of it
 
     // With the main boot sector wiped, the backup region gives the same volume.
-    Bytes wiped = test::readFile(card.image());
-    std::fill_n(wiped.begin() + 4194304, 512, 0);
-    test::writeFile(dir / "wiped.img", wiped);
-    ImageDevice wipedImage(dir / "wiped.img");
-    const auto found = FATParser::detect(wipedImage.device());
+    MemoryDevice wiped(test::with(test::readFile(card.image()), 4194304, Bytes(512, 0)));
+    const auto found = FATParser::detect(wiped);
     ASSERT_TRUE(found);
     EXPECT_EQ(found->geo(), g);
     EXPECT_EQ(log.lines.back(), "📂 Recovered exFAT geometry from backup boot region at byte " +
