@@ -10,7 +10,6 @@
 #include <memory>
 
 #include "platform/Thumbnailer.h"
-#include "tests/support/DngBuilder.h"
 #include "tests/support/MediaSynthetic.h"
 #include "tests/support/TestSupport.h"
 

@@ -3,7 +3,7 @@
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
-#include "tests/support/DngBuilder.h"
+#include "tests/support/MediaSynthetic.h"
 #include "tests/support/MediaTools.h"
 #include "tests/support/TestSupport.h"
 

@@ -4,7 +4,6 @@
 
 #include "common/ByteReader.h"
 #include "common/Records.h"
-#include "tests/support/DngBuilder.h"
 #include "tests/support/EndToEnd.h"
 #include "tests/support/MediaSynthetic.h"
 #include "tests/support/Synthetic.h"

@@ -81,6 +81,11 @@ std::vector<std::uint8_t> crwFile(std::size_t rawBytes, std::uint32_t seed, std:
 std::vector<std::uint8_t> x3fFile(std::size_t bodyBytes, std::uint32_t entries, bool pointerMatches,
                                   std::uint32_t width, std::uint32_t height);
 
+// A minimal DNG, as cameras write it for the parts a thumbnailer reads: a
+// JPEG preview in IFD0 and 16-bit Bayer data in a SubIFD.
+std::vector<std::uint8_t> makeDng(const std::vector<std::uint8_t>& preview, int previewWidth, int previewHeight,
+                                  int rawWidth, int rawHeight);
+
 // MXF: header partition pack, `bodyPackets` essence packets of `packetBytes`
 // value bytes, footer partition pack.
 std::vector<std::uint8_t> mxfFile(int bodyPackets, std::size_t packetBytes);

@@ -19,7 +19,6 @@
 
 #include "thumbnailer/Sandbox.h"
 #include "platform/Thumbnailer.h"
-#include "tests/support/DngBuilder.h"
 #include "tests/support/MediaSynthetic.h"
 #include "tests/support/TestSupport.h"
 
