@@ -132,15 +132,13 @@ TEST(FormatDetectorRefine, DngVersionInFirstDirectory) {
         const char* what;
         std::span<const std::uint8_t> bytes;
         bool little, want;
-    } cases[] = {
-        {"II", le, true, true},
-        {"MM", be, false, true},
-        {"wrong byte order", le, false, false},
-        {"header only", all.first(8), true, false},
-        {"second tag just inside", all.first(8 + 2 + 12 + 2), true, true},
-        {"cut inside the tag", all.first(8 + 2 + 12 + 1), true, false},
-        {"500 entries", manyEntries, true, false},
-    };
+    } cases[] = {{"II", le, true, true},
+                 {"MM", be, false, true},
+                 {"wrong byte order", le, false, false},
+                 {"header only", all.first(8), true, false},
+                 {"second tag just inside", all.first(8 + 2 + 12 + 2), true, true},
+                 {"cut inside the tag", all.first(8 + 2 + 12 + 1), true, false},
+                 {"500 entries", manyEntries, true, false}};
     for (const auto& c : cases) EXPECT_EQ(hasDngVersionInIfd0(c.bytes, c.little), c.want) << c.what;
     EXPECT_FALSE(hasDngVersionInIfd0(tiff(true, 64, 62).bytes, true));  // no room for a count
 }
@@ -155,9 +153,7 @@ TEST(TiffParserContainsTag, FindsTagsAlongChainAndSubIfds) {
         auto t = tiff(little);
         test::writeIfd(t, 8, {kWidth, {330, 4, 3, 400}}, 100);  // three SubIFDs listed at 400
         test::writeIfd(t, 100, {{0x0111, 4, 1, 0}}, 0);          // IFD1, end of chain
-        t.u32(400, 500);
-        t.u32(404, 0);
-        t.u32(408, 600);
+        t.put({{400, 4, 500}, {404, 4, 0}, {408, 4, 600}});
         test::writeIfd(t, 500, {{0x9000, 7, 4, 0}}, 0);
         test::writeIfd(t, 600, {{0x9001, 7, 4, 0}, {330, 4, 1, 700}}, 0);  // a SubIFD with its own
         test::writeIfd(t, 700, {{0x9002, 7, 4, 0}}, 0);
@@ -167,35 +163,38 @@ TEST(TiffParserContainsTag, FindsTagsAlongChainAndSubIfds) {
 }
 
 TEST(TiffParserContainsTag, RejectsAndSkipsImplausibleStreams) {
-    auto t = tiff();
-    test::writeIfd(t, 8, {kWidth}, 8);  // a chain that points back at itself
-    EXPECT_TRUE(contains(t.bytes, 256));
-    EXPECT_FALSE(contains(t.bytes, kDng));
-    EXPECT_FALSE(contains(Bytes(t.bytes.begin(), t.bytes.begin() + 7), 256));
-    t.bytes[0] = 'X';
-    EXPECT_FALSE(contains(t.bytes, 256));
-    auto huge = tiff();
-    test::writeIfd(huge, 8, {{kDng, 1, 4, 0}}, 0);
-    huge.u16(8, 2000);  // more entries than a directory may have
-    EXPECT_FALSE(contains(huge.bytes, kDng));
-    auto cut = tiff(true, 8);
-    test::writeIfd(cut, 8, {{kDng, 1, 4, 0}}, 0);
-    cut.bytes.resize(8 + 2 + 12);  // the next-directory offset lies past the end of the device
-    EXPECT_FALSE(contains(cut.bytes, kDng));
-    auto far = tiff();
-    test::writeIfd(far, 8, {kWidth, {330, 4, 2, 0xFFFFFFF0u}}, 0xFFFFFFFFu);  // offsets past everything
-    EXPECT_FALSE(contains(far.bytes, kDng));
-    EXPECT_FALSE(contains(far.bytes, kDng, UINT64_MAX - 4));
+    // One directory at 8 holding `entries` and pointing at `next`.
+    const auto ifd = [](const std::vector<TiffEntry>& entries, std::uint32_t next) {
+        auto t = tiff();
+        test::writeIfd(t, 8, entries, next);
+        return t.bytes;
+    };
+    const auto first = [](const Bytes& b, std::size_t n) { return Bytes(b.begin(), b.begin() + static_cast<std::ptrdiff_t>(n)); };
+    const Bytes loop = ifd({kWidth}, 8), far = ifd({kWidth, {330, 4, 2, 0xFFFFFFF0u}}, 0xFFFFFFFFu);
     // At most 64 directories are visited.
-    for (std::size_t length : {64u, 65u}) {
-        auto chain = tiff(true, 8 + 64 * 65);
-        for (std::size_t i = 0; i < length; ++i) {
-            const auto at = static_cast<std::uint32_t>(8 + 64 * i);
-            const bool last = i + 1 == length;
-            test::writeIfd(chain, at, {last ? TiffEntry{kDng, 1, 4, 0} : kWidth}, last ? 0 : at + 64);
-        }
-        EXPECT_EQ(contains(chain.bytes, kDng), length == 64) << length;
-    }
+    const auto chain = [](std::size_t length) {
+        auto t = tiff(true, 8 + 64 * 65);
+        for (std::uint32_t i = 1, at = 8; i <= length; ++i, at += 64)
+            test::writeIfd(t, at, {i < length ? kWidth : TiffEntry{kDng, 1, 4, 0}}, i < length ? at + 64 : 0);
+        return t.bytes;
+    };
+    const struct {
+        const char* what;
+        Bytes bytes;
+        std::uint16_t tag;
+        bool want;
+        std::uint64_t base = 0;
+    } cases[] = {{"a chain back to itself", loop, 256, true},
+                 {"a chain back to itself, no DNG tag", loop, kDng, false},
+                 {"cut inside the header", first(loop, 7), 256, false},
+                 {"no byte order", test::with(loop, 0, {'X'}), 256, false},
+                 {"more entries than a directory may have", test::with(ifd({{kDng, 1, 4, 0}}, 0), 8, {0xD0, 0x07}), kDng, false},
+                 {"next offset past the device end", first(ifd({{kDng, 1, 4, 0}}, 0), 8 + 2 + 12), kDng, false},
+                 {"offsets past everything", far, kDng, false},
+                 {"offsets past everything from far in", far, kDng, false, UINT64_MAX - 4},
+                 {"64 directories", chain(64), kDng, true},
+                 {"65 directories", chain(65), kDng, false}};
+    for (const auto& c : cases) EXPECT_EQ(contains(c.bytes, c.tag, c.base), c.want) << c.what;
 }
 
 }  // namespace
