@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "common/Records.h"
 #include "tests/support/TestSupport.h"
 
 inline void PrintTo(const QString& s, std::ostream* os) { *os << '"' << s.toStdString() << '"'; }
@@ -22,6 +23,15 @@ inline void ensureQtApp() {
     static char name[] = "test_app";
     static char* argv[] = {name, nullptr};
     new QCoreApplication(argc, argv);  // lives as long as the test program
+}
+
+// A recovered file as the scanner's record lists it.
+inline RecoveredFileInfo listed(const std::string& name, std::uint64_t size) {
+    RecoveredFileInfo f;
+    f.id = f.fileName = name;
+    f.fileType = "JPEG";
+    f.fileSize = size;
+    return f;
 }
 
 using Contents = std::map<std::string, std::vector<std::uint8_t>>;

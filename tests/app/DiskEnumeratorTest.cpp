@@ -2,38 +2,10 @@
 
 #include <gtest/gtest.h>
 
-#include <map>
-
 #include "tests/app/AppTest.h"
 
 namespace vf {
 namespace {
-
-// Disks as a canned lsblk output gives them.
-class CannedSource final : public DiskPropertySource {
-public:
-    std::map<std::string, DiskProperties> disks;
-    std::vector<std::string> order;
-    bool listFails = false;
-    std::optional<std::vector<std::string>> list(std::string&) override {
-        return listFails ? std::nullopt : std::optional(order);
-    }
-    std::optional<DiskProperties> details(const std::string& id, std::string&) override {
-        auto it = disks.find(id);
-        return it == disks.end() ? std::nullopt : std::optional(it->second);
-    }
-    std::string devicePath(const std::string& id) const override { return "/dev/" + id; }
-};
-
-std::shared_ptr<CannedSource> fromLsblk(const char* json) {
-    auto s = std::make_shared<CannedSource>();
-    const auto disks = parseLsblk(json);
-    for (const auto& d : disks.value()) {
-        s->order.push_back(d.name);
-        s->disks[d.name] = d.properties;
-    }
-    return s;
-}
 
 std::string describe(const std::optional<DiskInfo>& d) {
     if (!d) return "-";
@@ -63,9 +35,29 @@ const char* kLsblk = R"({"blockdevices":[
  {"name":"../../etc","type":"disk","size":1,"rm":true,"hotplug":true,"tran":"usb","model":"SD Card"}
 ]})";
 
+// Disks as a canned lsblk output gives them; `gone` vanishes between the list and its details.
+class CannedSource final : public DiskPropertySource {
+public:
+    std::vector<LsblkDisk> disks = parseLsblk(kLsblk).value();
+    bool listFails = false;
+    std::string gone;
+    std::optional<std::vector<std::string>> list(std::string&) override {
+        std::vector<std::string> ids;
+        for (const auto& d : disks) ids.push_back(d.name);
+        return listFails ? std::nullopt : std::optional(ids);
+    }
+    std::optional<DiskProperties> details(const std::string& id, std::string&) override {
+        for (const auto& d : disks)
+            if (d.name == id && id != gone) return d.properties;
+        return std::nullopt;
+    }
+    std::string devicePath(const std::string& id) const override { return "/dev/" + id; }
+};
+
 TEST(DiskEnumerator, LsblkDisksAreNamedClassifiedAndSortedCardsFirst) {
     std::vector<std::string> disks;
-    for (const DiskInfo& d : DiskEnumerator(fromLsblk(kLsblk)).enumerateDisks()) disks.push_back(describe(d));
+    auto source = std::make_shared<CannedSource>();
+    for (const DiskInfo& d : DiskEnumerator(source).enumerateDisks()) disks.push_back(describe(d));
     EXPECT_EQ(disks, (std::vector<std::string>{
                          "/dev/sda EOS_DIGITAL 63.86 GB removable mounted card",  // generic SD/MMC reader
                          "/dev/sdd APPLE SD Card Reader 15.93 GB removable card",
@@ -74,12 +66,10 @@ TEST(DiskEnumerator, LsblkDisksAreNamedClassifiedAndSortedCardsFirst) {
                          "/dev/nvme0n1 Samsung SSD 970 EVO Plus 500GB 512.11 GB mounted",  // the system
                          "/dev/vda vda 274.88 GB mounted",  // a virtual disk: its vendor is a number
                      }));
-    auto failing = std::make_shared<CannedSource>();
-    failing->listFails = true;
-    EXPECT_TRUE(DiskEnumerator(failing).enumerateDisks().isEmpty());
-    auto vanishing = fromLsblk(kLsblk);
-    vanishing->disks.erase("sda");
-    EXPECT_EQ(DiskEnumerator(vanishing).enumerateDisks().size(), 5);
+    source->gone = "sda";
+    EXPECT_EQ(DiskEnumerator(source).enumerateDisks().size(), 5);
+    source->listFails = true;
+    EXPECT_TRUE(DiskEnumerator(source).enumerateDisks().isEmpty());
     EXPECT_FALSE(parseLsblk("{\"blockdevices\":3}"));
 }
 

@@ -68,14 +68,6 @@ public:
     bool openFolder(const QString& path) override { return opened << path, true; }
 };
 
-RecoveredFileInfo file(const std::string& name, std::uint64_t size = 2'000'000) {
-    RecoveredFileInfo f;
-    f.id = f.fileName = name;
-    f.fileType = "JPEG";
-    f.fileSize = size;
-    return f;
-}
-
 // Turns the event loop, and `tick` between turns, until `done` or the time is up.
 bool waitUntil(const std::function<bool()>& done, int ms, const std::function<void()>& tick = {}) {
     QElapsedTimer t;
@@ -94,7 +86,7 @@ ProgressInfo record(std::uint64_t offset, std::vector<std::string> names = {}, s
     p.filesFound = static_cast<std::int64_t>(names.size());
     p.phase = "Scanning at 12.0 MB/s";
     if (!names.empty()) p.newFiles.emplace();
-    for (const auto& n : names) p.newFiles->push_back(file(n));
+    for (const auto& n : names) p.newFiles->push_back(test::listed(n, 2'000'000));
     return p;
 }
 
@@ -161,7 +153,7 @@ struct Rig {
         done.newFiles.emplace();
         for (const auto& [name, size] : files) {
             test::writeFile(out / name, cache[name] = test::randomBytes(size, static_cast<std::uint32_t>(size)));
-            done.newFiles->push_back(file(name, listed ? listed : size));
+            done.newFiles->push_back(test::listed(name, listed ? listed : size));
         }
         m->applyProgress(done);
         return cache;
@@ -182,7 +174,107 @@ struct Rig {
 
 const QString kHint = "\n\nCheck /tmp/tessarine_debug.log for details.";
 
-TEST(HelperToolManager, CommandLineCarriesTheRunsPathsAndSettings) {
+// However a run ends, from a refused prompt to the card's last byte, the machine may
+// sleep again, the run's files go (or are left with "stop" for a scanner that may
+// still read them) and the line says why.
+TEST(HelperToolManager, EveryEndOfARunSaysWhyAndWhatCanFollow) {
+    using Kind = LaunchOutcome::Kind;
+    const LaunchOutcome ok{Kind::launched, 0, "", ""};
+    const auto ended = [](std::uint64_t offset, const char* phase, std::optional<std::string> error) {
+        ProgressInfo p = record(offset, {}, 2'000'000'000);
+        p.filesFound = 2;
+        p.isComplete = true;
+        p.phase = phase;
+        p.errorMessage = std::move(error);
+        return [p](Rig& r) { r.write(p), r.poll(); };
+    };
+    const QString silent = "Helper did not start within 10s.\n", stalled =
+        "The scan stopped making progress. You can resume from the last confirmed position.";
+    struct Row {
+        const char* name;
+        LaunchOutcome outcome;
+        std::string launchLog, debugLog;
+        std::function<void(Rig&)> end;  // after a record of two files and a long pause; none: silent
+        QString status, error;
+        bool resumable = false;
+        std::string controlLeft = {};  // empty: the run's files are gone
+    };
+    const Row rows[] = {
+        {"cancelled", {Kind::cancelled, 126, "Request dismissed", ""}, "", "", {}, "Error", "Authorization cancelled" + kHint},
+        {"failed", {Kind::failed, 1, "sh: 1: bad", ""}, "first\nsecond", "", {}, "Error",
+         "Launch failed (exit 1):\nsh: 1: bad\nLaunch log:\nfirst\nsecond" + kHint},
+        {"not started", {Kind::notStarted, -1, "", "No such file"}, "", "", {}, "Error",
+         "fake exec failed: No such file" + kHint},
+        // A scanner that starts late is told to stop rather than left unwatched.
+        {"silent, no logs", ok, "", "", {}, "Error",
+         silent + "\nNeither log was created — binary did not launch.\n"
+                  "Ensure TessarineHelper is in the bundle, is executable, and is code-signed." + kHint,
+         false, "stop"},
+        {"silent, both logs", ok, "sudo: oops", "Running as uid: 0", {}, "Error",
+         silent + "\nLaunch log:\nsudo: oops\n\nDebug log:\nRunning as uid: 0" + kHint, false, "stop"},
+        {"complete", ok, "", "", ended(0, "Complete", {}), "Done — found 2 file(s)", ""},
+        {"error mid-card", ok, "", "", ended(1'200'000'000, "Error", "The card stopped answering at 1.2 GB."),
+         "Error — 1.2 GB / 2 GB (60%)", "The card stopped answering at 1.2 GB.", true},
+        {"error at the start", ok, "", "", ended(0, "Error", "Must run as root"), "Error — Zero KB / 2 GB (0%)",
+         "Must run as root"},
+        // A pause of any length is no stall; a minute without movement after it is.
+        {"stalled", ok, "", "",
+         [](Rig& r) {
+             r.m->resumeScan();
+             r.poll(59s);
+             EXPECT_TRUE(r.m->isScanning());
+             r.poll(2s);
+         },
+         "Scan interrupted", stalled, true, "stop"},
+        {"stopped", ok, "", "", [](Rig& r) { r.m->stopScan(); }, "Stopped", "", true, "stop"},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.name);
+        Rig r;
+        r.launcher->outcome = row.outcome;
+        r.launcher->launchLogText = row.launchLog;
+        if (!row.debugLog.empty()) std::ofstream(r.dir / "tmp/debug.log") << row.debugLog;
+        r.launcher->promptTime = 30s;  // a slow password is not a scanner that failed to start
+        r.start();
+        const QString progress = r.m->progressFilePath(), control = r.m->controlFilePath();
+        if (row.end) {
+            r.poll(5s);  // no record yet, inside the launch limit
+            r.write(record(4096, {"A.jpg", "B.jpg"}));
+            r.poll();
+            r.m->pauseScan();
+            EXPECT_EQ(test::readText(control.toStdString()), "pause");
+            EXPECT_TRUE(r.m->canExport());
+            r.poll(10min);
+            ASSERT_TRUE(r.m->isScanning());
+            row.end(r);
+        } else if (row.outcome.kind == Kind::launched) {
+            r.poll(9900ms);
+            EXPECT_TRUE(r.m->isScanning());
+            r.poll(200ms);
+        }
+        EXPECT_FALSE(r.m->isScanning());
+        EXPECT_FALSE(r.m->isPaused());
+        EXPECT_EQ(r.m->statusMessage(), row.status);
+        EXPECT_EQ(r.m->errorMessage(), row.error);
+        EXPECT_EQ(r.m->canResumeInterruptedScan(), row.resumable);
+        EXPECT_EQ(r.m->canExport(), bool(row.end));
+        EXPECT_EQ(r.power->held, 0);
+        EXPECT_TRUE(r.m->progressFilePath().isEmpty());
+        if (row.controlLeft.empty())
+            EXPECT_FALSE(QFile::exists(progress));
+        else
+            EXPECT_EQ(test::readText(control.toStdString()), row.controlLeft);
+        r.poll(120s);  // nothing of that run is read any more
+        EXPECT_EQ(r.m->statusMessage(), row.status);
+    }
+    Rig missing;
+    fs::remove(missing.dir / "TessarineHelper");
+    missing.m->startScan("/dev/sdz");
+    EXPECT_EQ(missing.m->errorMessage(), "TessarineHelper not found in app bundle" + kHint);
+    EXPECT_TRUE(missing.launcher->calls.empty());
+}
+
+TEST(HelperToolManager, RunsCarryTheirPathsAndSettingsListEachFileOnceAndResumeWhereTheyStopped) {
     Rig r;
     // A new run removes earlier runs' folders, but not what links there point to.
     const fs::path cache = r.dir / "cache/Tessarine";
@@ -192,8 +284,16 @@ TEST(HelperToolManager, CommandLineCarriesTheRunsPathsAndSettings) {
     fs::create_directory_symlink(r.dir / "elsewhere", cache / "link");
     r.m->setEnabledFormats({"PNG", "CR2", "JPEG"});
     r.m->setMinFileSizeBytes(123456);
+    // Stopped before the launch reports back: its late answer changes nothing.
+    r.m->startScan("/dev/sdz");
+    r.m->stopScan();
+    ASSERT_TRUE(waitUntil([&] { return !r.launcher->calls.empty(); }, 5000));
+    for (int i = 0; i < 10; ++i) QCoreApplication::processEvents(QEventLoop::AllEvents, 10);
+    EXPECT_EQ(r.m->statusMessage(), "Stopped");
+    EXPECT_FALSE(r.m->isScanning());
+
     r.start("/dev/sdz");
-    const HelperInvocation& inv = r.launcher->calls.at(0);
+    const HelperInvocation inv = r.launcher->calls.at(1);
     EXPECT_EQ(inv.devicePath, "/dev/sdz");
     EXPECT_EQ(inv.formatFilter, "CR2,JPEG,PNG");
     EXPECT_EQ(inv.minFileSize, 123456u);
@@ -211,154 +311,14 @@ TEST(HelperToolManager, CommandLineCarriesTheRunsPathsAndSettings) {
     EXPECT_EQ(r.power->held, 1);
     EXPECT_FALSE(fs::exists(cache / "OLD-RUN"));
     EXPECT_TRUE(fs::exists(r.dir / "elsewhere/keep.jpg"));
-
     r.m->startScan("/dev/sdy");  // a second start while one runs changes nothing
     QCoreApplication::processEvents();
-    EXPECT_EQ(r.launcher->calls.size(), 1u);
-    r.m->setEnabledFormats({});
-    r.m->stopScan();
-    r.start("/dev/sdz");
-    EXPECT_EQ(r.launcher->calls.back().formatFilter, "");  // empty: the scanner takes every format
+    EXPECT_EQ(r.launcher->calls.size(), 2u);
 
-    // Destroyed while a scan runs, as when the window closes: the window, half taken
-    // down by then, must not be called back.
-    int told = 0;
-    QObject::connect(r.m.get(), &HelperToolManager::isScanningChanged, [&] { ++told; });
-    r.m.reset();
-    EXPECT_EQ(told, 0);
-}
-
-TEST(HelperToolManager, LaunchFailuresEndTheRunWithTheirText) {
-    const LaunchOutcome started{LaunchOutcome::Kind::launched, 0, "", ""};
-    struct Row {
-        const char* name;
-        LaunchOutcome outcome;
-        std::string launchLog, debugLog;
-        QString message;  // after a silent scanner's ten seconds when it was launched
-    };
-    const Row rows[] = {
-        {"cancelled", {LaunchOutcome::Kind::cancelled, 126, "Request dismissed", ""}, "", "", "Authorization cancelled"},
-        {"failed", {LaunchOutcome::Kind::failed, 1, "sh: 1: bad", ""}, "first\nsecond", "",
-         "Launch failed (exit 1):\nsh: 1: bad\nLaunch log:\nfirst\nsecond"},
-        {"not started", {LaunchOutcome::Kind::notStarted, -1, "", "No such file"}, "", "", "fake exec failed: No such file"},
-        {"silent, no logs", started, "", "",
-         "Helper did not start within 10s.\n\nNeither log was created — binary did not launch.\n"
-         "Ensure TessarineHelper is in the bundle, is executable, and is code-signed."},
-        {"silent, both logs", started, "sudo: oops", "Running as uid: 0",
-         "Helper did not start within 10s.\n\nLaunch log:\nsudo: oops\n\nDebug log:\nRunning as uid: 0"},
-    };
-    for (const Row& row : rows) {
-        SCOPED_TRACE(row.name);
-        Rig r;
-        r.launcher->outcome = row.outcome;
-        r.launcher->launchLogText = row.launchLog;
-        if (!row.debugLog.empty()) std::ofstream(r.dir / "tmp/debug.log") << row.debugLog;
-        r.launcher->promptTime = 30s;  // a slow password is not a scanner that failed to start
-        r.start();
-        const QString control = r.m->controlFilePath();
-        if (row.outcome.kind == LaunchOutcome::Kind::launched) {
-            r.poll(9900ms);
-            EXPECT_TRUE(r.m->isScanning());
-            r.poll(200ms);
-            // A scanner that starts late is told to stop rather than left unwatched.
-            EXPECT_EQ(test::readText(control.toStdString()), "stop");
-        }
-        EXPECT_EQ(r.m->errorMessage(), row.message + kHint);
-        EXPECT_EQ(r.m->statusMessage(), "Error");
-        EXPECT_FALSE(r.m->isScanning());
-        EXPECT_EQ(r.power->held, 0);
-        EXPECT_TRUE(r.m->progressFilePath().isEmpty());
-    }
-    Rig missing;
-    fs::remove(missing.dir / "TessarineHelper");
-    missing.m->startScan("/dev/sdz");
-    EXPECT_EQ(missing.m->errorMessage(), "TessarineHelper not found in app bundle" + kHint);
-    EXPECT_TRUE(missing.launcher->calls.empty());
-}
-
-// However a run ends, the machine may sleep again, the run's files go (or are
-// left with "stop" for a scanner that may still read them) and the line says why.
-TEST(HelperToolManager, EveryEndOfARunSaysWhyAndWhatCanFollow) {
-    ProgressInfo complete = record(0, {}, 2'000'000'000);
-    complete.filesFound = 2;
-    complete.isComplete = true;
-    complete.phase = "Complete";
-    ProgressInfo failed = complete, early = complete;
-    failed.phase = early.phase = "Error";
-    failed.bytesScanned = failed.currentOffset = 1'200'000'000;
-    failed.errorMessage = "The card stopped answering at 1.2 GB.";
-    early.errorMessage = "Must run as root";
-    const QString stalled = "The scan stopped making progress. You can resume from the last confirmed position.";
-    struct Row {
-        const char* name;
-        std::function<void(Rig&)> end;
-        QString status, error;
-        bool resumable;
-        std::string controlLeft;  // empty: the run's files are gone
-    };
-    const Row rows[] = {
-        {"complete", [&](Rig& r) { r.write(complete), r.poll(); }, "Done — found 2 file(s)", "", false, ""},
-        {"error mid-card", [&](Rig& r) { r.write(failed), r.poll(); }, "Error — 1.2 GB / 2 GB (60%)",
-         "The card stopped answering at 1.2 GB.", true, ""},
-        {"error at the start", [&](Rig& r) { r.write(early), r.poll(); }, "Error — Zero KB / 2 GB (0%)",
-         "Must run as root", false, ""},
-        // A pause of any length is no stall; a minute without movement after it is.
-        {"stalled",
-         [](Rig& r) {
-             r.m->resumeScan();
-             r.poll(59s);
-             EXPECT_TRUE(r.m->isScanning());
-             r.poll(2s);
-         },
-         "Scan interrupted", stalled, true, "stop"},
-        {"stopped", [](Rig& r) { r.m->stopScan(); }, "Stopped", "", true, "stop"},
-    };
-    for (const Row& row : rows) {
-        SCOPED_TRACE(row.name);
-        Rig r;
-        r.start();
-        r.poll(5s);  // no record yet, inside the launch limit
-        r.write(record(4096, {"A.jpg", "B.jpg"}));
-        r.poll();
-        r.m->pauseScan();
-        EXPECT_EQ(test::readText(r.m->controlFilePath().toStdString()), "pause");
-        EXPECT_TRUE(r.m->canExport());
-        r.poll(10min);
-        ASSERT_TRUE(r.m->isScanning());
-        const QString progress = r.m->progressFilePath(), control = r.m->controlFilePath();
-        row.end(r);
-        EXPECT_FALSE(r.m->isScanning());
-        EXPECT_FALSE(r.m->isPaused());
-        EXPECT_EQ(r.m->statusMessage(), row.status);
-        EXPECT_EQ(r.m->errorMessage(), row.error);
-        EXPECT_EQ(r.m->canResumeInterruptedScan(), row.resumable);
-        EXPECT_TRUE(r.m->canExport());
-        EXPECT_EQ(r.power->held, 0);
-        if (row.controlLeft.empty())
-            EXPECT_FALSE(QFile::exists(progress));
-        else
-            EXPECT_EQ(test::readText(control.toStdString()), row.controlLeft);
-        r.poll(120s);  // nothing of that run is read any more
-        EXPECT_EQ(r.m->statusMessage(), row.status);
-    }
-}
-
-TEST(HelperToolManager, RecordsListEachFileOnceAndResumeContinuesTheStoppedRun) {
-    Rig r;
-    // Stopped before the launch reports back: its late answer changes nothing.
-    r.m->startScan("/dev/sdz");
-    r.m->stopScan();
-    ASSERT_TRUE(waitUntil([&] { return !r.launcher->calls.empty(); }, 5000));
-    for (int i = 0; i < 10; ++i) QCoreApplication::processEvents(QEventLoop::AllEvents, 10);
-    EXPECT_EQ(r.m->statusMessage(), "Stopped");
-    EXPECT_FALSE(r.m->isScanning());
-
-    r.start("/dev/sdz");
     QList<std::pair<qsizetype, qsizetype>> appended;
     QObject::connect(r.m.get(), &HelperToolManager::recoveredFilesAppended,
                      [&](qsizetype first, qsizetype count) { appended.append({first, count}); });
-    const std::string output = r.launcher->calls[1].outputDirectory;
-    fs::create_directories(output);
+    fs::create_directories(inv.outputDirectory);
     r.write(record(500'000'000, {"A.jpg", "A.jpg"}));  // a file a record names twice is one row
     r.poll();
     r.poll();  // the same record again adds nothing
@@ -367,7 +327,7 @@ TEST(HelperToolManager, RecordsListEachFileOnceAndResumeContinuesTheStoppedRun) 
     const std::string progress = r.m->progressFilePath().toStdString();
     r.m->stopScan();
     // The stopped scanner's last file, named by no record, is listed once the scanner says it is done.
-    test::writeFile(fs::path(output) / "C.jpg", {1, 2, 3});
+    test::writeFile(fs::path(inv.outputDirectory) / "C.jpg", {1, 2, 3});
     ProgressInfo last = record(500'000'000);
     last.isComplete = true;
     r.writeText(encodeProgress(last), progress);
@@ -376,9 +336,9 @@ TEST(HelperToolManager, RecordsListEachFileOnceAndResumeContinuesTheStoppedRun) 
     const HelperInvocation& again = r.launcher->calls.at(2);
     EXPECT_EQ(again.devicePath, "/dev/sdz");
     EXPECT_EQ(again.resumeOffset, 500'000'000u);
-    EXPECT_EQ(again.outputDirectory, output);
-    EXPECT_NE(again.progressFile, r.launcher->calls[1].progressFile);
-    EXPECT_TRUE(fs::is_directory(output));
+    EXPECT_EQ(again.outputDirectory, inv.outputDirectory);
+    EXPECT_NE(again.progressFile, inv.progressFile);
+    EXPECT_TRUE(fs::is_directory(inv.outputDirectory));
     // The earlier files stay; of unknown size, the line says how much was read.
     r.write(record(800'000'000, {"A.jpg", "B.jpg"}, 0));
     r.poll();
@@ -386,6 +346,13 @@ TEST(HelperToolManager, RecordsListEachFileOnceAndResumeContinuesTheStoppedRun) 
     EXPECT_EQ(r.m->bytesScanned(), 800'000'000u);
     EXPECT_EQ(r.names(), (std::vector<std::string>{"A.jpg", "C.jpg", "B.jpg"}));
     EXPECT_EQ(appended, (QList<std::pair<qsizetype, qsizetype>>{{0, 1}, {1, 1}, {2, 1}}));
+
+    // Destroyed while a scan runs, as when the window closes: the window, half taken
+    // down by then, must not be called back.
+    int told = 0;
+    QObject::connect(r.m.get(), &HelperToolManager::isScanningChanged, [&] { ++told; });
+    r.m.reset();
+    EXPECT_EQ(told, 0);
 }
 
 TEST(HelperToolManager, DiskImageIsScannedByTheCommandLineWithoutAPrompt) {
