@@ -12,31 +12,30 @@ void ByteWriter::put(std::size_t at, int width, std::uint64_t v) {
     for (int i = 0; i < width; ++i)
         bytes[at + static_cast<std::size_t>(i)] = static_cast<std::uint8_t>(v >> (little_ ? 8 * i : 8 * (width - 1 - i)));
 }
-void ByteWriter::raw(std::size_t at, const std::vector<std::uint8_t>& data) {
+void ByteWriter::raw(std::size_t at, const Bytes& data) {
     resize(at + data.size());
     std::copy(data.begin(), data.end(), bytes.begin() + static_cast<std::ptrdiff_t>(at));
 }
 
-std::vector<std::uint8_t> layout(bool littleEndian, std::string_view text,
-                                 std::initializer_list<std::pair<std::size_t, std::uint32_t>> fields, std::size_t size) {
+Bytes layout(bool littleEndian, std::string_view text, std::initializer_list<std::pair<std::size_t, std::uint32_t>> fields,
+             std::size_t size) {
     ByteWriter w(littleEndian, size);
     w.text(0, text);
     for (const auto& [at, v] : fields) w.u32(at, v);
     return w.bytes;
 }
 
-std::vector<std::uint8_t> with(std::vector<std::uint8_t> bytes, std::size_t at, const std::vector<std::uint8_t>& v) {
+Bytes with(Bytes bytes, std::size_t at, const Bytes& v) {
     std::copy(v.begin(), v.end(), bytes.begin() + static_cast<std::ptrdiff_t>(at));
     return bytes;
 }
 
-std::vector<std::uint8_t> embedAt(const std::vector<std::uint8_t>& file, std::size_t offset, std::size_t total,
-                                  std::uint32_t seed) {
+Bytes embedAt(const Bytes& file, std::size_t offset, std::size_t total, std::uint32_t seed) {
     return with(randomBytes(std::max(total, offset + file.size()), seed), offset, file);
 }
 
-std::vector<std::uint8_t> jpegOfSize(std::size_t size, std::uint32_t seed) {
-    std::vector<std::uint8_t> data = randomBytes(size - 32, seed);
+Bytes jpegOfSize(std::size_t size, std::uint32_t seed) {
+    Bytes data = randomBytes(size - 32, seed);
     std::replace(data.begin(), data.end(), std::uint8_t{0xFF}, std::uint8_t{0});
     data.insert(data.begin(), {0xFF, 0xD8, 0xFF, 0xE0, 0, 0x10, 'J', 'F', 'I', 'F', 0, 1, 1, 0, 0,
                                1,    0,    1,    0,    0, 0xFF, 0xDA, 0, 8, 1, 1, 0, 0, 0x3F, 0});
@@ -44,8 +43,7 @@ std::vector<std::uint8_t> jpegOfSize(std::size_t size, std::uint32_t seed) {
     return data;
 }
 
-std::vector<std::uint8_t> mpfJpeg(const std::vector<std::uint8_t>& primary, const std::vector<std::uint8_t>& preview,
-                                  bool littleEndian) {
+Bytes mpfJpeg(const Bytes& primary, const Bytes& preview, bool littleEndian) {
     std::size_t insertAt = 2;
     if (primary.size() > 6 && primary[2] == 0xFF && (primary[3] == 0xE0 || primary[3] == 0xE1))
         insertAt = 4 + (static_cast<std::size_t>(primary[4]) << 8 | primary[5]);
@@ -60,7 +58,7 @@ std::vector<std::uint8_t> mpfJpeg(const std::vector<std::uint8_t>& primary, cons
     seg.put({{h + 50, 4, 0x20030000}, {h + 54, 4, total}, {h + 66, 4, 0x00010002}, {h + 70, 4, preview.size()},
              {h + 74, 4, total - insertAt - h}, {h + 78, 4, 0}});
 
-    std::vector<std::uint8_t> out = primary;
+    Bytes out = primary;
     out.insert(out.begin() + static_cast<std::ptrdiff_t>(insertAt), seg.bytes.begin(), seg.bytes.end());
     out.insert(out.end(), preview.begin(), preview.end());
     return out;
@@ -85,7 +83,7 @@ void writeTiffHeader(ByteWriter& w, std::uint16_t version, std::uint32_t firstIf
     w.put({{at + 2, 2, version}, {at + 4, 4, firstIfd}});
 }
 
-std::vector<std::uint8_t> crwFile(std::size_t rawBytes, std::uint32_t seed, std::uint32_t heap) {
+Bytes crwFile(std::size_t rawBytes, std::uint32_t seed, std::uint32_t heap) {
     ByteWriter w(true);
     w.text(0, "II");
     w.text(6, "HEAPCCDR");
@@ -101,8 +99,8 @@ std::vector<std::uint8_t> crwFile(std::size_t rawBytes, std::uint32_t seed, std:
     return w.bytes;
 }
 
-std::vector<std::uint8_t> x3fFile(std::size_t bodyBytes, std::uint32_t entries, bool pointerMatches,
-                                  std::uint32_t width, std::uint32_t height) {
+Bytes x3fFile(std::size_t bodyBytes, std::uint32_t entries, bool pointerMatches, std::uint32_t width,
+              std::uint32_t height) {
     ByteWriter w(true);
     w.text(0, "FOVb");
     w.put({{4, 4, 0x00020003}, {28, 4, width}, {32, 4, height}, {36, 4, 0}});
@@ -157,14 +155,14 @@ std::uint32_t appendIfd(ByteWriter& w, std::vector<Tag> tags) {
 }
 
 // A key, a BER length of `lengthBytes` bytes and `valueBytes` bytes of value.
-std::vector<std::uint8_t> klvPacket(std::vector<std::uint8_t> key, std::size_t valueBytes, int lengthBytes) {
+Bytes klvPacket(Bytes key, std::size_t valueBytes, int lengthBytes) {
     key.push_back(static_cast<std::uint8_t>(0x80 + lengthBytes));
     for (int i = lengthBytes - 1; i >= 0; --i) key.push_back(static_cast<std::uint8_t>(valueBytes >> (8 * i)));
     key.resize(key.size() + valueBytes, 0x11);
     return key;
 }
 
-std::vector<std::uint8_t> partitionPack(std::uint8_t kind) {
+Bytes partitionPack(std::uint8_t kind) {
     auto p = klvPacket({0x06, 0x0E, 0x2B, 0x34, 0x02, 0x05, 0x01, 0x01, 0x0D, 0x01, 0x02, 0x01, 0x01, kind, 0x04, 0x00},
                        88, 3);
     std::copy_n("\0\1\0\3", 4, p.begin() + 20);  // major version 1, minor 3
@@ -173,8 +171,7 @@ std::vector<std::uint8_t> partitionPack(std::uint8_t kind) {
 
 }  // namespace
 
-std::vector<std::uint8_t> makeDng(const std::vector<std::uint8_t>& preview, int previewWidth, int previewHeight,
-                                  int rawWidth, int rawHeight) {
+Bytes makeDng(const Bytes& preview, int previewWidth, int previewHeight, int rawWidth, int rawHeight) {
     ByteWriter file(true);
     writeTiffHeader(file, 42, 0);
     file.raw(8, preview);
@@ -196,8 +193,8 @@ std::vector<std::uint8_t> makeDng(const std::vector<std::uint8_t>& preview, int 
     return file.bytes;
 }
 
-std::vector<std::uint8_t> mxfFile(int bodyPackets, std::size_t packetBytes) {
-    std::vector<std::uint8_t> f = partitionPack(0x02);
+Bytes mxfFile(int bodyPackets, std::size_t packetBytes) {
+    Bytes f = partitionPack(0x02);
     // Sound elements: element count 4 in the key's byte 13.
     const auto e = klvPacket({0x06, 0x0E, 0x2B, 0x34, 0x01, 0x02, 0x01, 0x01, 0x0D, 0x01, 0x03, 0x01, 0x16, 0x04, 0x03, 0x01},
                              packetBytes, 4);
@@ -207,8 +204,8 @@ std::vector<std::uint8_t> mxfFile(int bodyPackets, std::size_t packetBytes) {
     return f;
 }
 
-std::vector<std::uint8_t> tsPackets(std::size_t packets, std::uint32_t seed) {
-    std::vector<std::uint8_t> t = randomBytes(packets * 188, seed);
+Bytes tsPackets(std::size_t packets, std::uint32_t seed) {
+    Bytes t = randomBytes(packets * 188, seed);
     for (std::size_t i = 0; i < packets; ++i) t[i * 188] = 0x47;
     return t;
 }

@@ -11,6 +11,8 @@
 
 namespace vf::test {
 
+using Bytes = std::vector<std::uint8_t>;
+
 // A growable byte image with positioned writes in either byte order.
 class ByteWriter {
 public:
@@ -20,7 +22,7 @@ public:
         std::uint64_t value;
     };
     explicit ByteWriter(bool littleEndian = true, std::size_t size = 0) : bytes(size), little_(littleEndian) {}
-    std::vector<std::uint8_t> bytes;
+    Bytes bytes;
 
     void put(std::size_t at, int width, std::uint64_t v);
     void put(std::initializer_list<Field> fields) {
@@ -31,7 +33,7 @@ public:
     void u32(std::size_t at, std::uint32_t v) { put(at, 4, v); }
     void u64(std::size_t at, std::uint64_t v) { put(at, 8, v); }
     void text(std::size_t at, std::string_view s) { raw(at, {s.begin(), s.end()}); }
-    void raw(std::size_t at, const std::vector<std::uint8_t>& data);
+    void raw(std::size_t at, const Bytes& data);
     void resize(std::size_t n) {
         if (bytes.size() < n) bytes.resize(n);
     }
@@ -43,25 +45,22 @@ private:
 
 // `text` at 0 and 32-bit fields at their offsets in the given byte order, zeros
 // up to `size`: the fixed headers of most formats in one line.
-std::vector<std::uint8_t> layout(bool littleEndian, std::string_view text,
-                                 std::initializer_list<std::pair<std::size_t, std::uint32_t>> fields,
-                                 std::size_t size = 0);
+Bytes layout(bool littleEndian, std::string_view text, std::initializer_list<std::pair<std::size_t, std::uint32_t>> fields,
+             std::size_t size = 0);
 
 // `bytes` with those from `at` on replaced by `v`: one field of a file broken.
-std::vector<std::uint8_t> with(std::vector<std::uint8_t> bytes, std::size_t at, const std::vector<std::uint8_t>& v);
+Bytes with(Bytes bytes, std::size_t at, const Bytes& v);
 
 // A copy of `file` at `offset` inside `total` random bytes (grown to fit).
-std::vector<std::uint8_t> embedAt(const std::vector<std::uint8_t>& file, std::size_t offset, std::size_t total,
-                                  std::uint32_t seed);
+Bytes embedAt(const Bytes& file, std::size_t offset, std::size_t total, std::uint32_t seed);
 
 // A baseline-looking JPEG of `size` bytes: SOI, an APP0 segment, a scan header,
 // entropy bytes without FF, and EOI as its last two bytes.
-std::vector<std::uint8_t> jpegOfSize(std::size_t size, std::uint32_t seed);
+Bytes jpegOfSize(std::size_t size, std::uint32_t seed);
 
 // `primary` with an APP2 "MPF" index inserted after its first segment, listing
 // itself and `preview`, which follows it. `littleEndian` picks the index's byte order.
-std::vector<std::uint8_t> mpfJpeg(const std::vector<std::uint8_t>& primary, const std::vector<std::uint8_t>& preview,
-                                  bool littleEndian = false);
+Bytes mpfJpeg(const Bytes& primary, const Bytes& preview, bool littleEndian = false);
 
 struct TiffEntry {
     std::uint16_t tag, type;
@@ -74,23 +73,22 @@ void writeTiffHeader(ByteWriter& w, std::uint16_t version, std::uint32_t firstIf
 
 // CRW: header, a root heap (from `heap` on) with a sub-heap record first, the raw
 // data record, and the root directory with its offset as the file's last four bytes.
-std::vector<std::uint8_t> crwFile(std::size_t rawBytes, std::uint32_t seed, std::uint32_t heap = 26);
+Bytes crwFile(std::size_t rawBytes, std::uint32_t seed, std::uint32_t heap = 26);
 
 // X3F with a section directory of `entries` entries at the end, whose trailing
 // pointer gives its own position (or a wrong one).
-std::vector<std::uint8_t> x3fFile(std::size_t bodyBytes, std::uint32_t entries, bool pointerMatches,
-                                  std::uint32_t width, std::uint32_t height);
+Bytes x3fFile(std::size_t bodyBytes, std::uint32_t entries, bool pointerMatches, std::uint32_t width,
+              std::uint32_t height);
 
 // A minimal DNG, as cameras write it for the parts a thumbnailer reads: a
 // JPEG preview in IFD0 and 16-bit Bayer data in a SubIFD.
-std::vector<std::uint8_t> makeDng(const std::vector<std::uint8_t>& preview, int previewWidth, int previewHeight,
-                                  int rawWidth, int rawHeight);
+Bytes makeDng(const Bytes& preview, int previewWidth, int previewHeight, int rawWidth, int rawHeight);
 
 // MXF: header partition pack, `bodyPackets` essence packets of `packetBytes`
 // value bytes, footer partition pack.
-std::vector<std::uint8_t> mxfFile(int bodyPackets, std::size_t packetBytes);
+Bytes mxfFile(int bodyPackets, std::size_t packetBytes);
 
 // `packets` transport-stream packets (sync byte 47 every 188 bytes).
-std::vector<std::uint8_t> tsPackets(std::size_t packets, std::uint32_t seed);
+Bytes tsPackets(std::size_t packets, std::uint32_t seed);
 
 }  // namespace vf::test

@@ -19,14 +19,9 @@
 namespace vf {
 namespace {
 
-using Bytes = std::vector<std::uint8_t>;
-using F = FileFormat;
-using test::ByteWriter;
-using test::TiffEntry;
-using test::layout;
-using test::with;
-using test::LogCapture;
+using namespace test;
 using namespace std::literals;
+using F = FileFormat;
 constexpr std::uint64_t kWhole = UINT64_MAX;  // the file's own size
 constexpr std::uint64_t kAny = UINT64_MAX - 1;  // a header check's row: any length
 constexpr std::uint64_t M = 1 << 20;
@@ -127,7 +122,7 @@ std::vector<Case> stillImages() {
         if (edge[i] == 0xFF) edge[i] = 0x7F;
     c.push_back({"JPEG: FF D9 ending the first chunk", F::jpeg, with(edge, edge.size() - 2, {0xFF, 0xD9}), kWhole, 0, 4000});
     c.push_back({"JPEG: no scan", F::jpeg, {0xFF, 0xD8, 0xFF, 0xD9}, 4, 100, 2000});
-    c.push_back({"JPEG: segment length 1", F::jpeg, with(test::jpegOfSize(3000, 10), 4, {0, 1}), 0, 100, 2000});
+    c.push_back({"JPEG: segment length 1", F::jpeg, with(test::jpegOfSize(3000, 10), 4, {0, 1}), 0, 100, 2000, 512, false});
     c.push_back({"JPEG: no start marker", F::jpeg, with(test::jpegOfSize(3000, 10), 1, {0xD7}), 0});
     // Metadata segments that end the marker walk's 2 MiB window with the scan header.
     ByteWriter big(false, 2 * M - 10);
@@ -215,7 +210,7 @@ std::vector<Case> containers() {
     c.push_back({"RIFF: AVIX lists", F::avi, avi, kWhole, 700, 4000});
     c.push_back({"RIFF: no size", F::avi, {'R', 'I', 'F', 'F', 1}, 0});
 
-    c.push_back({"TS: ten packets are too few", F::mts, cat(test::tsPackets(10, 4), {0x12}), 0, 4096, 4000});
+    c.push_back({"TS: ten packets are too few", F::mts, cat(test::tsPackets(10, 4), {0x12}), 0, 4096, 4000, 512, false});
     const Bytes eleven = cat(test::tsPackets(11, 4), {0});
     c.push_back({"TS: eleven packets", F::mts, eleven, 2068, 4096, 4000});
     c.push_back({"M2TS: eleven packets", F::m2ts, eleven, 2068, 4096, 4000});
@@ -289,7 +284,7 @@ std::vector<Case> raws() {
     const std::vector<TiffEntry> dims = {{256, kLong, 1, 5184}, {257, kShort, 1, 3888}, {258, kShort, 1, 12}};
     c.push_back({"RW2: from the dimensions", F::rw2, rw2(dims), 34'427'392});
     c.push_back({"RW2: no width", F::rw2, rw2({dims[1], dims[2]}), 20 * M});
-    c.push_back({"RW2: directory inside the header", F::rw2, layout(true, "IIU\0"sv, {{4, 4}}, 4096), 20 * M});
+    c.push_back({"RW2: directory inside the header", F::rw2, layout(true, "IIU\0"sv, {{4, 4}}, 4096), 20 * M, 0, 0, 512, false});
     c.push_back({"RW2: directory past the first 512 bytes", F::rw2, rw2(std::vector<TiffEntry>(45, {1, kShort, 1, 0})), 20 * M});
     c.push_back({"RW2: header cut", F::rw2, {0x49, 0x49, 0x55, 0x00, 0x18}, 0});
     c.push_back({"RW2: anywhere in its block", F::rw2, rw2(dims), 34'427'392, 3000, 3000, 4096});
@@ -299,7 +294,7 @@ std::vector<Case> raws() {
     c.push_back({"CRW: raw data across 4 MiB reads", F::crw, test::crwFile(9'000'000, 5), kWhole, 512, 1000});
     c.push_back({"CRW: no root directory", F::crw, with(crw, crw.size() - 1, {static_cast<std::uint8_t>(crw.back() ^ 0x40)}),
                  12 * M, 0, 1000});
-    c.push_back({"CRW: heap starting past 4 KiB", F::crw, test::crwFile(300'000, 3, 5000), 12 * M, 0, 1000});
+    c.push_back({"CRW: heap starting past 4 KiB", F::crw, test::crwFile(300'000, 3, 5000), 12 * M, 0, 1000, 512, false});
     c.push_back({"CRW: header cut", F::crw, Bytes(crw.begin(), crw.begin() + 10), 0});
 
     const auto raf = [](std::uint32_t rawLength) {
@@ -320,7 +315,7 @@ std::vector<Case> raws() {
                  2640u * 1760 * 9 + 4 * M});
     c.push_back({"X3F: implausible dimensions", F::x3f, test::x3fFile(1000, 3, false, 100, 1760), 20 * M});
 
-    c.push_back({"MRW: outer block 0", F::mrw, layout(false, "\0MRM"sv, {}, 512), 16 * M});
+    c.push_back({"MRW: outer block 0", F::mrw, layout(false, "\0MRM"sv, {}, 512), 16 * M, 0, 0, 512, false});
     const auto mrw = [](std::string_view block) {  // a 3000 x 4000 picture at 12 bits
         return layout(false, block, {{4, 30'000}, {24, 3000u << 16 | 4000}, {32, 12u << 24}}, 512);
     };
@@ -366,7 +361,6 @@ std::vector<Case> headers() {
     return {
         check("JPEG: scan right after the start marker", F::jpeg, with(jpeg, 3, {0xDA}), false, 0),
         check("JPEG: segment not followed by a marker", F::jpeg, with(jpeg, 5, {0x11}), false, 0),
-        check("JPEG: segment length 1", F::jpeg, with(jpeg, 4, {0, 1}), false, 0),
         check("PNG: IHDR of 14 bytes", F::png, with(png, 11, {14}), false),
         check("GIF", F::gif, gif, true, 0),
         check("GIF: no block after the colour table", F::gif, with(gif, 25, {0}), false, 0),
@@ -388,13 +382,10 @@ std::vector<Case> headers() {
         check("TIFF: field type 14", F::tiff, tiffHeader(true, 42, 8, 12, 14), false),
         check("TIFF: first directory inside the header", F::tiff, inHeader.bytes, false),
         check("RW2", F::rw2, raw2, true),
-        check("RW2: directory inside the header", F::rw2, with(raw2, 4, {4}), false),
         check("CRW", F::crw, test::crwFile(1000, 3), true, 0),
-        check("CRW: heap past 4 KiB", F::crw, test::crwFile(1000, 3, 5000), false, 0),
         check("X3F", F::x3f, test::x3fFile(100, 1, true, 2640, 1760), true, 0),
         check("X3F: width 0", F::x3f, test::x3fFile(100, 1, true, 0, 1760), false, 0),
         check("MRW", F::mrw, mrw, true, 0),
-        check("MRW: outer block 0", F::mrw, with(mrw, 4, {0, 0, 0, 0}), false, 0),
         check("IIQ", F::iiq, layout(true, "IIII\0waR"sv, {{8, 45'000'000}}), true),  // "Raw", little-endian
         check("IIQ: Raw in the wrong order", F::iiq, layout(true, "IIII\0Raw"sv, {{8, 45'000'000}}), false),
         check("BRAW", F::braw, braw, true, 0),
@@ -408,7 +399,6 @@ std::vector<Case> headers() {
         check("WebP", F::webp, layout(true, "RIFF    WEBPVP8 ", {{4, 5000}, {16, 4000}}), true),
         check("WebP: first chunk past the size", F::webp, layout(true, "RIFF    WEBPVP8 ", {{4, 5000}, {16, 6000}}), false),
         check("AVI", F::avi, layout(true, "RIFF    AVI LIST    hdrl", {{4, 500'000}, {16, 8000}}), true),
-        check("TS: ten packets", F::mts, with(ts, 10 * 188, {0}), false, 0),
         check("MXF: partition pack of 40 bytes", F::mxf, with(mxf, 19, {40}), false, 0),
     };
 }
@@ -550,22 +540,18 @@ TEST(LengthRules, RealFilesAreMeasuredToTheirTrueSize) {
     }
     std::uint32_t seed = 100;
     for (const auto& [name, format, file] : files) {
-        SCOPED_TRACE(name);
         ++seed;
-        for (std::uint64_t blockSize : {512u, 4096u}) {
-            const std::size_t off = 12'345 + 7 * seed;
-            auto image = test::embedAt(file, off, off + file.size() + 300'000, seed);
-            // A sync byte right after a stream would make the packet run longer.
-            if (image[off + file.size()] == 0x47) image[off + file.size()] = 0;
-            EXPECT_EQ(measure(format, image, off, blockSize), file.size()) << blockSize;
+        // Inside random bytes, and ending 1 to 4,000 bytes before the end of a device whose size is no block multiple.
+        const std::tuple<std::size_t, std::size_t, std::uint64_t> places[] = {
+            {12'345 + 7 * seed, 300'000, 512}, {12'345 + 7 * seed, 300'000, 4096}, {3'000'001 + seed, 1u << (seed % 13), 512u << (seed % 4)}};
+        for (const auto& [off, after, blockSize] : places) {
+            SCOPED_TRACE(name + " at " + std::to_string(off) + " in blocks of " + std::to_string(blockSize));
+            auto image = test::embedAt(file, off, off + file.size() + after, seed);
+            image[off + file.size()] = 0;  // a sync byte right after a stream would make the packet run longer
+            EXPECT_EQ(measure(format, image, off, blockSize), file.size()) << after << " bytes after it";
             MemoryDevice device(image);
             EXPECT_TRUE(FileSizeCalculator(blockSize).plausibleStart(format, device, off));
         }
-        // Ending 1 to 4,000 bytes before the end of a device whose size is no block multiple.
-        const std::size_t tail = std::size_t{1} << (seed % 13), off = 3'000'001 + seed, blockSize = 512 << (seed % 4);
-        auto image = test::embedAt(file, off, off + file.size() + tail, seed);
-        image[off + file.size()] = 0;
-        EXPECT_EQ(measure(format, image, off, blockSize), file.size()) << "ending " << tail << " bytes before the end";
     }
 }
 
