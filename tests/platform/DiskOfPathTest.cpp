@@ -29,12 +29,10 @@ TEST(DiskOfPath, FoldersOnTheCardAreKnown) {
     for (const auto& row : rows) {
         SCOPED_TRACE(row.kind);
         const TempDir dir;
-        const auto img = dir / "card.img", part = dir / "part.img";
-        test::run("truncate -s 40M " + img.string() + " && echo 'start=2048, type=7' | sfdisk -q " + img.string() +
-                  " && truncate -s 30M " + part.string() + " && " + row.mkfs + " " + part.string() +
-                  " >/dev/null 2>&1 && dd if=" + part.string() + " of=" + img.string() +
-                  " bs=512 seek=2048 conv=notrunc status=none");
-        const test::LoopDevice card(img);
+        test::run("cd " + test::shellQuoted(dir.path()) + " && truncate -s 40M card.img && echo start=2048,type=7 | " +
+                  "sfdisk -q card.img && truncate -s 30M part.img && " + row.mkfs + " part.img >/dev/null 2>&1 && " +
+                  "dd if=part.img of=card.img bs=512 seek=2048 conv=notrunc status=none");
+        const test::LoopDevice card(dir / "card.img");
         if (!card.ok()) GTEST_SKIP() << card.why();
         test::run("partx -a " + card.device());
         std::filesystem::create_directory(dir / "card");
