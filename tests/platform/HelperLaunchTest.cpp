@@ -14,6 +14,7 @@ namespace vf {
 namespace {
 
 namespace fs = std::filesystem;
+using test::readText;  // "" for a file not there
 
 HelperInvocation sample() {
     return {"/Applications/Velliform.app/Contents/MacOS/TessarineHelper",
@@ -44,13 +45,11 @@ fs::path argumentRecorder(const test::TempDir& dir, const std::string& rest) {
     return script;
 }
 
-std::string readAll(const fs::path& p) { return fs::exists(p) ? test::readText(p) : std::string(); }
-
 // What the stand-in wrote, once it has, as "OWNER\nARGUMENTS".
 std::string recorded(const fs::path& helper, const std::string& last = ".owner") {
     for (int i = 0; i < 300 && !fs::exists(helper.string() + last); ++i)
         std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    return readAll(helper.string() + ".owner") + readAll(helper.string() + ".args");
+    return readText(helper.string() + ".owner") + readText(helper.string() + ".args");
 }
 
 std::string expectedArguments(const HelperInvocation& inv) {
@@ -59,58 +58,49 @@ std::string expectedArguments(const HelperInvocation& inv) {
     return expected;
 }
 
-TEST(HelperLaunch, DirectLaunchPassesEveryValueIntactAndReturnsAtOnce) {
+// Either launcher starts the stand-in in the background with every value intact, to hand
+// its files to the right user: root's own scan works as nobody, whoever ran sudo; pkexec
+// clears the environment and names the caller in PKEXEC_UID, and its refusals are cancellations.
+TEST(HelperLaunch, LaunchersPassEveryValueIntactAndReturnAtOnce) {
+    using Kind = LaunchOutcome::Kind;
     test::TempDir dir;
+    fs::copy_file(test::sourcePath("platform/linux/tessarine-launch"), dir / "tessarine-launch");
+    EXPECT_NE(test::run("env -i " + (dir / "tessarine-launch").string() + " /dev/sdz o p c").status, 0);
     HelperInvocation inv = sample();
     // It tells its standard output, then lingers as the real one would.
-    inv.helperPath = argumentRecorder(dir, "echo started\nsleep 1\necho done > \"$0.done\"\n").string();
+    inv.helperPath = argumentRecorder(dir, "echo started\nsleep 0.5\necho done > \"$0.done\"\n").string();
     inv.devicePath = "/dev/loop9; touch pwned";
     inv.outputDirectory = "$(touch pwned) `touch pwned` it's \"q\" \\ \n two lines";
     inv.formatFilter = "CR2,JPEG";
-    const LaunchLog log = openLaunchLog((dir / "launch.log").string(), dir.path().string());
-    ASSERT_GE(log.fd, 0);
-    ::setenv("SUDO_UID", "4321", 1);  // root's own scan works as nobody, whoever ran sudo
-    const LaunchOutcome out = makeDirectLauncher()->launch(inv, log);
-    ::unsetenv("SUDO_UID");
-    ::close(log.fd);
-    EXPECT_FALSE(fs::exists(inv.helperPath + ".done"));  // backgrounded: the launch did not wait for it
-    EXPECT_EQ(out.kind, LaunchOutcome::Kind::launched) << out.standardError << out.error;
-    EXPECT_EQ(recorded(inv.helperPath, ".done"), ":\n" + expectedArguments(inv));
-    EXPECT_EQ(readAll(dir / "launch.log"), "started\n");
-}
-
-// The launcher runs the script beside the scanner through pkexec, which clears the
-// environment and names the caller in PKEXEC_UID; its refusals are cancellations.
-TEST(HelperLaunch, PkexecScriptNamesTheUserWhoAskedAndBackgroundsTheScanner) {
-    test::TempDir dir;
-    fs::copy_file(test::sourcePath("platform/linux/tessarine-launch"), dir / "tessarine-launch");
-    HelperInvocation inv = sample();
-    inv.helperPath = argumentRecorder(dir, "").string();
-    EXPECT_NE(test::run("env -i " + (dir / "tessarine-launch").string() + " /dev/sdz o p c").status, 0);
     const struct {
-        const char* fakePkexec;
-        LaunchOutcome::Kind kind;
+        const char* fakePkexec;  // "": the direct launcher
+        Kind kind;
+        std::string owner = "";  // and group, as the stand-in was given them
     } rows[] = {
-        {"exec env -i PATH=/usr/bin:/bin PKEXEC_UID=65534 \"$@\"", LaunchOutcome::Kind::launched},
-        {"echo 'Error executing command as another user: Request dismissed' >&2; exit 126",
-         LaunchOutcome::Kind::cancelled},
-        {"echo 'Error executing command as another user: Not authorized' >&2; exit 127",
-         LaunchOutcome::Kind::cancelled},
-        {"echo 'Cannot run program' >&2; exit 1", LaunchOutcome::Kind::failed},
+        {"", Kind::launched, ":\n"},
+        {"exec env -i PATH=/usr/bin:/bin PKEXEC_UID=65534 \"$@\"", Kind::launched,
+         "65534:" + test::run("id -g 65534").output},
+        {"echo 'Error executing command as another user: Request dismissed' >&2; exit 126", Kind::cancelled},
+        {"echo 'Error executing command as another user: Not authorized' >&2; exit 127", Kind::cancelled},
+        {"echo 'Cannot run program' >&2; exit 1", Kind::failed},
     };
+    ::setenv("SUDO_UID", "4321", 1);
     for (const auto& row : rows) {
-        SCOPED_TRACE(row.fakePkexec);
+        SCOPED_TRACE(*row.fakePkexec ? row.fakePkexec : "direct");
         std::ofstream(dir / "pkexec") << "#!/bin/sh\n" << row.fakePkexec << "\n";
         fs::permissions(dir / "pkexec", fs::perms::owner_all);
-        fs::remove(inv.helperPath + ".owner");
+        for (const char* made : {".owner", ".done"}) fs::remove(inv.helperPath + made);
         const LaunchLog log = openLaunchLog((dir / "launch.log").string(), dir.path().string());
-        const LaunchOutcome out = makePkexecLauncher((dir / "pkexec").string())->launch(inv, log);
+        const auto launcher = *row.fakePkexec ? makePkexecLauncher((dir / "pkexec").string()) : makeDirectLauncher();
+        const LaunchOutcome out = launcher->launch(inv, log);
         ::close(log.fd);
-        EXPECT_EQ(out.kind, row.kind) << out.standardError;
-        if (row.kind == LaunchOutcome::Kind::launched) {
-            EXPECT_EQ(recorded(inv.helperPath), "65534:" + test::run("id -g 65534").output + expectedArguments(inv));
-        }
+        EXPECT_EQ(out.kind, row.kind) << out.standardError << out.error;
+        if (row.kind != Kind::launched) continue;
+        EXPECT_FALSE(fs::exists(inv.helperPath + ".done"));  // backgrounded: the launch did not wait for it
+        EXPECT_EQ(recorded(inv.helperPath, ".done"), row.owner + expectedArguments(inv));
+        EXPECT_EQ(readText(dir / "launch.log"), "started\n");
     }
+    ::unsetenv("SUDO_UID");
 }
 
 TEST(HelperLaunch, LaunchLogIsNeverOpenedThroughWhatSomeoneElsePlanted) {
@@ -121,8 +111,8 @@ TEST(HelperLaunch, LaunchLogIsNeverOpenedThroughWhatSomeoneElsePlanted) {
     // A sticky, world-writable folder, as /tmp is.
     test::TempDir dir;
     fs::permissions(dir.path(), fs::perms::all | fs::perms::sticky_bit);
-    const fs::path log = dir / "tessarine_launch.log", mine = dir / ("tessarine-" + std::to_string(::geteuid()));
-    const fs::path victim = dir / "victim";
+    const fs::path log = dir / "tessarine_launch.log", mine = dir / ("tessarine-" + std::to_string(::geteuid())),
+                   victim = dir / "victim";
     std::ofstream(victim) << "precious";
     ::chown(victim.c_str(), other.uid(), static_cast<gid_t>(-1));
 
@@ -155,8 +145,8 @@ TEST(HelperLaunch, LaunchLogIsNeverOpenedThroughWhatSomeoneElsePlanted) {
         EXPECT_TRUE(reused ||
                     (::stat(fs::path(opened.path).parent_path().c_str(), &st) == 0 && (st.st_mode & 0777) == 0700))
             << "a private folder of our own";
-        EXPECT_EQ(readAll(opened.path), "ours");
-        EXPECT_EQ(readAll(victim), "precious");
+        EXPECT_EQ(readText(opened.path), "ours");
+        EXPECT_EQ(readText(victim), "precious");
     }
 }
 

@@ -12,7 +12,6 @@
 #include <fstream>
 #include <stdexcept>
 #include <sys/resource.h>
-#include <thread>
 #include <unistd.h>
 
 #include "platform/Thumbnailer.h"
@@ -141,16 +140,13 @@ TEST_F(ThumbnailSandbox, QueueRunsJobsSideBySideWaitsAndDrops) {
 // success without writing, "report" writes what the process sees; anything
 // else is thumbnailed as "ok PID".
 constexpr const char* kServer = R"(#!/usr/bin/python3
-import array, os, socket, sys
+import os, socket, sys
 s = socket.socket(fileno=0)
 while True:
-    msg, anc, flags, addr = s.recvmsg(256, socket.CMSG_SPACE(8))
+    msg, fds, flags, addr = socket.recv_fds(s, 256, 2)
     if not msg:
         break
-    fds = array.array("i")
-    for level, kind, data in anc:
-        fds.frombytes(data[: len(data) - len(data) % fds.itemsize])
-    src, out = fds[0], fds[1]
+    src, out = fds
     what = os.read(src, 64).split(b" ")[0].strip()
     if what == b"hang":
         os.system("sleep 30")

@@ -54,13 +54,10 @@ using Bytes = std::vector<std::uint8_t>;
 // as libjpeg decodes them (djpeg -scale 1/8).
 Bytes media(const std::string& name) {
     static const test::TempDir dir;
-    static const bool made = [] {
-        std::string why;
-        const bool ok = test::testMedia("thumbnail", dir.path(), &why);
-        if (!ok) ADD_FAILURE() << why;
-        return ok;
-    }();
-    return made ? test::readFile(dir / "jpeg" / name) : Bytes();
+    static std::string why;
+    static const bool made = test::testMedia("thumbnail", dir.path(), &why);
+    EXPECT_TRUE(made) << why;
+    return test::readFile(dir / "jpeg" / name);
 }
 
 // The offset of the first marker from `from` whose code lies in [lo, hi].
