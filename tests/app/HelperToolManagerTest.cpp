@@ -123,12 +123,11 @@ struct Rig {
         ASSERT_TRUE(waitUntil(
             [&] { return launcher->calls.size() > before && m->statusMessage() != "Requesting privileges…"; }, 5000));
     }
-    void write(const ProgressInfo& p) { writeText(encodeProgress(p)); }
     // As the scanner does: a new file renamed over the old one (the run's, unless given).
-    void writeText(const std::string& text, std::string target = {}) {
+    void write(const ProgressInfo& p, std::string target = {}) {
         if (target.empty()) target = m->progressFilePath().toStdString();
         ASSERT_FALSE(target.empty());
-        { std::ofstream(target + ".new", std::ios::binary) << text; }
+        { std::ofstream(target + ".new", std::ios::binary) << encodeProgress(p); }
         fs::rename(target + ".new", target);
     }
     void poll(std::chrono::milliseconds after = 500ms) {
@@ -139,24 +138,6 @@ struct Rig {
         std::vector<std::string> out;
         for (const auto& f : m->recoveredFiles()) out.push_back(f.fileName);
         return out;
-    }
-    // A finished scan whose cache holds files of these sizes, each listed with `listed`
-    // bytes (its own size when 0); their bytes by name.
-    Contents scanned(const std::vector<std::pair<std::string, std::size_t>>& files, std::uint64_t listed = 0) {
-        start("/dev/null");
-        const fs::path out = m->scanOutputDirectory().toStdString();
-        fs::create_directories(out);
-        Contents cache;
-        ProgressInfo done;
-        done.isComplete = true;
-        done.phase = "Complete";
-        done.newFiles.emplace();
-        for (const auto& [name, size] : files) {
-            test::writeFile(out / name, cache[name] = test::randomBytes(size, static_cast<std::uint32_t>(size)));
-            done.newFiles->push_back(test::listed(name, listed ? listed : size));
-        }
-        m->applyProgress(done);
-        return cache;
     }
     // Runs an export to its end; the progress values seen on the way.
     std::vector<double> exportTo(const fs::path& dest, std::optional<std::vector<RecoveredFileInfo>> files = {}) {
@@ -200,7 +181,8 @@ TEST(HelperToolManager, EveryEndOfARunSaysWhyAndWhatCanFollow) {
         std::string controlLeft = {};  // empty: the run's files are gone
     };
     const Row rows[] = {
-        {"cancelled", {Kind::cancelled, 126, "Request dismissed", ""}, "", "", {}, "Error", "Authorization cancelled" + kHint},
+        {"cancelled", {Kind::cancelled, 126, "Request dismissed", ""}, "", "", {}, "Error",
+         "Authorization cancelled" + kHint},
         {"failed", {Kind::failed, 1, "sh: 1: bad", ""}, "first\nsecond", "", {}, "Error",
          "Launch failed (exit 1):\nsh: 1: bad\nLaunch log:\nfirst\nsecond" + kHint},
         {"not started", {Kind::notStarted, -1, "", "No such file"}, "", "", {}, "Error",
@@ -330,7 +312,7 @@ TEST(HelperToolManager, RunsCarryTheirPathsAndSettingsListEachFileOnceAndResumeW
     test::writeFile(fs::path(inv.outputDirectory) / "C.jpg", {1, 2, 3});
     ProgressInfo last = record(500'000'000);
     last.isComplete = true;
-    r.writeText(encodeProgress(last), progress);
+    r.write(last, progress);
     EXPECT_TRUE(waitUntil([&] { return r.names().size() == 2 && !fs::exists(progress); }, 5000));
     r.start({}, true);
     const HelperInvocation& again = r.launcher->calls.at(2);
@@ -357,14 +339,13 @@ TEST(HelperToolManager, RunsCarryTheirPathsAndSettingsListEachFileOnceAndResumeW
 
 TEST(HelperToolManager, DiskImageIsScannedByTheCommandLineWithoutAPrompt) {
     Rig r;
-    std::vector<std::uint8_t> image;
+    std::vector<std::uint8_t> image(8u << 20);
     std::vector<std::string> originals;
-    for (int i = 0; i < 3; ++i) {
+    for (int i = 1; i <= 3; ++i) {
         const auto jpeg = test::makeJpeg(200'000 + 1000 * i, 50 + i);
-        test::place(image, (1u << 20) * static_cast<std::uint64_t>(i + 1), jpeg);
+        test::place(image, (1u << 20) * static_cast<std::uint64_t>(i), jpeg);
         originals.emplace_back(jpeg.begin(), jpeg.end());
     }
-    image.resize(8u << 20);
     // A name a shell would split or expand, as users name their image files.
     const fs::path file = r.dir / "card it's $(date).img";
     test::writeFile(file, image);
@@ -395,8 +376,16 @@ TEST(HelperToolManager, DiskImageIsScannedByTheCommandLineWithoutAPrompt) {
 TEST(HelperToolManager, ExportCopiesWhatWasChosenAndRefusesTheCardAndSmallVolumes) {
     const TempDir dest, chosen;
     Rig r;
-    // Each record lists 1 MB; the cache copy of c.jpg is cut short.
-    const auto cache = r.scanned({{"a.jpg", 1'000'000}, {"b.jpg", 990'000}, {"c.jpg", 979'000}}, 1'000'000);
+    r.start();
+    const fs::path out = r.m->scanOutputDirectory().toStdString();
+    fs::create_directories(out);
+    Contents cache;
+    // Each is listed with 2 MB; the cache copy of c.jpg is cut short.
+    for (const auto& [name, size] : {std::pair{"a.jpg", 2'000'000}, {"b.jpg", 1'980'000}, {"c.jpg", 1'959'000}})
+        test::writeFile(out / name, cache[name] = test::randomBytes(size, size));
+    ProgressInfo done = record(0, {"a.jpg", "b.jpg", "c.jpg"});
+    done.isComplete = true;
+    r.m->applyProgress(done);
     EXPECT_EQ(r.exportTo(chosen.path(), std::vector<RecoveredFileInfo>{r.m->recoveredFiles()[1]}),
               (std::vector<double>{0, 1, -1}));
     EXPECT_EQ(r.m->statusMessage(), "Exported 1 file(s) successfully");
@@ -416,7 +405,7 @@ TEST(HelperToolManager, ExportCopiesWhatWasChosenAndRefusesTheCardAndSmallVolume
     ASSERT_TRUE(small.ok()) << small.why();
     r.exportTo(root / "small");
     ASSERT_EQ(r.answers->warnings.size(), 1);
-    EXPECT_TRUE(r.answers->warnings[0].startsWith("Not enough free space / The recovered files need 3 MB"))
+    EXPECT_TRUE(r.answers->warnings[0].startsWith("Not enough free space / The recovered files need 6 MB"))
         << r.answers->warnings[0].toStdString();
     EXPECT_TRUE(fs::is_empty(root / "small"));
     // The card itself, mounted from the loop device that stands for it.

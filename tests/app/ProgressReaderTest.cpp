@@ -5,7 +5,7 @@
 #include <filesystem>
 #include <fstream>
 
-#include "tests/support/TestSupport.h"
+#include "tests/app/AppTest.h"
 
 namespace vf {
 namespace {
@@ -20,11 +20,8 @@ ProgressInfo withFiles(std::size_t count, std::uint64_t bytes = 1 << 20) {
     p.filesFound = static_cast<std::int64_t>(count);
     if (count) p.newFiles.emplace();
     for (std::size_t i = 0; i < count; ++i) {
-        RecoveredFileInfo f;
         // Names with the characters a card may hold and JSON must escape.
-        f.id = f.fileName = "IMG_" + std::to_string(i) + (i % 7 == 3 ? " \"q\" \\ ]},[{.jpg" : ".jpg");
-        f.fileType = "JPEG";
-        f.fileSize = 1000 + i;
+        auto f = test::listed("IMG_" + std::to_string(i) + (i % 7 == 3 ? " \"q\" \\ ]},[{.jpg" : ".jpg"), 1000 + i);
         f.offsetOnDisk = 4096 * i;
         if (i % 2) f.dateTaken = "2023:05:01 12:30:45";
         p.newFiles->push_back(f);
@@ -44,19 +41,14 @@ TEST(ProgressReader, AgreesWithTheRecordDecoderAndRefusesEveryPartialRecord) {
     const std::string shuffled =  // members in another order, spaces between tokens
         R"( { "newFiles" : [ {"id":"a","fileName":"a","fileType":"PNG","fileSize":1,"offsetOnDisk":2} ] ,)"
         R"( "phase":"x", "isComplete":false, "totalBytes":0, "currentOffset":5, "filesFound":1, "bytesScanned":5 } )";
-    for (const std::string& t : {text, shuffled}) {
-        ProgressReader fresh;
-        EXPECT_EQ(fresh.decode(t), decodeProgress(t));
-    }
-    for (std::size_t cut = 0; cut < text.size(); ++cut) {
-        ProgressReader r;
-        ASSERT_FALSE(r.decode(text.substr(0, cut))) << "at " << cut;
-    }
+    for (const std::string& t : {text, shuffled}) EXPECT_EQ(ProgressReader().decode(t), decodeProgress(t));
+    for (std::size_t cut = 0; cut < text.size(); ++cut)
+        ASSERT_FALSE(ProgressReader().decode(text.substr(0, cut))) << cut;
+    // Read on from an earlier record, too.
     ProgressReader r;
     ASSERT_TRUE(r.decode(encodeProgress(withFiles(3))));
-    const std::string longer = encodeProgress(withFiles(9));
-    for (std::size_t cut = 0; cut < longer.size(); cut += 7) ASSERT_FALSE(r.decode(longer.substr(0, cut)));
-    EXPECT_EQ(names(r.decode(longer)).size(), 6u);  // the failures moved nothing
+    for (std::size_t cut = 0; cut < text.size(); cut += 7) ASSERT_FALSE(r.decode(text.substr(0, cut))) << cut;
+    EXPECT_EQ(names(r.decode(text)).size(), 6u);  // the failures moved nothing
 }
 
 TEST(ProgressReader, LargeFilesAreReadByHeadAndTail) {

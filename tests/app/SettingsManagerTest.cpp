@@ -8,11 +8,6 @@
 namespace vf {
 namespace {
 
-struct Store {
-    QTemporaryDir dir;
-    QSettings settings{dir.filePath("s.ini"), QSettings::IniFormat};
-};
-
 TEST(SettingsManager, StoredValuesComeBackAsTheyWereMeant) {
     const QSet<QString>& all = SettingsManager::allFormats();
     const struct {
@@ -30,21 +25,23 @@ TEST(SettingsManager, StoredValuesComeBackAsTheyWereMeant) {
     };
     for (const auto& row : rows) {
         SCOPED_TRACE(row.name);
-        Store s;
-        if (row.formats.isValid()) s.settings.setValue(SettingsManager::kEnabledFormatsKey, row.formats);
-        if (row.size.isValid()) s.settings.setValue(SettingsManager::kMinFileSizeKey, row.size);
-        SettingsManager m(&s.settings);
+        const QTemporaryDir dir;
+        QSettings store(dir.filePath("s.ini"), QSettings::IniFormat);
+        if (row.formats.isValid()) store.setValue(SettingsManager::kEnabledFormatsKey, row.formats);
+        if (row.size.isValid()) store.setValue(SettingsManager::kMinFileSizeKey, row.size);
+        SettingsManager m(&store);
         EXPECT_EQ(m.enabledFormats(), row.expectFormats);
         EXPECT_DOUBLE_EQ(m.minFileSizeMB(), row.expectMB);
-        EXPECT_EQ(s.settings.contains(SettingsManager::kEnabledFormatsKey), row.formats.isValid());  // loading writes nothing
+        EXPECT_EQ(store.contains(SettingsManager::kEnabledFormatsKey), row.formats.isValid());  // loading writes nothing
     }
     for (std::string_view name : kFormatNames)  // the settings offer every format the scanner knows
         EXPECT_TRUE(all.contains(QString::fromUtf8(name.data(), name.size()))) << name;
 }
 
 TEST(SettingsManager, GroupsSwitchWholeAndShareDng) {
-    Store s;
-    SettingsManager m(&s.settings);
+    const QTemporaryDir dir;
+    QSettings store(dir.filePath("s.ini"), QSettings::IniFormat);
+    SettingsManager m(&store);
     auto group = [](const QString& brand) {
         for (const FormatGroup& g : SettingsManager::allGroups())
             if (g.brand == brand) return g;
@@ -59,7 +56,7 @@ TEST(SettingsManager, GroupsSwitchWholeAndShareDng) {
     EXPECT_EQ(m.enabledFormats(), (QSet<QString>{"CR2", "CR3", "CRW"}));
     m.setMinFileSizeMB(0);
     EXPECT_EQ(m.minFileSizeBytes(), 0u);
-    SettingsManager reread(&s.settings);  // what is set is stored at once, for the next start
+    SettingsManager reread(&store);  // what is set is stored at once, for the next start
     EXPECT_EQ(reread.enabledFormats(), m.enabledFormats());
     EXPECT_DOUBLE_EQ(reread.minFileSizeMB(), 0.0);
     m.setMinFileSizeMB(1e20);

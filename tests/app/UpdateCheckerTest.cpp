@@ -31,7 +31,6 @@ public:
         });
     }
     QUrl url() const { return QUrl(QStringLiteral("http://127.0.0.1:%1/appcast.json").arg(server_.serverPort())); }
-    const QByteArray& request() const { return request_; }
 
 private:
     QTcpServer server_;
@@ -47,49 +46,41 @@ TEST(UpdateChecker, OffersNewerBuildsAndLogsAFeedItCannotRead) {
         int status;
         QByteArray body;
         QString running;
-        bool offered;
-        const char* line;  // the log's one line begins so; nullptr: no line
+        QString offered;  // the version offered; empty: none
+        const char* line;  // the log's one line begins so, after its heading; nullptr: no line
         bool answer = true;
     } rows[] = {
-        {200, kManifest42, "41", true, nullptr},
-        {200, kManifest42, "42", false, nullptr},
-        {200, R"({"version":"0.9","build":1,"download_url":"https://quorvane.example/get"})", "1.2", true, nullptr},
-        {404, kManifest42, "1", false, nullptr},
-        {200, R"({"version":2,"build":42,"download_url":"https://a.example/"})", "1", false,
-         "ℹ️ Update check unavailable: the feed's \"version\" is not text"},
-        {200, R"({"version":"2","build":"42","download_url":"https://a.example/"})", "1", false,
-         "ℹ️ Update check unavailable: the feed's \"build\" is not an integer"},
-        {200, R"({"version":"2","build":42,"download_url":"file:///usr/bin/xterm"})", "1", false,
-         "ℹ️ Update check unavailable: the feed's \"download_url\" is not a web address"},
-        {200, "<html>", "1", false, "ℹ️ Update check unavailable: the feed is not JSON: "},
-        {200, "", "1", false, "ℹ️ Update check unavailable: The request timed out.", false},
+        {200, kManifest42, "41", "2.0", nullptr},
+        {200, kManifest42, "42", "", nullptr},
+        {200, R"({"version":"0.9","build":1,"download_url":"https://quorvane.example/get"})", "1.2", "0.9", nullptr},
+        {404, kManifest42, "1", "", nullptr},
+        {200, R"({"version":2,"build":42,"download_url":"https://a.example/"})", "1", "",
+         "the feed's \"version\" is not text"},
+        {200, R"({"version":"2","build":"42","download_url":"https://a.example/"})", "1", "",
+         "the feed's \"build\" is not an integer"},
+        {200, R"({"version":"2","build":42,"download_url":"file:///usr/bin/xterm"})", "1", "",
+         "the feed's \"download_url\" is not a web address"},
+        {200, "<html>", "1", "", "the feed is not JSON: "},
+        {200, "", "1", "", "The request timed out.", false},
     };
     for (const auto& row : rows) {
         SCOPED_TRACE(row.body.toStdString() + " running " + row.running.toStdString());
         Feed feed(row.status, row.body, row.answer);
         QStringList log;
         QList<QUrl> opened;
-        UpdateChecker::Options o;
-        o.feed = feed.url();
-        o.runningBuild = row.running;
-        o.timeoutMs = row.answer ? 10'000 : 300;
-        o.log = [&](const QString& line) { log << line; };
-        o.openUrl = [&](const QUrl& url) { return opened << url, true; };
-        UpdateChecker checker(o);
+        UpdateChecker checker({.feed = feed.url(), .runningBuild = row.running, .timeoutMs = row.answer ? 10'000 : 300,
+                               .log = [&](const QString& line) { log << line; },
+                               .openUrl = [&](const QUrl& url) { return opened << url, true; }});
         QSignalSpy done(&checker, &UpdateChecker::checkFinished);
         checker.checkForUpdates();
         EXPECT_TRUE(done.wait(15'000));
-        EXPECT_EQ(checker.updateAvailable(), row.offered);
+        EXPECT_EQ(checker.updateAvailable(), !row.offered.isEmpty());
+        EXPECT_EQ(checker.latestVersion(), row.offered);
         checker.openDownload();
-        EXPECT_EQ(opened, row.offered ? QList<QUrl>{QUrl("https://quorvane.example/get")} : QList<QUrl>{});
-        ASSERT_EQ(log.size(), row.line ? 1 : 0) << log.join("|").toStdString();
-        if (row.line) {
-            EXPECT_TRUE(log[0].startsWith(QString::fromUtf8(row.line))) << log[0].toStdString();
-        }
-        if (row.running != "41") continue;
-        EXPECT_EQ(checker.latestVersion(), "2.0");
-        EXPECT_TRUE(feed.request().startsWith("GET /appcast.json HTTP/1.1\r\n")) << feed.request().toStdString();
-        EXPECT_TRUE(feed.request().toLower().contains("\r\naccept: application/json\r\n"));
+        EXPECT_EQ(opened, !row.offered.isEmpty() ? QList<QUrl>{QUrl("https://quorvane.example/get")} : QList<QUrl>{});
+        const QString line = "ℹ️ Update check unavailable: " + QString::fromUtf8(row.line ? row.line : "");
+        EXPECT_TRUE(row.line ? log.size() == 1 && log[0].startsWith(line) : log.isEmpty())
+            << log.join("|").toStdString();
     }
 }
 
