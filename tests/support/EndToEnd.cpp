@@ -9,7 +9,6 @@
 #include <string_view>
 #include <sys/wait.h>
 #include <thread>
-#include <unistd.h>
 
 extern char** environ;
 
@@ -67,17 +66,21 @@ Spawned spawn(const std::vector<std::string>& argv, const std::string& outputPat
     return s;
 }
 
-namespace {
-
-int statusOf(int st) { return WIFEXITED(st) ? WEXITSTATUS(st) : WIFSIGNALED(st) ? 128 + WTERMSIG(st) : -1; }
-
-}  // namespace
-
-int waitFor(const Spawned& p) {
+int waitFor(const Spawned& p, int limitSeconds, const std::function<void()>& tick) {
+    if (p.pid <= 0) return -1;  // never mistaken for a clean exit
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(limitSeconds);
+    bool killed = false;
     int st = 0;
-    while (p.pid > 0 && ::waitpid(p.pid, &st, 0) < 0)
-        if (errno != EINTR) return -1;
-    return p.pid > 0 ? statusOf(st) : -1;
+    for (;;) {
+        if (tick) tick();
+        const pid_t w = ::waitpid(p.pid, &st, WNOHANG);
+        if (w < 0 && errno != EINTR) return -1;
+        if (w == p.pid) break;
+        if (!killed && std::chrono::steady_clock::now() > deadline) killed = ::kill(p.pid, SIGKILL) == 0;
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+    if (killed) return -1;
+    return WIFEXITED(st) ? WEXITSTATUS(st) : WIFSIGNALED(st) ? 128 + WTERMSIG(st) : -1;
 }
 
 HelperRun runHelper(const std::vector<std::string>& args, const std::string& progressPath,
@@ -86,28 +89,15 @@ HelperRun runHelper(const std::vector<std::string>& args, const std::string& pro
     argv.push_back(binPath("TessarineHelper"));
     argv.insert(argv.end(), args.begin(), args.end());
     const TempDir outputDir;
-    const std::string output = (outputDir / "output.txt").string();
-    const Spawned p = spawn(argv, output, env);
     HelperRun r;
-    if (p.pid <= 0) return r;  // status -1: never mistaken for a clean exit
     auto sample = [&] {
         // Never opened when it is anything else: a planted FIFO would block the reader.
         if (!std::filesystem::is_regular_file(progressPath)) return;
         if (std::string s = readText(progressPath); r.records.empty() || r.records.back() != s) r.records.push_back(s);
     };
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(limitSeconds);
-    bool killed = false;
-    int st = 0;
-    for (;;) {
-        sample();
-        const pid_t w = ::waitpid(p.pid, &st, WNOHANG);
-        if (w == p.pid || (w < 0 && errno != EINTR)) break;
-        if (!killed && std::chrono::steady_clock::now() > deadline) killed = ::kill(p.pid, SIGKILL) == 0;
-        std::this_thread::sleep_for(std::chrono::milliseconds(5));
-    }
+    r.status = waitFor(spawn(argv, (outputDir / "output.txt").string(), env), limitSeconds, sample);
     sample();
-    r.status = killed ? -1 : statusOf(st);
-    r.log = readText(output);
+    r.log = readText(outputDir / "output.txt");
     if (std::filesystem::is_regular_file("/tmp/tessarine_debug.log")) r.log += readText("/tmp/tessarine_debug.log");
     return r;
 }

@@ -3,8 +3,8 @@
 // mounts the test makes itself (always released), programs started and waited
 // for, the real helper polled while it runs, and the recovered folder read back by content.
 
-#include <cstdint>
 #include <filesystem>
+#include <functional>
 #include <map>
 #include <set>
 #include <string>
@@ -22,8 +22,10 @@ struct Spawned {
 // `env` entries ("NAME=value") are added to the inherited environment.
 Spawned spawn(const std::vector<std::string>& argv, const std::string& outputPath = "",
               const std::vector<std::string>& env = {});
-// Waits for the process; its exit status, or 128 + signal, or -1.
-int waitFor(const Spawned& p);
+// Waits for the process, calling `tick` every few milliseconds meanwhile. One still going
+// after `limitSeconds` is killed: a hang fails, not stalls, the suite. Its exit status, or
+// 128 + signal, or -1 (also when it had to be killed).
+int waitFor(const Spawned& p, int limitSeconds = 300, const std::function<void()>& tick = {});
 
 // A read-only loop device over an image; detached on destruction.
 class LoopDevice : public SystemChange {

@@ -11,27 +11,17 @@
 
 namespace vf::test {
 
+// Each with the trait its length rule reads: a JPEG with an EXIF thumbnail; a GIF whose
+// first 3B byte is its trailer and one with 3B bytes inside its colour table and image
+// data; BMPs with 40- and 124-byte headers; a P6 of maximum value 65535; an uncompressed
+// TIFF with its directory after the image data and an LZW one of several strips; MP4s
+// with "moov" before and after "mdat".
 enum class MediaKind {
-    jpegWithThumbnail,  // 640x480 photo with an EXIF thumbnail
-    png,
-    gifFlat,            // its first 3B byte is the trailer
-    gifPlasma,          // 3B bytes inside its colour table and image data
-    bmp3,               // 40-byte info header
-    bmp5,               // 124-byte header
-    ppm,                // P6 with maximum value 65535
-    tiff,               // uncompressed, directory after the image data
-    tiffLzw,            // LZW, several strips
-    webp,
-    heic,
-    avif,
-    mp4IndexFirst,      // "moov" before "mdat"
-    mp4IndexLast,
-    mov,
-    avi,
-    ts,
-    mxf,
+    jpegWithThumbnail, png, gifFlat, gifPlasma, bmp3, bmp5, ppm, tiff, tiffLzw,
+    webp, heic, avif, mp4IndexFirst, mp4IndexLast, mov, avi, ts, mxf,
 };
 
+// Its file's name in the set.
 const char* mediaName(MediaKind kind);
 
 // The file's bytes (the set is copied into `dir` once); nothing when the set cannot be

@@ -14,25 +14,16 @@ std::vector<std::uint8_t> makeJpeg(std::size_t size, std::uint32_t seed, const s
     std::vector<std::uint8_t> j = {0xFF, 0xD8};
     if (!date.empty() || !make.empty()) {
         // TIFF: II*, IFD0 with make (271) and model (272) as ASCII, then the date text.
-        std::vector<std::uint8_t> t = {'I', 'I', 42, 0, 8, 0, 0, 0, 2, 0};
-        auto le = [&t](std::uint32_t v, int bytes) {
-            for (int i = 0; i < bytes; ++i) t.push_back(static_cast<std::uint8_t>(v >> (8 * i)));
-        };
-        const auto mk = static_cast<std::uint32_t>(make.size() + 1), md = static_cast<std::uint32_t>(model.size() + 1);
-        const std::uint32_t dataStart = 8 + 2 + 24 + 4;
-        for (const auto [tag, n, at] : {std::array{271u, mk, dataStart}, std::array{272u, md, dataStart + mk}}) {
-            le(tag, 2);
-            le(2, 2);  // ASCII
-            le(n, 4);
-            le(at, 4);
-        }
-        le(0, 4);
         const std::string text = make + '\0' + model + '\0' + date + '\0';
-        t.insert(t.end(), text.begin(), text.end());
-        const std::size_t len = 2 + 6 + t.size();
+        const std::size_t len = 2 + 6 + 38 + text.size();
         j.insert(j.end(), {0xFF, 0xE1, static_cast<std::uint8_t>(len >> 8), static_cast<std::uint8_t>(len), 'E', 'x',
-                           'i', 'f', 0, 0});
-        j.insert(j.end(), t.begin(), t.end());
+                           'i', 'f', 0, 0, 'I', 'I', 42, 0, 8, 0, 0, 0, 2, 0});
+        const auto mk = static_cast<std::uint32_t>(make.size() + 1), md = static_cast<std::uint32_t>(model.size() + 1);
+        for (const auto [tag, n, at] : {std::array{271u, mk, 38u}, std::array{272u, md, 38u + mk}})
+            for (const std::uint32_t v : {tag | 2u << 16, n, at})  // tag and type (ASCII), count, offset
+                for (int i = 0; i < 4; ++i) j.push_back(static_cast<std::uint8_t>(v >> (8 * i)));
+        j.insert(j.end(), 4, 0);  // no next directory
+        j.insert(j.end(), text.begin(), text.end());
     }
     // Start of scan with a minimal header.
     j.insert(j.end(), {0xFF, 0xDA, 0x00, 0x08, 0x01, 0x01, 0x00, 0x00, 0x3F, 0x00});
@@ -71,18 +62,16 @@ ReadResult FaultyDevice::readAt(std::uint64_t offset, std::span<std::uint8_t> ou
         reads.emplace_back(offset, out.size());
     }
     ReadResult r;
-    std::uint64_t end = std::min<std::uint64_t>(offset + out.size(), data_.size());
     if (offset >= data_.size()) return r;
-    int error = 0;
-    std::uint64_t stop = end;
+    // Up to the first failing byte, with the error of the range that starts there.
+    std::uint64_t stop = std::min<std::uint64_t>(offset + out.size(), data_.size());
     for (const Bad& b : bad_)
-        if (b.from < end && b.to > offset && std::max(b.from, offset) < stop) {
+        if (b.to > offset && std::max(b.from, offset) < stop) {
             stop = std::max(b.from, offset);
-            error = b.error;
+            r.error = b.error;
         }
     r.bytes = static_cast<std::size_t>(stop - offset);
     std::memcpy(out.data(), data_.data() + offset, r.bytes);
-    r.error = error;
     return r;
 }
 

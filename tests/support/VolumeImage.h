@@ -9,7 +9,6 @@
 //   if (built.skipped()) GTEST_SKIP() << built.output;
 //   ASSERT_TRUE(built.ok()) << built.output;
 
-#include <charconv>
 #include <cstdint>
 #include <filesystem>
 #include <string>
@@ -31,26 +30,23 @@ public:
     enum class Kind { fat32, exfat };
     VolumeImage(Kind kind, std::filesystem::path image) : kind_(kind), image_(std::move(image)) {}
 
-    VolumeImage& sizeMiB(std::uint64_t mib) { return option({"--size", std::to_string(mib)}); }
-    VolumeImage& clusterBytes(std::uint64_t bytes) { return option({"--cluster", std::to_string(bytes)}); }
+    VolumeImage& sizeMiB(std::uint64_t mib) { return add(options_, {"--size", std::to_string(mib)}); }
     // An MBR partition (type 0x0C for FAT32, 0x07 for exFAT) at this sector.
     VolumeImage& mbr(std::uint64_t startSector = 8192) {
         startSector_ = startSector;
-        return option({"--mbr", "--start", std::to_string(startSector)});
+        return add(options_, {"--mbr", "--start", std::to_string(startSector)});
     }
     VolumeImage& partitionType(std::uint8_t type) {  // FAT32 with mbr(): 0x0B or 0x0C
-        char hex[3] = {};
-        std::to_chars(hex, hex + 2, type, 16);
-        return option({"--type", hex});
+        return add(options_, {"--type", std::string(1, "0123456789abcdef"[type & 0x0F])});
     }
 
-    VolumeImage& mkdir(const std::string& path) { return operation({"--mkdir", path}); }
+    VolumeImage& mkdir(const std::string& path) { return add(operations_, {"--mkdir", path}); }
     VolumeImage& put(const std::filesystem::path& source, const std::string& path) {
-        return operation({"--put", source.string(), path});
+        return add(operations_, {"--put", source.string(), path});
     }
-    VolumeImage& del(const std::string& path) { return operation({"--del", path}); }
-    VolumeImage& firstFit() { return operation({"--first-fit"}); }  // FAT32 only: later files take the lowest free clusters
-    VolumeImage& wipeBoot() { return operation({"--wipe-boot"}); }  // exFAT only: zero the main boot sector at the end
+    VolumeImage& del(const std::string& path) { return add(operations_, {"--del", path}); }
+    // FAT32 only: later files take the lowest free clusters.
+    VolumeImage& firstFit() { return add(operations_, {"--first-fit"}); }
 
     VolumeBuild build() const {
         const char* tool = kind_ == Kind::fat32 ? "tools/make-fat32-image" : "tools/make-exfat-image";
@@ -64,8 +60,6 @@ public:
 
 private:
     // Both kept as quoted command-line words: options come before the operations.
-    VolumeImage& option(std::initializer_list<std::string> a) { return add(options_, a); }
-    VolumeImage& operation(std::initializer_list<std::string> a) { return add(operations_, a); }
     VolumeImage& add(std::string& words, std::initializer_list<std::string> a) {
         for (const std::string& w : a) words += " " + shellQuoted(w);
         return *this;
