@@ -35,29 +35,6 @@ TEST(HelperLaunch, AppleScriptTextQuotesForTheShellThenEscapesForAppleScript) {
               R"( with administrator privileges)");
 }
 
-// A stand-in scanner that writes the arguments it got, one per line, and the user it
-// is to hand its files to, then does `rest`.
-fs::path argumentRecorder(const test::TempDir& dir, const std::string& rest) {
-    const fs::path script = dir / "TessarineHelper";
-    std::ofstream(script) << "#!/bin/sh\nfor a in \"$@\"; do printf '%s\\n' \"$a\"; done > \"$0.args\"\n"
-                          << "echo \"${SUDO_UID-}:${SUDO_GID-}\" > \"$0.owner\"\n" << rest;
-    fs::permissions(script, fs::perms::owner_all);
-    return script;
-}
-
-// What the stand-in wrote, once it has, as "OWNER\nARGUMENTS".
-std::string recorded(const fs::path& helper, const std::string& last = ".owner") {
-    for (int i = 0; i < 300 && !fs::exists(helper.string() + last); ++i)
-        std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    return readText(helper.string() + ".owner") + readText(helper.string() + ".args");
-}
-
-std::string expectedArguments(const HelperInvocation& inv) {
-    std::string expected;
-    for (std::size_t i = 1; i < helperArguments(inv).size(); ++i) expected += helperArguments(inv)[i] + "\n";
-    return expected;
-}
-
 // Either launcher starts the stand-in in the background with every value intact, to hand
 // its files to the right user: root's own scan works as nobody, whoever ran sudo; pkexec
 // clears the environment and names the caller in PKEXEC_UID, and its refusals are cancellations.
@@ -66,12 +43,19 @@ TEST(HelperLaunch, LaunchersPassEveryValueIntactAndReturnAtOnce) {
     test::TempDir dir;
     fs::copy_file(test::sourcePath("platform/linux/tessarine-launch"), dir / "tessarine-launch");
     EXPECT_NE(test::run("env -i " + (dir / "tessarine-launch").string() + " /dev/sdz o p c").status, 0);
+    // A stand-in scanner: it tells its standard output and lingers as the real one would, then
+    // writes the user it is to hand its files to and the arguments it got, one per line.
     HelperInvocation inv = sample();
-    // It tells its standard output, then lingers as the real one would.
-    inv.helperPath = argumentRecorder(dir, "echo started\nsleep 0.5\necho done > \"$0.done\"\n").string();
+    inv.helperPath = (dir / "TessarineHelper").string();
+    const std::string done = inv.helperPath + ".done";
+    std::ofstream(inv.helperPath) << "#!/bin/sh\necho started\nsleep 0.5\n{ echo \"${SUDO_UID-}:${SUDO_GID-}\"; "
+                                  << "printf '%s\\n' \"$@\"; } > \"$0.t\" && mv \"$0.t\" \"$0.done\"\n";
+    fs::permissions(inv.helperPath, fs::perms::owner_all);
     inv.devicePath = "/dev/loop9; touch pwned";
     inv.outputDirectory = "$(touch pwned) `touch pwned` it's \"q\" \\ \n two lines";
     inv.formatFilter = "CR2,JPEG";
+    std::string arguments;
+    for (std::size_t i = 1; i < helperArguments(inv).size(); ++i) arguments += helperArguments(inv)[i] + "\n";
     const struct {
         const char* fakePkexec;  // "": the direct launcher
         Kind kind;
@@ -89,15 +73,16 @@ TEST(HelperLaunch, LaunchersPassEveryValueIntactAndReturnAtOnce) {
         SCOPED_TRACE(*row.fakePkexec ? row.fakePkexec : "direct");
         std::ofstream(dir / "pkexec") << "#!/bin/sh\n" << row.fakePkexec << "\n";
         fs::permissions(dir / "pkexec", fs::perms::owner_all);
-        for (const char* made : {".owner", ".done"}) fs::remove(inv.helperPath + made);
+        fs::remove(done);
         const LaunchLog log = openLaunchLog((dir / "launch.log").string(), dir.path().string());
         const auto launcher = *row.fakePkexec ? makePkexecLauncher((dir / "pkexec").string()) : makeDirectLauncher();
         const LaunchOutcome out = launcher->launch(inv, log);
         ::close(log.fd);
         EXPECT_EQ(out.kind, row.kind) << out.standardError << out.error;
         if (row.kind != Kind::launched) continue;
-        EXPECT_FALSE(fs::exists(inv.helperPath + ".done"));  // backgrounded: the launch did not wait for it
-        EXPECT_EQ(recorded(inv.helperPath, ".done"), row.owner + expectedArguments(inv));
+        EXPECT_FALSE(fs::exists(done));  // backgrounded: the launch did not wait for it
+        for (int i = 0; i < 300 && !fs::exists(done); ++i) std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        EXPECT_EQ(readText(done), row.owner + arguments);
         EXPECT_EQ(readText(dir / "launch.log"), "started\n");
     }
     ::unsetenv("SUDO_UID");

@@ -28,19 +28,14 @@ using test::readText;
 class ThumbnailSandbox : public ::testing::Test {
 protected:
     void SetUp() override {
-        // Reachable by the unprivileged user the scripts run as under root.
-        fs::permissions(dir_.path(), fs::perms(0755));
-        work_ = dir_ / "work";
-        fs::create_directory(work_);
-        fs::permissions(work_, fs::perms(01777));
-        source_ = work_ / "source.jpeg";
+        fs::permissions(work_, fs::perms(01777));  // the scripts run as nobody under root
         test::writeFile(source_, {1, 2, 3});
         fs::permissions(source_, fs::perms(0644));
     }
 
     // A stand-in tool: $1 source, $2 output, $3 side, $4 quality.
     std::string script(const std::string& name, const std::string& body) {
-        const fs::path p = dir_ / name;
+        const fs::path p = work_ / name;
         std::ofstream(p) << "#!/bin/sh\n" << body << "\n";
         fs::permissions(p, fs::perms(0755));
         return p.string();
@@ -48,8 +43,8 @@ protected:
 
     ThumbnailJob job(const std::string& output) const { return {source_, work_ / output, 200, 60}; }
 
-    test::TempDir dir_;
-    fs::path work_, source_;
+    const test::TempDir dir_;
+    const fs::path work_ = dir_.path(), source_ = work_ / "source.jpeg";
 };
 
 // How a run ended, as the rows below expect it.
@@ -87,7 +82,7 @@ TEST_F(ThumbnailSandbox, ARunSucceedsOnlyWithStatusZeroAndARegularOutputWithinIt
     for (const auto& row : rows) {
         SCOPED_TRACE(row.name);
         ThumbnailOptions o;
-        o.toolPath = row.body.empty() ? (dir_ / "no-such-tool").string() : script(row.name, row.body);
+        o.toolPath = row.body.empty() ? (work_ / "no-such-tool").string() : script(row.name, row.body);
         o.cpuSeconds = row.cpuSeconds, o.wallSeconds = row.wallSeconds, o.memoryBytes = row.memoryBytes;
         ThumbnailRunInfo info;
         const auto start = Clock::now();

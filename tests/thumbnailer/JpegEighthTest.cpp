@@ -4,8 +4,6 @@
 
 #include <cstdlib>
 #include <jpeglib.h>
-#include <string>
-#include <vector>
 
 #include "tests/support/TestSupport.h"
 
