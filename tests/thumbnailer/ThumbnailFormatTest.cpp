@@ -24,11 +24,8 @@ Head ftyp(std::string_view major, std::string_view compatible) {
 }
 
 // Pixel data at `pixels`, an info header of `info` bytes.
-Head bmp(std::uint8_t pixels, std::uint8_t info) {
-    Head b = bytes("BM"sv);
-    std::fill(b.begin() + 2, b.begin() + 18, 0);
-    b[2] = 0x36, b[10] = pixels, b[14] = info;
-    return b;
+Head bmp(char pixels, char info) {
+    return bytes(std::string("BM\x36\0\0\0\0\0\0\0", 10) + pixels + std::string(3, '\0') + info + std::string(3, '\0'));
 }
 
 // Sync bytes every `stride` bytes from `first`, `count` times.

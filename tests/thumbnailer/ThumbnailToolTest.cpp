@@ -55,7 +55,6 @@ protected:
         fs::permissions(m, fs::perms(0755));
         // Photos, clips and damaged files from the real encoders (tools/make-test-media).
         if (!test::testMedia("thumbnail", m, &unusable_)) return;
-        unusable_.clear();
         test::writeFile(m / "photo.dng", test::makeDng(test::readFile(m / "preview.jpg"), 600, 450, 640, 480));
         test::writeFile(m / "tinypreview.dng", test::makeDng(test::readFile(m / "tiny.jpg"), 60, 45, 640, 480));
         // Camera JPEGs with a large preview in an MPF index, turned a quarter.
@@ -180,9 +179,7 @@ TEST_F(ThumbnailTool, EveryFormatBecomesASmallJpegEitherWay) {
             // As root's when we are root, whoever the tool ran as: the folder's owner.
             EXPECT_EQ(made[out.filename()],
                       c.size.empty() ? "" : "JPEG " + c.size + " 644 " + std::to_string(::geteuid()));
-            if (c.rgb) {
-                EXPECT_EQ(colourOf(out, c.crop), c.rgb);
-            }
+            EXPECT_TRUE(!c.rgb || colourOf(out, c.crop) == c.rgb) << "colour " << colourOf(out, c.crop);
             if (c.sharp) {  // about 24 dB on this sharp pattern at quality 60; a picture one pixel off gives 18
                 const auto psnr = run("convert '" + media(c.file).string() + "' -filter Lanczos -resize '200x150!' " +
                                       "png:- | compare -metric PSNR '" + out.string() + "' - null:");
