@@ -26,8 +26,6 @@ namespace {
 namespace fs = std::filesystem;
 using namespace std::chrono_literals;
 using test::Contents;
-using test::contents;
-using test::TempDir;
 
 class FakeLauncher final : public HelperLauncher {
 public:
@@ -261,9 +259,7 @@ TEST(HelperToolManager, RunsCarryTheirPathsAndSettingsListEachFileOnceAndResumeW
     // A new run removes earlier runs' folders, but not what links there point to.
     const fs::path cache = r.dir / "cache/Tessarine";
     fs::create_directories(cache / "OLD-RUN/sub");
-    fs::create_directories(r.dir / "elsewhere");
-    std::ofstream(r.dir / "elsewhere/keep.jpg") << "keep";
-    fs::create_directory_symlink(r.dir / "elsewhere", cache / "link");
+    fs::create_directory_symlink(r.dir, cache / "link");
     r.m->setEnabledFormats({"PNG", "CR2", "JPEG"});
     r.m->setMinFileSizeBytes(123456);
     // Stopped before the launch reports back: its late answer changes nothing.
@@ -292,7 +288,7 @@ TEST(HelperToolManager, RunsCarryTheirPathsAndSettingsListEachFileOnceAndResumeW
     EXPECT_EQ(folder.st_uid, ::geteuid() == 0 ? nobodyIds().uid : ::geteuid());
     EXPECT_EQ(r.power->held, 1);
     EXPECT_FALSE(fs::exists(cache / "OLD-RUN"));
-    EXPECT_TRUE(fs::exists(r.dir / "elsewhere/keep.jpg"));
+    EXPECT_TRUE(fs::exists(r.dir / "TessarineHelper") && !fs::exists(cache / "link"));
     r.m->startScan("/dev/sdy");  // a second start while one runs changes nothing
     QCoreApplication::processEvents();
     EXPECT_EQ(r.launcher->calls.size(), 2u);
@@ -374,7 +370,7 @@ TEST(HelperToolManager, DiskImageIsScannedByTheCommandLineWithoutAPrompt) {
 }
 
 TEST(HelperToolManager, ExportCopiesWhatWasChosenAndRefusesTheCardAndSmallVolumes) {
-    const TempDir dest, chosen;
+    const test::TempDir dest, chosen;
     Rig r;
     r.start();
     const fs::path out = r.m->scanOutputDirectory().toStdString();
@@ -390,17 +386,17 @@ TEST(HelperToolManager, ExportCopiesWhatWasChosenAndRefusesTheCardAndSmallVolume
               (std::vector<double>{0, 1, -1}));
     EXPECT_EQ(r.m->statusMessage(), "Exported 1 file(s) successfully");
     EXPECT_EQ(r.answers->opened, QStringList{QString::fromStdString(chosen.path().string())});
-    EXPECT_EQ(contents(chosen.path()), (Contents{{"b.jpg", cache.at("b.jpg")}}));
+    EXPECT_EQ(test::contents(chosen.path()), (Contents{{"b.jpg", cache.at("b.jpg")}}));
     EXPECT_EQ(r.exportTo(dest.path()), (std::vector<double>{0, 1.0 / 3, 2.0 / 3, 1, -1}));
     EXPECT_EQ(r.m->statusMessage(), "Exported 2 file(s) — 1 failed");
     EXPECT_EQ(r.m->errorMessage(),
               "1 file(s) could not be copied. If this scan came from an older build, scan again so truncated "
               "cache files are discarded.");
     EXPECT_EQ(r.answers->opened.size(), 1);
-    EXPECT_EQ(contents(dest.path()), (Contents{{"a.jpg", cache.at("a.jpg")}, {"b.jpg", cache.at("b.jpg")}}));
+    EXPECT_EQ(test::contents(dest.path()), (Contents{{"a.jpg", cache.at("a.jpg")}, {"b.jpg", cache.at("b.jpg")}}));
 
     if (::geteuid() != 0) GTEST_SKIP() << "mounting needs root";
-    const TempDir root;
+    const test::TempDir root;
     const test::TmpfsMount small(root / "small", "1m");
     ASSERT_TRUE(small.ok()) << small.why();
     r.exportTo(root / "small");
