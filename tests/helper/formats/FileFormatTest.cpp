@@ -30,16 +30,11 @@ TEST(FileFormat, NextFileBoundsALength) {
         FileFormat format;
         std::uint64_t length, gap, want;
         std::optional<std::uint64_t> reach;
-    } cases[] = {
-        {FileFormat::jpeg, 10 * M, 4 * M, 4 * M, 12 * M},    // runs into the next file
-        {FileFormat::jpeg, 10 * M, 12 * M, 12 * M, 12 * M},  // close behind
-        {FileFormat::jpeg, 10 * M, 12 * M + 1, 10 * M, 12 * M},
-        {FileFormat::rw2, 10 * M, 200 * M, 200 * M, std::nullopt},
-        {FileFormat::fff, 0, 64 * M, 64 * M, std::nullopt},
-        {FileFormat::x3f, 10 * M, 11 * M, 10 * M, 10 * M - 1},
-        {FileFormat::raf, 10 * M, 4 * M, 4 * M, 10 * M - 1},
-        {FileFormat::mrw, 0, 4 * M, 0, 0},
-    };
+    } cases[] = {  // running into the next file, close behind it, far from it
+        {FileFormat::jpeg, 10 * M, 4 * M, 4 * M, 12 * M},       {FileFormat::jpeg, 10 * M, 12 * M, 12 * M, 12 * M},
+        {FileFormat::jpeg, 10 * M, 12 * M + 1, 10 * M, 12 * M}, {FileFormat::rw2, 10 * M, 200 * M, 200 * M, std::nullopt},
+        {FileFormat::fff, 0, 64 * M, 64 * M, std::nullopt},     {FileFormat::x3f, 10 * M, 11 * M, 10 * M, 10 * M - 1},
+        {FileFormat::raf, 10 * M, 4 * M, 4 * M, 10 * M - 1},    {FileFormat::mrw, 0, 4 * M, 0, 0}};
     for (const auto& c : cases) {
         SCOPED_TRACE(std::string(displayName(c.format)) + " gap " + std::to_string(c.gap));
         EXPECT_EQ(boundByNextFile(c.format, c.length, c.gap), c.want);

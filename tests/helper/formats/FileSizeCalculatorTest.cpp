@@ -230,7 +230,7 @@ std::vector<Case> containers() {
                  with(two, second + 16, {0x88, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF}), second});
     c.push_back({"MXF: no packet", F::mxf, Bytes(10, 6), 4096 * M});
 
-    c.push_back({"BRAW: size field", F::braw, layout(true, "BRAW", {{8, 0xBE991A14}, {12, 0x1C}}), 123'456'789'012ull});
+    c.push_back({"BRAW: size field", F::braw, layout(true, "BRAW", {{8, 0xBE991A14}, {12, 0x1C}}), 123'456'789'012ull, 0, 0, 512, true});
     c.push_back({"BRAW: size 0", F::braw, layout(true, "BRAW", {}, 16), 4096 * M});
     c.push_back({"BRAW: header cut", F::braw, bytesOf("BRAW"), 0});
     return c;
@@ -282,7 +282,7 @@ std::vector<Case> raws() {
                  Bytes(strip.begin(), strip.begin() + 20), 0});
 
     const std::vector<TiffEntry> dims = {{256, kLong, 1, 5184}, {257, kShort, 1, 3888}, {258, kShort, 1, 12}};
-    c.push_back({"RW2: from the dimensions", F::rw2, rw2(dims), 34'427'392});
+    c.push_back({"RW2: from the dimensions", F::rw2, rw2(dims), 34'427'392, 0, 0, 512, true});
     c.push_back({"RW2: no width", F::rw2, rw2({dims[1], dims[2]}), 20 * M});
     c.push_back({"RW2: directory inside the header", F::rw2, layout(true, "IIU\0"sv, {{4, 4}}, 4096), 20 * M, 0, 0, 512, false});
     c.push_back({"RW2: directory past the first 512 bytes", F::rw2, rw2(std::vector<TiffEntry>(45, {1, kShort, 1, 0})), 20 * M});
@@ -290,7 +290,7 @@ std::vector<Case> raws() {
     c.push_back({"RW2: anywhere in its block", F::rw2, rw2(dims), 34'427'392, 3000, 3000, 4096});
 
     const Bytes crw = test::crwFile(300'000, 3);
-    c.push_back({"CRW: root heap directory", F::crw, crw, kWhole, 4100, 50'000});
+    c.push_back({"CRW: root heap directory", F::crw, crw, kWhole, 4100, 50'000, 512, true});
     c.push_back({"CRW: raw data across 4 MiB reads", F::crw, test::crwFile(9'000'000, 5), kWhole, 512, 1000});
     c.push_back({"CRW: no root directory", F::crw, with(crw, crw.size() - 1, {static_cast<std::uint8_t>(crw.back() ^ 0x40)}),
                  12 * M, 0, 1000});
@@ -309,7 +309,7 @@ std::vector<Case> raws() {
     c.push_back({"IIQ: size 0", F::iiq, layout(true, "IIII", {{8, 0}}), 80 * M});
     c.push_back({"IIQ: header cut", F::iiq, bytesOf("IIIIxxxxxx"), 0});
 
-    c.push_back({"X3F: directory", F::x3f, test::x3fFile(100'000, 3, true, 2640, 1760), kWhole, 4099, 9000});
+    c.push_back({"X3F: directory", F::x3f, test::x3fFile(100'000, 3, true, 2640, 1760), kWhole, 4099, 9000, 512, true});
     c.push_back({"X3F: directory across two 4 MiB reads", F::x3f, test::x3fFile(4 * M - 46, 2, true, 2640, 1760), kWhole, 0, 100});
     c.push_back({"X3F: pointer elsewhere, the dimensions", F::x3f, test::x3fFile(100'000, 3, false, 2640, 1760),
                  2640u * 1760 * 9 + 4 * M});
@@ -319,7 +319,7 @@ std::vector<Case> raws() {
     const auto mrw = [](std::string_view block) {  // a 3000 x 4000 picture at 12 bits
         return layout(false, block, {{4, 30'000}, {24, 3000u << 16 | 4000}, {32, 12u << 24}}, 512);
     };
-    c.push_back({"MRW: PRD dimensions", F::mrw, mrw("\0MRM\0\0\0\0\0PRD"sv), 30'000u + 18'000'000 + 8});
+    c.push_back({"MRW: PRD dimensions", F::mrw, mrw("\0MRM\0\0\0\0\0PRD"sv), 30'000u + 18'000'000 + 8, 0, 0, 512, true});
     c.push_back({"MRW: no PRD block", F::mrw, mrw("\0MRM\0\0\0\0\0TTW"sv), 30'000u + 16 * M + 8});
     return c;
 }
@@ -350,8 +350,6 @@ std::vector<Case> headers() {
     const Bytes jpeg = test::jpegOfSize(5000, 1);
     const Bytes png = {0x89, 'P', 'N', 'G', 0x0D, 0x0A, 0x1A, 0x0A, 0, 0, 0, 13, 'I', 'H', 'D', 'R', 0, 0, 1, 0, 0, 0, 1, 0, 8, 2};
     const Bytes gif = with(gifFrame(0, 0, 2, 2), 37, {0x3B}), bmp = bmpFile(30, 20);
-    const Bytes raw2 = rw2({{256, 4, 1, 5184}, {257, 3, 1, 3888}});
-    const Bytes mrw = test::layout(false, "\0MRM\0\0\0\0\0PRD"sv, {{4, 30'000}}, 512);
     // Read at 4, the header's own bytes would pass for four entries of type 3.
     ByteWriter inHeader(true);
     test::writeTiffHeader(inHeader, 42, 4);
@@ -362,7 +360,6 @@ std::vector<Case> headers() {
         check("JPEG: scan right after the start marker", F::jpeg, with(jpeg, 3, {0xDA}), false, 0),
         check("JPEG: segment not followed by a marker", F::jpeg, with(jpeg, 5, {0x11}), false, 0),
         check("PNG: IHDR of 14 bytes", F::png, with(png, 11, {14}), false),
-        check("GIF", F::gif, gif, true, 0),
         check("GIF: no block after the colour table", F::gif, with(gif, 25, {0}), false, 0),
         check("GIF: frame inside the screen", F::gif, gifFrame(0, 0, 2, 2), true),
         check("GIF: frame too wide", F::gif, gifFrame(0, 0, 3, 2), false),
@@ -370,7 +367,6 @@ std::vector<Case> headers() {
         check("GIF: frame below the screen", F::gif, gifFrame(0, 1, 2, 2), false),
         check("GIF: frame right of the screen", F::gif, gifFrame(1, 0, 2, 2), false),
         check("BMP: three planes", F::bmp, with(bmp, 26, {3}), false, 0),
-        check("PPM", F::ppm, layout(false, "P6\n4 4\n255\n", {}), true),
         check("PPM: P5", F::ppm, layout(false, "P5\n4 4\n255\n", {}), false),
         check("CR2 big-endian", F::cr2, tiffHeader(false, 42, 8, 12), true),
         check("ORF", F::orf, tiffHeader(true, 0x4F52, 8, 12), true),
@@ -381,14 +377,9 @@ std::vector<Case> headers() {
         check("TIFF: field type 0", F::tiff, tiffHeader(true, 42, 8, 12, 0), false),
         check("TIFF: field type 14", F::tiff, tiffHeader(true, 42, 8, 12, 14), false),
         check("TIFF: first directory inside the header", F::tiff, inHeader.bytes, false),
-        check("RW2", F::rw2, raw2, true),
-        check("CRW", F::crw, test::crwFile(1000, 3), true, 0),
-        check("X3F", F::x3f, test::x3fFile(100, 1, true, 2640, 1760), true, 0),
         check("X3F: width 0", F::x3f, test::x3fFile(100, 1, true, 0, 1760), false, 0),
-        check("MRW", F::mrw, mrw, true, 0),
         check("IIQ", F::iiq, layout(true, "IIII\0waR"sv, {{8, 45'000'000}}), true),  // "Raw", little-endian
         check("IIQ: Raw in the wrong order", F::iiq, layout(true, "IIII\0Raw"sv, {{8, 45'000'000}}), false),
-        check("BRAW", F::braw, braw, true, 0),
         check("BRAW: size 5", F::braw, with(braw, 8, {5, 0, 0, 0}), false, 0),
         check("MOV from moov", F::mov, isoStart({{"moov", 5000}, {"mvhd", 108}}), true, 0),
         check("MOV: moov of no known child", F::mov, isoStart({{"moov", 5000}, {"zzzz", 108}}), false, 0),
@@ -396,7 +387,6 @@ std::vector<Case> headers() {
         check("MP4: ftyp of 70,000 bytes", F::mp4, isoStart({{"ftyp", 70'000}}), false, 0),
         check("MOV from mdat", F::mov, isoStart({{"mdat", 1000}, {"moov", 5000}, {"mvhd", 108}}), true, 0),
         check("MOV: mdat followed by no box", F::mov, isoStart({{"mdat", 1000}, {"xyzw", 5000}}), false, 0),
-        check("WebP", F::webp, layout(true, "RIFF    WEBPVP8 ", {{4, 5000}, {16, 4000}}), true),
         check("WebP: first chunk past the size", F::webp, layout(true, "RIFF    WEBPVP8 ", {{4, 5000}, {16, 6000}}), false),
         check("AVI", F::avi, layout(true, "RIFF    AVI LIST    hdrl", {{4, 500'000}, {16, 8000}}), true),
         check("MXF: partition pack of 40 bytes", F::mxf, with(mxf, 19, {40}), false, 0),

@@ -10,16 +10,15 @@
 namespace vf {
 namespace {
 
-using Bytes = std::vector<std::uint8_t>;
+using namespace test;
 using F = FileFormat;
-using test::TiffEntry;
 constexpr std::uint16_t kDng = 50706;
 const TiffEntry kWidth{256, 4, 1, 4000};
 
 // A TIFF header pointing at `firstIfd`, grown to `size` bytes.
-test::ByteWriter tiff(bool little = true, std::size_t size = 4096, std::uint32_t firstIfd = 8) {
-    test::ByteWriter w(little);
-    test::writeTiffHeader(w, 42, firstIfd);
+ByteWriter tiff(bool little = true, std::size_t size = 4096, std::uint32_t firstIfd = 8) {
+    ByteWriter w(little);
+    writeTiffHeader(w, 42, firstIfd);
     w.resize(size);
     return w;
 }
@@ -27,7 +26,7 @@ test::ByteWriter tiff(bool little = true, std::size_t size = 4096, std::uint32_t
 Bytes tiffWith(const std::vector<TiffEntry>& entries, std::string_view text = "", std::size_t at = 300, bool little = true,
                std::size_t size = 4096) {
     auto t = tiff(little, size);
-    test::writeIfd(t, 8, entries, 0);
+    writeIfd(t, 8, entries, 0);
     t.text(at, text);
     return t.bytes;
 }
@@ -38,17 +37,12 @@ FileFormat refine(F format, const Bytes& bytes, std::uint64_t offset = 0, std::u
 }
 
 Bytes isoFile(std::string_view brand, std::size_t size = 4096) {
-    Bytes b = test::layout(false, "    ftyp" + std::string(brand), {{0, 32}}, size);
+    Bytes b = layout(false, "    ftyp" + std::string(brand), {{0, 32}}, size);
     b.resize(size);
     return b;
 }
 
-struct Row {
-    std::string what;
-    F format;
-    Bytes file;
-    F want;
-};
+using Row = std::tuple<std::string, F, Bytes, F>;  // what, the match, the file, its format
 
 std::vector<Row> rows() {
     std::vector<Row> r;
@@ -57,13 +51,13 @@ std::vector<Row> rows() {
         {"qt  ", F::mov},  {"isom", F::mp4},  {"he\xE9" "c", F::mp4}};  // not ASCII: no brand
     for (const auto& [brand, want] : brands) r.push_back({"brand " + brand, F::mp4, isoFile(brand), want});
     r.push_back({"a mov match is not branded", F::mov, isoFile("heic"), F::mov});
-    r.push_back({"no maker rules for ISO media", F::mp4, test::with(isoFile("isom"), 100, {'N', 'I', 'K', 'O', 'N'}), F::mp4});
+    r.push_back({"no maker rules for ISO media", F::mp4, with(isoFile("isom"), 100, {'N', 'I', 'K', 'O', 'N'}), F::mp4});
     for (bool little : {true, false})
         r.push_back({"DNG tag before the maker text", F::cr2, tiffWith({kWidth, {kDng, 1, 4, 0}}, "Nikon and Canon", 1000, little),
                      F::dng});
     auto sub = tiff();  // the DNG tag only in a SubIFD: found on the device
-    test::writeIfd(sub, 8, {kWidth, {330, 4, 1, 200}}, 0);
-    test::writeIfd(sub, 200, {{kDng, 1, 4, 0}}, 0);
+    writeIfd(sub, 8, {kWidth, {330, 4, 1, 200}}, 0);
+    writeIfd(sub, 200, {{kDng, 1, 4, 0}}, 0);
     r.push_back({"DNG tag in a SubIFD", F::tiff, sub.bytes, F::dng});
     const std::pair<std::string, F> makers[] = {
         {"NIKON Canon NRW ", F::nrw},    {"Canon iPhone", F::dng},   {"DJI", F::dng},
@@ -86,21 +80,20 @@ std::vector<Row> rows() {
 // The window starts at the match within a block-aligned read; the hint gives the
 // same bytes, wherever the lent buffer ends.
 TEST(FormatDetectorRefine, BrandDngTagAndMakerTextFromDeviceOrHint) {
-    for (const Row& row : rows()) {
+    for (const auto& [what, format, file, want] : rows()) {
         for (std::uint64_t offset : {0u, 1000u, 77'777u, 130'000u}) {
-            SCOPED_TRACE(row.what + " at " + std::to_string(offset));
-            Bytes image(200'000, 0);
-            std::copy(row.file.begin(), row.file.end(), image.begin() + static_cast<std::ptrdiff_t>(offset));
+            SCOPED_TRACE(what + " at " + std::to_string(offset));
+            Bytes image = with(Bytes(200'000, 0), offset, file);
             if (offset % 512 >= 5)  // text in the aligned block but before the match is not looked at
                 std::copy_n("Canon", 5, image.begin() + static_cast<std::ptrdiff_t>(offset - 5));
             MemoryDevice device(image);
             FormatDetector d;
-            EXPECT_EQ(d.refineFormat(row.format, device, offset, 512), row.want);
+            EXPECT_EQ(d.refineFormat(format, device, offset, 512), want);
             d.setHint(image, 0);
-            EXPECT_EQ(d.refineFormat(row.format, device, offset, 512), row.want);
+            EXPECT_EQ(d.refineFormat(format, device, offset, 512), want);
             for (std::size_t keep : {16u, 2500u}) {  // a lent buffer that ends soon after the match
                 d.setHint(std::span<const std::uint8_t>(image).subspan(offset, keep), offset);
-                EXPECT_EQ(d.refineFormat(row.format, device, offset, 512), row.want) << keep;
+                EXPECT_EQ(d.refineFormat(format, device, offset, 512), want) << keep;
             }
         }
     }
@@ -151,12 +144,12 @@ bool contains(const Bytes& b, std::uint16_t tag, std::uint64_t base = 0) {
 TEST(TiffParserContainsTag, FindsTagsAlongChainAndSubIfds) {
     for (bool little : {true, false}) {
         auto t = tiff(little);
-        test::writeIfd(t, 8, {kWidth, {330, 4, 3, 400}}, 100);  // three SubIFDs listed at 400
-        test::writeIfd(t, 100, {{0x0111, 4, 1, 0}}, 0);          // IFD1, end of chain
+        writeIfd(t, 8, {kWidth, {330, 4, 3, 400}}, 100);  // three SubIFDs listed at 400
+        writeIfd(t, 100, {{0x0111, 4, 1, 0}}, 0);          // IFD1, end of chain
         t.put({{400, 4, 500}, {404, 4, 0}, {408, 4, 600}});
-        test::writeIfd(t, 500, {{0x9000, 7, 4, 0}}, 0);
-        test::writeIfd(t, 600, {{0x9001, 7, 4, 0}, {330, 4, 1, 700}}, 0);  // a SubIFD with its own
-        test::writeIfd(t, 700, {{0x9002, 7, 4, 0}}, 0);
+        writeIfd(t, 500, {{0x9000, 7, 4, 0}}, 0);
+        writeIfd(t, 600, {{0x9001, 7, 4, 0}, {330, 4, 1, 700}}, 0);  // a SubIFD with its own
+        writeIfd(t, 700, {{0x9002, 7, 4, 0}}, 0);
         for (std::uint16_t tag : {256, 330, 0x0111, 0x9000, 0x9001, 0x9002}) EXPECT_TRUE(contains(t.bytes, tag)) << tag;
         EXPECT_FALSE(contains(t.bytes, kDng));
     }
@@ -166,7 +159,7 @@ TEST(TiffParserContainsTag, RejectsAndSkipsImplausibleStreams) {
     // One directory at 8 holding `entries` and pointing at `next`.
     const auto ifd = [](const std::vector<TiffEntry>& entries, std::uint32_t next) {
         auto t = tiff();
-        test::writeIfd(t, 8, entries, next);
+        writeIfd(t, 8, entries, next);
         return t.bytes;
     };
     const auto first = [](const Bytes& b, std::size_t n) { return Bytes(b.begin(), b.begin() + static_cast<std::ptrdiff_t>(n)); };
@@ -175,7 +168,7 @@ TEST(TiffParserContainsTag, RejectsAndSkipsImplausibleStreams) {
     const auto chain = [](std::size_t length) {
         auto t = tiff(true, 8 + 64 * 65);
         for (std::uint32_t i = 1, at = 8; i <= length; ++i, at += 64)
-            test::writeIfd(t, at, {i < length ? kWidth : TiffEntry{kDng, 1, 4, 0}}, i < length ? at + 64 : 0);
+            writeIfd(t, at, {i < length ? kWidth : TiffEntry{kDng, 1, 4, 0}}, i < length ? at + 64 : 0);
         return t.bytes;
     };
     const struct {
@@ -187,8 +180,8 @@ TEST(TiffParserContainsTag, RejectsAndSkipsImplausibleStreams) {
     } cases[] = {{"a chain back to itself", loop, 256, true},
                  {"a chain back to itself, no DNG tag", loop, kDng, false},
                  {"cut inside the header", first(loop, 7), 256, false},
-                 {"no byte order", test::with(loop, 0, {'X'}), 256, false},
-                 {"more entries than a directory may have", test::with(ifd({{kDng, 1, 4, 0}}, 0), 8, {0xD0, 0x07}), kDng, false},
+                 {"no byte order", with(loop, 0, {'X'}), 256, false},
+                 {"more entries than a directory may have", with(ifd({{kDng, 1, 4, 0}}, 0), 8, {0xD0, 0x07}), kDng, false},
                  {"next offset past the device end", first(ifd({{kDng, 1, 4, 0}}, 0), 8 + 2 + 12), kDng, false},
                  {"offsets past everything", far, kDng, false},
                  {"offsets past everything from far in", far, kDng, false, UINT64_MAX - 4},

@@ -5,6 +5,7 @@
 #include <random>
 #include <string>
 
+#include "tests/support/MediaSynthetic.h"
 #include "tests/support/TestSupport.h"
 
 namespace vf {
@@ -100,23 +101,19 @@ TEST(FormatDetectorSearch, VectorSearchCoversEveryRowOfTheTable) {
 TEST(FormatDetectorSearch, OverlappingRowsGoByPositionThenTableOrder) {
     using F = FileFormat;
     const FormatDetector d;
-    Bytes buf(64, 0x00);
-    const Bytes jpeg{0xFF, 0xD8, 0xFF}, tiff{0x49, 0x49, 0x2A, 0x00};
-    std::copy(jpeg.begin(), jpeg.end(), buf.begin() + 10);
-    std::copy(tiff.begin(), tiff.end(), buf.begin() + 4);
+    const Bytes jpeg{0xFF, 0xD8, 0xFF}, buf = test::with(test::with(Bytes(64, 0), 10, jpeg), 4, {0x49, 0x49, 0x2A, 0x00});
     EXPECT_EQ(d.findFirstMatch(buf, buf.size(), 0), (Match{F::tiff, 4}));
     EXPECT_EQ(d.findFirstMatch(buf, 12, 5), Match{});  // the JPEG header does not fit
-    Bytes cr3{0x00, 0x00, 0x00, 0x18, 'f', 't', 'y', 'p', 'c', 'r', 'x', ' '};
-    EXPECT_EQ(d.matchAt(cr3, cr3.size(), 0).format, F::cr3);  // a keyed row before the any-byte mp4 row
-    cr3[3] = 0x20;
-    EXPECT_EQ(d.matchAt(cr3, cr3.size(), 0).format, F::cr3);  // before mp4 in table order
-    cr3[8] = 'i';
-    EXPECT_EQ(d.matchAt(cr3, cr3.size(), 0).format, F::mp4);
-    const Bytes rw2{0x49, 0x49, 0x55, 0x00, 0x18, 0x00, 0x00, 0x00};
-    EXPECT_EQ(d.matchAt(rw2, rw2.size(), 0).format, F::rw2);
-    EXPECT_EQ(d.matchAt(rw2, 4, 0).format, F::fff);
     EXPECT_EQ(d.findFirstMatch(jpeg, 100, 0), (Match{F::jpeg, 0}));  // an end past the buffer reads no further
     EXPECT_EQ(d.matchAt(jpeg, 100, 50), Match{});
+    const Bytes cr3{0x00, 0x00, 0x00, 0x18, 'f', 't', 'y', 'p', 'c', 'r', 'x', ' '}, rw2{0x49, 0x49, 0x55, 0x00, 0x18, 0, 0, 0};
+    const std::tuple<const char*, Bytes, std::size_t, F> rows[] = {
+        {"a keyed row before the any-byte mp4 row", cr3, 12, F::cr3},
+        {"before mp4 in table order", test::with(cr3, 3, {0x20}), 12, F::cr3},
+        {"no known brand", test::with(cr3, 8, {'i'}), 12, F::mp4},
+        {"RW2", rw2, 8, F::rw2},
+        {"RW2's header cut to a TIFF-like start", rw2, 4, F::fff}};
+    for (const auto& [what, bytes, end, want] : rows) EXPECT_EQ(d.matchAt(bytes, end, 0).format, want) << what;
 }
 
 }  // namespace
