@@ -14,8 +14,7 @@
 namespace vf {
 namespace {
 
-using test::ExFatVolume;
-using test::Fat32Volume;
+using namespace test;
 
 TEST(Fat32Directory, ReusedSlotsStandInBytesAndEntriesThatAreNoFile) {
     Fat32Volume v;
@@ -119,8 +118,8 @@ TEST(ExFatDirectory, HostileDirectoriesCostNoMoreThanTheVolume) {
     ExFatVolume huge(16, 11);  // 1 MiB clusters, a million claimed, on a sparse file of 1 TiB
     huge.u32(92, 1u << 20);
     huge.set(2, 32, {"HUGE", true, 3, 1ull << 62, true, true});
-    test::TempDir dir;
-    test::writeFile(dir / "card.img", huge.bytes);
+    TempDir dir;
+    writeFile(dir / "card.img", huge.bytes);
     std::filesystem::resize_file(dir / "card.img", 1ull << 40);
     const int fd = ::open((dir / "card.img").c_str(), O_RDONLY);
     FdDevice zeros(fd);

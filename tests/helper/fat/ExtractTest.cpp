@@ -11,13 +11,10 @@
 namespace vf {
 namespace {
 
-using test::ExFatVolume;
-using test::Fat32Volume;
-using test::LogCapture;
-using Bytes = std::vector<std::uint8_t>;
+using namespace test;
 
 // Every read the device was asked for starts and ends on the alignment.
-bool alignedReads(const test::FaultyDevice& dev, std::uint64_t alignment) {
+bool alignedReads(const FaultyDevice& dev, std::uint64_t alignment) {
     for (const auto& [at, n] : dev.reads)
         if (at % alignment || n % alignment) return false;
     return true;
@@ -27,7 +24,7 @@ const std::vector<std::uint32_t> kChain = {10, 11, 30, 31, 32, 5};
 
 Fat32Volume fragmentedVolume() {
     Fat32Volume v;
-    v.raw(v.clusterPos(3), test::randomBytes(63 * 512, 3));
+    v.raw(v.clusterPos(3), randomBytes(63 * 512, 3));
     v.chain(kChain);
     return v;
 }
@@ -70,7 +67,7 @@ TEST(Extract, FragmentedChainsFailuresAndShortChains) {
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.what);
-        test::FaultyDevice dev(Bytes(v.bytes.begin(), v.bytes.begin() + static_cast<std::ptrdiff_t>(c.deviceSize)));
+        FaultyDevice dev(Bytes(v.bytes.begin(), v.bytes.begin() + static_cast<std::ptrdiff_t>(c.deviceSize)));
         if (c.badSector) dev.failRange(c.badSector + 256, c.badSector + 512);
         FATParser p(dev, *FATParser::parseFAT32BootSector(dev, 0));
         dev.reads.clear();  // boot sectors are read as 512-byte blocks
@@ -89,13 +86,13 @@ TEST(Extract, FragmentedChainsFailuresAndShortChains) {
 
 TEST(Extract, ContiguousRunsAndChainsEndAtTheirLengthAndTheHeap) {
     ExFatVolume v(4096, 0);  // 512-byte clusters, 2 MiB of heap
-    const Bytes clip = test::randomBytes(1'500'000, 7);
+    const Bytes clip = randomBytes(1'500'000, 7);
     v.raw(v.clusterPos(100), clip);
     v.set(2, 32, {"MVI_0001.MP4", false, 100, clip.size(), true, true});
     v.set(2, 128, {"EMPTY.JPG", false, 50, 0, true, true});
     v.set(2, 224, {"X.MOV", false, 4090, UINT64_MAX, true, true});
     v.setFat(10, 0xFFFFFFF0);  // a chain into a claimed cluster far away
-    test::FaultyDevice dev(v.bytes);  // its FAT entries say nothing: a contiguous file has none
+    FaultyDevice dev(v.bytes);  // its FAT entries say nothing: a contiguous file has none
     FATParser p(dev, *FATParser::parseExFATBootSector(dev, 0));
     p.buildDirectoryIndex();
     LogCapture log;

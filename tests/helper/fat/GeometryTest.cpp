@@ -10,9 +10,7 @@
 namespace vf {
 namespace {
 
-using test::ExFatVolume;
-using test::Fat32Volume;
-using test::LogCapture;
+using namespace test;
 
 // An exFAT volume that no partition lists (a damaged table) is found by the boot
 // region search; a backup copy found less than 12 sectors in gives start 0.
@@ -38,7 +36,7 @@ TEST(BootSector, FieldsOutOfRangeAreRejected) {
     const struct {
         const char* what;
         bool exfat;
-        test::ByteWriter::Field damage;
+        ByteWriter::Field damage;
     } rows[] = {
         {"not FAT32", false, {86, 1, '6'}},         {"8192-byte sectors", false, {11, 2, 8192}},
         {"768-byte sectors", false, {11, 2, 768}},  {"0 sectors per cluster", false, {13, 1, 0}},
@@ -53,7 +51,7 @@ TEST(BootSector, FieldsOutOfRangeAreRejected) {
         // exFAT allows no cluster above 32 MiB; such a one would cost gigabytes.
         {"64 MiB clusters", true, {109, 1, 17}}};
     for (const auto& r : rows) {
-        test::Volume v = r.exfat ? test::Volume(ExFatVolume(16)) : test::Volume(Fat32Volume(600));
+        Volume v = r.exfat ? Volume(ExFatVolume(16)) : Volume(Fat32Volume(600));
         v.put({r.damage});
         MemoryDevice dev(v.bytes);
         EXPECT_FALSE(r.exfat ? FATParser::parseExFATBootSector(dev, 0) : FATParser::parseFAT32BootSector(dev, 0)) << r.what;
