@@ -32,13 +32,13 @@ public:
     LaunchOutcome outcome{LaunchOutcome::Kind::launched, 0, "", ""};
     std::string launchLogText;
     std::shared_ptr<ManualClock> clock;
-    std::chrono::seconds promptTime{0};
     std::vector<HelperInvocation> calls;
 
     LaunchOutcome launch(const HelperInvocation& inv, const LaunchLog& log) override {
         calls.push_back(inv);
         EXPECT_EQ(::write(log.fd, launchLogText.data(), launchLogText.size()), std::ssize(launchLogText));
-        clock->advance(promptTime);  // the user at the administrator prompt
+        // The user at the administrator prompt: a slow password is not a scanner that failed to start.
+        clock->advance(std::chrono::seconds(30));
         return outcome;
     }
     std::string_view name() const override { return "fake"; }
@@ -214,7 +214,6 @@ TEST(HelperToolManager, EveryEndOfARunSaysWhyAndWhatCanFollow) {
         r.launcher->outcome = row.outcome;
         r.launcher->launchLogText = row.launchLog;
         if (!row.debugLog.empty()) std::ofstream(r.dir / "tmp/debug.log") << row.debugLog;
-        r.launcher->promptTime = 30s;  // a slow password is not a scanner that failed to start
         r.start();
         const QString progress = r.m->progressFilePath(), control = r.m->controlFilePath();
         if (row.end) {
@@ -333,14 +332,15 @@ TEST(HelperToolManager, RunsCarryTheirPathsAndSettingsListEachFileOnceAndResumeW
     EXPECT_EQ(told, 0);
 }
 
-TEST(HelperToolManager, DiskImageIsScannedByTheCommandLineWithoutAPrompt) {
+// A disk image is scanned by the command line, with no prompt, and what it found is
+// exported: what was chosen, never onto the card nor onto a volume too small for it.
+TEST(HelperToolManager, DiskImageIsScannedWithoutAPromptAndWhatItFoundExported) {
     Rig r;
     std::vector<std::uint8_t> image(8u << 20);
-    std::vector<std::string> originals;
+    std::vector<std::vector<std::uint8_t>> originals;
     for (int i = 1; i <= 3; ++i) {
-        const auto jpeg = test::makeJpeg(200'000 + 1000 * i, 50 + i);
-        test::place(image, (1u << 20) * static_cast<std::uint64_t>(i), jpeg);
-        originals.emplace_back(jpeg.begin(), jpeg.end());
+        originals.push_back(test::makeJpeg(200'000 + 1000 * i, 50 + i));
+        test::place(image, (1u << 20) * static_cast<std::uint64_t>(i), originals.back());
     }
     // A name a shell would split or expand, as users name their image files.
     const fs::path file = r.dir / "card it's $(date).img";
@@ -348,11 +348,8 @@ TEST(HelperToolManager, DiskImageIsScannedByTheCommandLineWithoutAPrompt) {
     r.m->setMinFileSizeBytes(0);
     // The settings offer video names the command line has no format for; they are left
     // out of its --formats, which would otherwise refuse the whole run.
-    const std::pair<QSet<QString>, std::vector<std::string>> rows[] = {
-        {{"JPEG", "MKV", "3GP", "WebM"}, originals},
-        {{"PNG", "MKV"}, {}},
-    };
-    for (const auto& [formats, files] : rows) {
+    const std::pair<QSet<QString>, int> rows[] = {{{"PNG", "MKV"}, 0}, {{"JPEG", "MKV", "3GP", "WebM"}, 3}};
+    for (const auto& [formats, count] : rows) {
         r.m->setEnabledFormats(formats);
         r.m->openDiskImage(QString::fromStdString(file.string()));
         EXPECT_EQ(r.m->scannedImagePath().toStdString(), file.string());
@@ -361,53 +358,41 @@ TEST(HelperToolManager, DiskImageIsScannedByTheCommandLineWithoutAPrompt) {
             r.poll(20ms);
         });
         EXPECT_TRUE(r.launcher->calls.empty());  // no administrator prompt
-        EXPECT_EQ(r.m->statusMessage(), QString("Done — found %1 file(s)").arg(files.size()));
-        std::vector<std::string> got;
-        for (const auto& f : r.m->recoveredFiles())
-            got.push_back(test::readText(fs::path(r.m->scanOutputDirectory().toStdString()) / f.fileName));
-        EXPECT_TRUE(got == files) << files.size();  // whole, in the order found
+        EXPECT_EQ(r.m->statusMessage(), QString("Done — found %1 file(s)").arg(count));
     }
-}
-
-TEST(HelperToolManager, ExportCopiesWhatWasChosenAndRefusesTheCardAndSmallVolumes) {
-    const test::TempDir dest, chosen;
-    Rig r;
-    r.start();
     const fs::path out = r.m->scanOutputDirectory().toStdString();
-    fs::create_directories(out);
-    Contents cache;
-    // Each is listed with 2 MB; the cache copy of c.jpg is cut short.
-    for (const auto& [name, size] : {std::pair{"a.jpg", 2'000'000}, {"b.jpg", 1'980'000}, {"c.jpg", 1'959'000}})
-        test::writeFile(out / name, cache[name] = test::randomBytes(size, size));
-    ProgressInfo done = record(0, {"a.jpg", "b.jpg", "c.jpg"});
-    done.isComplete = true;
-    r.m->applyProgress(done);
+    ASSERT_EQ(r.m->recoveredFiles().size(), 3u);
+    const auto name = [&](std::size_t i) { return r.m->recoveredFiles()[i].fileName; };
+    for (std::size_t i = 0; i < 3; ++i) EXPECT_EQ(test::readFile(out / name(i)), originals[i]) << i;  // whole, in order
+    fs::resize_file(out / name(2), 150'000);  // a cache copy cut short, as an older build could leave it
+
+    const test::TempDir dest, chosen;
     EXPECT_EQ(r.exportTo(chosen.path(), std::vector<RecoveredFileInfo>{r.m->recoveredFiles()[1]}),
               (std::vector<double>{0, 1, -1}));
     EXPECT_EQ(r.m->statusMessage(), "Exported 1 file(s) successfully");
     EXPECT_EQ(r.answers->opened, QStringList{QString::fromStdString(chosen.path().string())});
-    EXPECT_EQ(test::contents(chosen.path()), (Contents{{"b.jpg", cache.at("b.jpg")}}));
+    EXPECT_EQ(test::contents(chosen.path()), (Contents{{name(1), originals[1]}}));
     EXPECT_EQ(r.exportTo(dest.path()), (std::vector<double>{0, 1.0 / 3, 2.0 / 3, 1, -1}));
     EXPECT_EQ(r.m->statusMessage(), "Exported 2 file(s) — 1 failed");
     EXPECT_EQ(r.m->errorMessage(),
               "1 file(s) could not be copied. If this scan came from an older build, scan again so truncated "
               "cache files are discarded.");
     EXPECT_EQ(r.answers->opened.size(), 1);
-    EXPECT_EQ(test::contents(dest.path()), (Contents{{"a.jpg", cache.at("a.jpg")}, {"b.jpg", cache.at("b.jpg")}}));
+    EXPECT_EQ(test::contents(dest.path()), (Contents{{name(0), originals[0]}, {name(1), originals[1]}}));
 
     if (::geteuid() != 0) GTEST_SKIP() << "mounting needs root";
     const test::TempDir root;
-    const test::TmpfsMount small(root / "small", "1m");
+    const test::TmpfsMount small(root / "small", "256k");
     ASSERT_TRUE(small.ok()) << small.why();
     r.exportTo(root / "small");
     ASSERT_EQ(r.answers->warnings.size(), 1);
-    EXPECT_TRUE(r.answers->warnings[0].startsWith("Not enough free space / The recovered files need 6 MB"))
+    EXPECT_TRUE(r.answers->warnings[0].startsWith("Not enough free space / The recovered files need 60"))
         << r.answers->warnings[0].toStdString();
     EXPECT_TRUE(fs::is_empty(root / "small"));
     // The card itself, mounted from the loop device that stands for it.
-    const auto image = root / "card.img";
-    test::run("truncate -s 16M " + image.string() + " && mkfs.ext4 -q -F " + image.string());
-    const test::LoopDevice card(image);
+    const auto cardImage = root / "card.img";
+    test::run("truncate -s 16M " + cardImage.string() + " && mkfs.ext4 -q -F " + cardImage.string());
+    const test::LoopDevice card(cardImage);
     if (!card.ok()) GTEST_SKIP() << card.why();
     fs::create_directory(root / "card");
     ASSERT_EQ(test::run("mount -o ro,noload " + card.device() + " " + (root / "card").string()).status, 0);
