@@ -3,7 +3,6 @@
 #include "common/Records.h"
 #include "tests/support/EndToEnd.h"
 #include "tests/support/Synthetic.h"
-#include "tests/support/TestSupport.h"
 
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
@@ -98,7 +97,6 @@ TEST(Cli, KilledOrOutOfSpaceRunsResumeToTheUninterruptedEnd) {
         if (json) args.push_back("--json");
         return test::spawn(args, said);
     };
-    std::ofstream(dir / "control").close();
     ASSERT_EQ(test::waitFor(scan(dir / "clean", 0, dir / "clean.json", true)), 0);
     const auto clean = test::recoveredHashes(dir / "clean");
     std::multiset<std::string> placed;

@@ -6,7 +6,6 @@
 #include "tests/support/EndToEnd.h"
 #include "tests/support/LogCapture.h"
 #include "tests/support/Synthetic.h"
-#include "tests/support/TestSupport.h"
 #include "tests/support/VolumeImage.h"
 
 #include <gtest/gtest.h>
@@ -61,8 +60,9 @@ TEST(FullDisk, ScansInProcessStopAtTheFirstPhotoNotSaved) {
              test::VolumeImage card(test::VolumeImage::Kind::fat32, dir / "card.img");
              card.mbr().mkdir("/DCIM");
              for (std::uint32_t k = 0; k < 6; ++k) {
-                 test::writeFile(dir / "photo", test::makeJpeg(150'000, 500 + k, "2021:0" + std::to_string(k + 1) + ":01 10:00:00"));
-                 card.put(dir / "photo", "/DCIM/IMG_000" + std::to_string(k) + ".jpg");
+                 const fs::path photo = dir / ("photo" + std::to_string(k));  // each read when the card is built
+                 test::writeFile(photo, test::makeJpeg(150'000, 500 + k, "2021:0" + std::to_string(k + 1) + ":01 10:00:00"));
+                 card.put(photo, "/DCIM/IMG_000" + std::to_string(k) + ".jpg");
              }
              return card.build().ok() ? test::readFile(card.image()) : std::vector<std::uint8_t>{};
          }(),
@@ -93,9 +93,8 @@ TEST(FullDisk, ScansInProcessStopAtTheFirstPhotoNotSaved) {
             if (!disk.ok()) GTEST_SKIP() << disk.why();
             DiskCarver carver;
             scan(carver, concurrent, out, 0);
-            ASSERT_TRUE(carver.errorMessage);
-            EXPECT_EQ(carver.errorMessage->rfind("Could not save recovered files: No space left on device", 0), 0u)
-                << *carver.errorMessage;
+            const std::string error = carver.errorMessage.value_or("none");
+            EXPECT_EQ(error.rfind("Could not save recovered files: No space left on device", 0), 0u) << error;
             const auto saved = test::recoveredHashes(out);
             EXPECT_GE(saved.size(), row.saved);
             for (const auto& [name, h] : saved) EXPECT_EQ(cleanHashes.count(name) ? cleanHashes.at(name) : "", h) << name;

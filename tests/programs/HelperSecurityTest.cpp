@@ -8,7 +8,6 @@
 #include "helper/Session.h"
 #include "tests/support/EndToEnd.h"
 #include "tests/support/Synthetic.h"
-#include "tests/support/TestSupport.h"
 
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
@@ -55,12 +54,8 @@ TEST(InvokingUser, SudoThenPkexecThenTheConsoleElseNobody) {
     }
 }
 
-struct Owned {
-    std::uint32_t uid = 0;
-    unsigned mode = 0;
-    bool operator==(const Owned&) const = default;
-};
-Owned ownerOf(const fs::path& p) {
+// Owner and mode, of a link itself.
+std::pair<std::uint32_t, unsigned> ownerOf(const fs::path& p) {
     struct stat st {};
     if (::lstat(p.c_str(), &st) != 0) return {};
     return {st.st_uid, st.st_mode & 07777};
@@ -70,8 +65,8 @@ Owned ownerOf(const fs::path& p) {
 std::map<std::string, std::string> snapshot(const fs::path& root) {
     std::map<std::string, std::string> out;
     for (const auto& e : fs::recursive_directory_iterator(root)) {
-        const Owned o = ownerOf(e.path());
-        out[e.path().string()] = std::to_string(o.uid) + " " + std::to_string(o.mode) + " " +
+        const auto [uid, mode] = ownerOf(e.path());
+        out[e.path().string()] = std::to_string(uid) + " " + std::to_string(mode) + " " +
                                  (e.is_regular_file() ? test::sha256(e.path()) : "");
     }
     return out;
@@ -83,85 +78,71 @@ constexpr std::uint64_t kCardBytes = 8 << 20;
 // One row's run, the arguments made from its paths, and what its scan left.
 struct Scan {
     fs::path dir, device, output, progress, control;  // no control file when empty: an argument short
-    std::vector<std::string> env, more{}, prefix{}, said{};  // more: the arguments after the control file; said: logged
+    std::vector<std::string> env;
     std::uint32_t owner = 0;
-    std::int64_t files = 2;  // the last record's count
-    bool stopped = false;
+    std::vector<std::string> more{}, prefix{}, said{};  // more: the arguments after the control file; said: logged
+    std::int64_t files = 2;  // the last record's count; none where the scan is stopped at once
     std::string error{};  // a refused run's: its error record's, or where none can be written, the log's line
     bool record = true;   // the refused run writes an error record
     test::HelperRun r{};
 };
 
-// A card without a file system holding two photos, on a read-only loop device;
-// the invoking user and another user of the machine.
-class HelperAsUser : public ::testing::Test {
-protected:
-    void SetUp() override {
-        if (::getuid() != 0) GTEST_SKIP() << "needs root";
-        // useradd fails while another test holds the password file's lock: try again.
-        for (int i = 0; i < 20 && !(user->ok() && attacker->ok()); ++i) {
-            std::this_thread::sleep_for(std::chrono::milliseconds(250));
-            if (!user->ok()) user.emplace("programs-user");
-            if (!attacker->ok()) attacker.emplace("programs-other");
-        }
-        if (!user->ok()) GTEST_SKIP() << user->why();
-        if (!attacker->ok()) GTEST_SKIP() << attacker->why();
-        auto image = test::randomBytes(kCardBytes, 7);
-        for (std::uint32_t k = 0; k < 2; ++k) {
-            const auto jpeg = test::makeJpeg(200'000, 3 + k);
-            test::place(image, (1 + 3 * k) << 20, jpeg);
-            sources.insert(test::sha256(jpeg));
-        }
-        test::writeFile(dir / "card.img", image);
-        loop.emplace(dir / "card.img");
-        if (!loop->ok()) GTEST_SKIP() << loop->why();
-        ASSERT_EQ(::chmod(dir.path().c_str(), 01777), 0);
-        fs::create_directories(home);
-        ASSERT_EQ(::chown(home.c_str(), user->uid(), user->gid()), 0);
-        fs::create_directories(rootHome);
-        ASSERT_EQ(::chmod(rootHome.c_str(), 0700), 0);
-        // Files of root's and of the user's that links may be planted to.
-        fs::create_directories(victims / "folder");
-        ::chmod((victims / "folder").c_str(), 0700);
-        for (const char* v : {"log", "progress", "photo", "users"}) std::ofstream(victims / v) << "precious " << v;
-        ASSERT_EQ(::chown((victims / "users").c_str(), user->uid(), user->gid()), 0);
+// A card without a file system holding two photos on a read-only loop device, the
+// invoking user and another user of the machine, and one run of the scanner for each
+// row, in a run folder of its own. Refused runs end with status 1 before the card is
+// read, with an error record the application can show, or with none where no one
+// could follow the run. Plants that touch different paths share a row, so that the
+// card is read fewer times.
+TEST(HelperAsUser, RefusalsPlantsAndBrokenRunFilesLeadNowhere) {
+    if (::getuid() != 0) GTEST_SKIP() << "needs root";
+    // Named after this process, so that runs side by side (the suite's, the mutant runner's) never share one.
+    const std::string id = std::to_string(::getpid());
+    std::optional<test::TestUser> user{"programs-u" + id}, attacker{"programs-o" + id};
+    // useradd fails while another test holds the password file's lock: try again.
+    for (int i = 0; i < 20 && !(user->ok() && attacker->ok()); ++i) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(250));
+        if (!user->ok()) user.emplace("programs-u" + id);
+        if (!attacker->ok()) attacker.emplace("programs-o" + id);
     }
-    void TearDown() override {
-        for (const fs::path& fixed : {kDebugLog, kReport}) fs::remove(fixed);
-    }
-    void plantAs(const fs::path& p) { ASSERT_EQ(::lchown(p.c_str(), attacker->uid(), attacker->gid()), 0) << p; }
-    // The scanner run in a private mount where the login manager's seat file says who is at the screen.
-    void seat(Scan& p, const std::string& state) {
-        std::string command = "mount -t tmpfs tmpfs /run/systemd && mkdir /run/systemd/seats";
-        if (!state.empty()) command += " && printf '" + state + "' > /run/systemd/seats/seat0";
-        command += " && exec env -u SUDO_UID -u SUDO_GID -u PKEXEC_UID \"$0\" \"$@\"";
-        p.prefix = {"/usr/bin/unshare", "-m", "--propagation", "private", "/bin/sh", "-c", command};
-        p.env.clear();
-    }
-
-    std::optional<test::TestUser> user{"programs-user"}, attacker{"programs-other"};
-    test::TempDir dir;
-    fs::path home = dir / "home", rootHome = dir / "root-home", victims = dir / "victims";
+    if (!user->ok()) GTEST_SKIP() << user->why();
+    if (!attacker->ok()) GTEST_SKIP() << attacker->why();
+    const test::TempDir dir;
+    const fs::path home = dir / "home", rootHome = dir / "root-home", victims = dir / "victims";
+    auto image = test::randomBytes(kCardBytes, 7);
     std::multiset<std::string> sources;
-    std::optional<test::LoopDevice> loop;
-};
-
-// One run of the scanner on the card for each row, in a run folder of its own.
-// Refused runs end with status 1 before the card is read, with an error record
-// the application can show, or with none where no one could follow the run.
-// Plants that touch different paths share a row, so that the card is read fewer times.
-TEST_F(HelperAsUser, RefusalsPlantsAndBrokenRunFilesLeadNowhere) {
-    const struct passwd* nobody = ::getpwnam("nobody");
-    const std::uint32_t nobodyUid = nobody ? nobody->pw_uid : 65534;
+    for (std::uint32_t k = 0; k < 2; ++k) {
+        const auto jpeg = test::makeJpeg(200'000, 3 + k);
+        test::place(image, (1 + 3 * k) << 20, jpeg);
+        sources.insert(test::sha256(jpeg));
+    }
+    test::writeFile(dir / "card.img", image);
+    const test::LoopDevice loop(dir / "card.img");
+    if (!loop.ok()) GTEST_SKIP() << loop.why();
+    ASSERT_EQ(::chmod(dir.path().c_str(), 01777), 0);
+    fs::create_directories(home);
+    ASSERT_EQ(::chown(home.c_str(), user->uid(), user->gid()), 0);
+    fs::create_directories(rootHome);
+    ASSERT_EQ(::chmod(rootHome.c_str(), 0700), 0);
+    // Files of root's and of the user's that links may be planted to.
+    fs::create_directories(victims / "folder");
+    ::chmod((victims / "folder").c_str(), 0700);
+    for (const char* v : {"log", "progress", "photo", "users"}) std::ofstream(victims / v) << "precious " << v;
+    ASSERT_EQ(::chown((victims / "users").c_str(), user->uid(), user->gid()), 0);
+    auto plantAs = [&](const fs::path& p) { ASSERT_EQ(::lchown(p.c_str(), attacker->uid(), attacker->gid()), 0) << p; };
+    // The scanner run in a private mount where the login manager's seat file says who is at the screen.
+    auto seat = [](Scan& p, const std::string& state) {
+        p.prefix = {"/usr/bin/unshare", "-m", "--propagation", "private", "/bin/sh", "-c",
+                    "mount -t tmpfs tmpfs /run/systemd && mkdir /run/systemd/seats && printf '" + state +
+                        "' > /run/systemd/seats/seat0 && exec env -u SUDO_UID -u SUDO_GID -u PKEXEC_UID \"$0\" \"$@\""};
+    };
+    const std::uint32_t nobodyUid = ::getpwnam("nobody") ? ::getpwnam("nobody")->pw_uid : 65534;
     // Another user's links at an output folder and at its parent, into a folder of root's;
     // a progress file that root may write and the user may not, and a folder in the place of one.
-    const fs::path file = dir / "a-file", sharedOut = dir / "shared-out", linkedParent = dir / "atk/run";
-    const fs::path rootOnly = dir / "root-only/progress.json", asDir = dir / "progress-dir";
-    std::ofstream(file) << "x";
+    const fs::path file = victims / "photo", sharedOut = dir / "shared-out", linkedParent = dir / "atk/run";
+    const fs::path rootOnly = victims / "progress.json", asDir = dir / "progress-dir";
     fs::create_directory_symlink(victims / "folder", sharedOut);
     fs::create_directory_symlink(victims / "folder", dir / "atk");
     for (const char* planted : {"shared-out", "atk"}) plantAs(dir / planted);
-    fs::create_directory(dir / "root-only");
     fs::create_directory(asDir);
     ::chmod(asDir.c_str(), 0777);
     struct Row {
@@ -169,7 +150,6 @@ TEST_F(HelperAsUser, RefusalsPlantsAndBrokenRunFilesLeadNowhere) {
         int status;
         std::function<void(Scan&)> plant;
         std::function<void(const Scan&)> check = nullptr;
-        std::function<void(const Scan&)> during = nullptr;
     };
     auto refused = [](fs::path Scan::*arg, const fs::path& value, const std::string& error, bool record = true) {
         return Row{error, 1, [=](Scan& p) {
@@ -202,17 +182,18 @@ TEST_F(HelperAsUser, RefusalsPlantsAndBrokenRunFilesLeadNowhere) {
          }},
         refused(&Scan::progress, rootOnly, unwritable + rootOnly.string(), false),
         refused(&Scan::progress, asDir, unwritable + asDir.string(), false),
-        {"nothing planted; the application's format filter and resume point", 0,
+        {"the application's format filter and resume point; a folder at the control file", 0,
          [&](Scan& p) {
+             fs::create_directory(p.control);
              p.more = {"JPEG,,jpeg, PNG", "0", "+4096"};
-             p.said = {"✅ Device validated: " + loop->device() + " (type: block)", "📋 Format filter: JPEG\n",
+             p.said = {"✅ Device validated: " + loop.device() + " (type: block)", "📋 Format filter: JPEG\n",
                        "Resume offset: 4096", "=== Done ==="};
          },
          [&](const Scan& p) {
              for (const fs::path& f : {p.progress, home / ".cache", home / ".cache/Tessarine"})
-                 EXPECT_EQ(ownerOf(f).uid, user->uid()) << f;
+                 EXPECT_EQ(ownerOf(f).first, user->uid()) << f;
              for (const fs::path& f : {p.output, kDebugLog, kReport})
-                 EXPECT_TRUE(ownerOf(f) == (Owned{user->uid(), f == p.output ? 0755u : 0600u})) << f;
+                 EXPECT_EQ(ownerOf(f), std::pair(user->uid(), f == p.output ? 0755u : 0600u)) << f;
              ASSERT_FALSE(p.r.records.empty());
              EXPECT_EQ(nlohmann::json::parse(p.r.records.front()),
                        nlohmann::json::parse(R"({"bytesScanned":0,"filesFound":0,"currentOffset":0,"totalBytes":0,)"
@@ -244,12 +225,49 @@ TEST_F(HelperAsUser, RefusalsPlantsAndBrokenRunFilesLeadNowhere) {
              EXPECT_TRUE(fs::is_symlink(p.output / "file_0000.jpeg") && fs::is_symlink(kDebugLog));
              EXPECT_EQ(test::readText(kReport), "someone else's");
              EXPECT_NE(test::readText(p.dir / "tessarine_diag.txt").find("--- Summary ---"), std::string::npos);
-             EXPECT_TRUE(ownerOf(p.dir / "tessarine_diag.txt") == (Owned{user->uid(), 0600}));
+             EXPECT_EQ(ownerOf(p.dir / "tessarine_diag.txt"), std::pair(user->uid(), 0600u));
          }},
+        {"the user's own stop, as an editor leaves it; a hard link at the debug log to a file of the user's", 0,
+         [&](Scan& p) {
+             ASSERT_EQ(::link((victims / "users").c_str(), kDebugLog.c_str()), 0);
+             std::ofstream(p.control) << " stop\n";
+             ASSERT_EQ(::chown(p.control.c_str(), user->uid(), user->gid()), 0);
+             p.files = 0;
+             p.said = {"Stopped — Found 0 file(s)"};
+         }},
+        // The scanner must not make the application's folder again. The first record
+        // comes before the scanner settles after unmounting.
+        {"the progress file's folder removed after the first record", 1,
+         [&](Scan& p) {
+             fs::create_directory(p.dir / "sub");
+             ::chmod((p.dir / "sub").c_str(), 0777);
+             p.progress = p.dir / "sub" / "progress.json";
+             const std::string first = "for i in $(seq 2000); do [ -e " + test::shellQuoted(p.progress) + " ] && break; "
+                                       "sleep 0.001; done; rm -r " + test::shellQuoted(p.dir / "sub");
+             p.prefix = {"/bin/sh", "-c", "(" + first + ") & exec \"$0\" \"$@\""};
+             p.error = unwritable + p.progress.string();
+             p.record = false;
+         }},
+        // Started without a user to work for (root's own shell, or the application run
+        // as root), the scanner parses the card as nobody, in root's home too; the user
+        // at the screen, as the login manager names them, comes before.
+        {"root's own shell, no one at the seat; a 1 GiB control file that begins with stop", 0,
+         [&](Scan& p) {
+             seat(p, "");
+             std::ofstream(p.control) << "stop\n";
+             ASSERT_EQ(::truncate(p.control.c_str(), 1ll << 30), 0);
+             p.output = rootHome / ".cache/Tessarine/run";
+             p.owner = nobodyUid;
+             p.said = {"⚠️ No invoking user found: the card is parsed and decoded as nobody"};
+         },
+         [&](const Scan&) { EXPECT_EQ(ownerOf(rootHome / ".cache").first, 0u) << "root's home stays root's"; }},
         // No word can be read from these control files, so the scan runs to its end.
-        {"another user's FIFO at the debug log, garbage at the progress file, a FIFO nobody writes at the control file",
+        {"root's own shell, the user at the seat; another user's FIFO at the debug log, garbage at the progress file, "
+         "a FIFO nobody writes at the control file",
          0,
          [&](Scan& p) {
+             seat(p, "ACTIVE=c2\\nACTIVE_UID=" + std::to_string(user->uid()) + "\\n");
+             p.said = {"📁 Using console owner: uid=" + std::to_string(user->uid())};
              // Writable by all (past the umask), so that only a non-blocking open keeps the scanner from waiting.
              ASSERT_EQ(::mkfifo(kDebugLog.c_str(), 0666), 0);
              ASSERT_EQ(::chmod(kDebugLog.c_str(), 0666), 0);
@@ -262,55 +280,6 @@ TEST_F(HelperAsUser, RefusalsPlantsAndBrokenRunFilesLeadNowhere) {
              EXPECT_TRUE(fs::is_fifo(kDebugLog));
              for (std::size_t i = 1; i < p.r.records.size(); ++i) EXPECT_TRUE(decodeProgress(p.r.records[i])) << i;
          }},
-        {"a hard link at the debug log to a file of the user's, a folder at the control file", 0,
-         [&](Scan& p) {
-             ASSERT_EQ(::link((victims / "users").c_str(), kDebugLog.c_str()), 0);
-             fs::create_directory(p.control);
-         }},
-        {"the user's own stop, as an editor leaves it", 0,
-         [&](Scan& p) {
-             std::ofstream(p.control) << " stop\n";
-             ASSERT_EQ(::chown(p.control.c_str(), user->uid(), user->gid()), 0);
-             p.stopped = true;
-             p.files = 0;
-             p.said = {"Stopped — Found 0 file(s)"};
-         }},
-        // The scanner must not make the application's folder again.
-        {"the progress file's folder removed after the first record", 1,
-         [&](Scan& p) {
-             fs::create_directory(p.dir / "sub");
-             ::chmod((p.dir / "sub").c_str(), 0777);
-             p.progress = p.dir / "sub" / "progress.json";
-             p.error = unwritable + p.progress.string();
-             p.record = false;
-         },
-         nullptr,
-         // The first record comes before the scanner settles after unmounting.
-         [](const Scan& p) {
-             for (int i = 0; i < 2000 && !fs::exists(p.progress); ++i)
-                 std::this_thread::sleep_for(std::chrono::milliseconds(1));
-             fs::remove_all(p.dir / "sub");
-         }},
-        // Started without a user to work for (root's own shell, or the application run
-        // as root), the scanner parses the card as nobody, in root's home too; the user
-        // at the screen, as the login manager names them, comes before.
-        {"root's own shell, no one at the seat", 0,
-         [&](Scan& p) {
-             seat(p, "");
-             p.output = rootHome / ".cache/Tessarine/run";
-             p.owner = nobodyUid;
-             p.said = {"⚠️ No invoking user found: the card is parsed and decoded as nobody"};
-         },
-         [&](const Scan&) {
-             EXPECT_EQ(ownerOf(rootHome / ".cache").uid, 0u) << "root's home stays root's";
-         }},
-        {"root's own shell, the user at the seat; a 1 GiB control file that begins with stop", 0,
-         [&](Scan& p) {
-             seat(p, "ACTIVE=c2\\nACTIVE_UID=" + std::to_string(user->uid()) + "\\n");
-             std::ofstream(p.control) << "stop\n";
-             ASSERT_EQ(::truncate(p.control.c_str(), 1ll << 30), 0);
-             p.said = {"📁 Using console owner: uid=" + std::to_string(user->uid())};
-         }},
     };
     const auto before = snapshot(victims);
     for (std::size_t n = 0; n < std::size(rows); ++n) {
@@ -320,18 +289,14 @@ TEST_F(HelperAsUser, RefusalsPlantsAndBrokenRunFilesLeadNowhere) {
         fs::create_directory(run);
         ::chmod(run.c_str(), 01777);
         const fs::path output = home / ".cache/Tessarine" / ("run-" + std::to_string(n));
-        Scan p{run, loop->device(), output, run / "progress.json", run / "control", user->sudoEnvironment()};
-        p.owner = user->uid();
+        Scan p{run, loop.device(), output, run / "progress.json", run / "control", user->sudoEnvironment(), user->uid()};
         for (const fs::path& fixed : {kDebugLog, kReport}) fs::remove(fixed);
         row.plant(p);
-        std::thread during;
-        if (row.during) during = std::thread(row.during, std::cref(p));
         std::vector<std::string> args = {p.device, p.output, p.progress};
         if (!p.control.empty()) args.push_back(p.control);
         args.insert(args.end(), p.more.begin(), p.more.end());
         // One that hangs ends well before any outer limit, so that the loop device is always detached.
         p.r = test::runHelper(args, p.progress, p.env, p.prefix, 60);
-        if (during.joinable()) during.join();
         EXPECT_EQ(p.r.status, row.status) << p.r.log;
         EXPECT_EQ(snapshot(victims), before) << "a file outside the scanner's own was changed";
         const auto last = decodeProgress(p.r.records.empty() ? "" : p.r.records.back()).value_or(ProgressInfo{});
@@ -339,14 +304,10 @@ TEST_F(HelperAsUser, RefusalsPlantsAndBrokenRunFilesLeadNowhere) {
             EXPECT_EQ(last.phase, "Complete") << p.r.log;
             EXPECT_EQ(last.filesFound, p.files);
             EXPECT_NE(p.r.log.find("✅ Running as uid=" + std::to_string(p.owner)), std::string::npos) << p.r.log;
-            if (p.stopped) {
-                EXPECT_LT(last.bytesScanned, kCardBytes);
-            } else {
-                EXPECT_EQ(last.bytesScanned, kCardBytes) << "the scan was stopped";
-                EXPECT_EQ(test::hashValues(test::recoveredHashes(p.output)), sources);
-            }
+            EXPECT_EQ(last.bytesScanned < kCardBytes, p.files == 0) << last.bytesScanned << " bytes scanned";
+            EXPECT_TRUE(p.files == 0 || test::hashValues(test::recoveredHashes(p.output)) == sources) << "not all back";
             for (const auto& e : fs::directory_iterator(p.output))
-                EXPECT_TRUE(e.is_symlink() || (e.is_regular_file() && ownerOf(e.path()) == (Owned{p.owner, 0644})))
+                EXPECT_TRUE(e.is_symlink() || (e.is_regular_file() && ownerOf(e.path()) == std::pair(p.owner, 0644u)))
                     << e.path() << " is not a file of the user's, mode 0644";
         } else {
             EXPECT_EQ(p.r.log.find("Progress: Starting scan"), std::string::npos) << "the card was read";
@@ -364,9 +325,9 @@ TEST_F(HelperAsUser, RefusalsPlantsAndBrokenRunFilesLeadNowhere) {
             EXPECT_NE(p.r.log.find(line), std::string::npos) << line << " not in\n" << p.r.log;
         if (row.check) row.check(p);
     }
-    EXPECT_TRUE(fs::is_symlink(sharedOut));
     for (const auto& e : fs::recursive_directory_iterator(dir.path()))
         EXPECT_EQ(e.path().filename().string().find(".tmp-"), std::string::npos) << "left: " << e.path();
+    for (const fs::path& fixed : {kDebugLog, kReport}) fs::remove(fixed);  // shared with every other run
 }
 
 }  // namespace
