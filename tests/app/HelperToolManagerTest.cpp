@@ -27,40 +27,33 @@ namespace fs = std::filesystem;
 using namespace std::chrono_literals;
 using test::Contents;
 
-class FakeLauncher final : public HelperLauncher {
+// The system around the manager, played by the test: the administrator prompt, the
+// machine's sleep, and the export's dialogs, answered in the user's place.
+class Fakes final : public HelperLauncher, public PowerActivity, public ExportDialogs {
 public:
+    std::shared_ptr<ManualClock> clock = std::make_shared<ManualClock>();
     LaunchOutcome outcome{LaunchOutcome::Kind::launched, 0, "", ""};
     std::string launchLogText;
-    std::shared_ptr<ManualClock> clock;
     std::vector<HelperInvocation> calls;
+    int held = 0;  // holds keeping the machine awake
+    QString folder;
+    QStringList warnings, opened;
 
     LaunchOutcome launch(const HelperInvocation& inv, const LaunchLog& log) override {
         calls.push_back(inv);
         EXPECT_EQ(::write(log.fd, launchLogText.data(), launchLogText.size()), std::ssize(launchLogText));
-        // The user at the administrator prompt: a slow password is not a scanner that failed to start.
+        // The user at the prompt: a slow password is not a scanner that failed to start.
         clock->advance(std::chrono::seconds(30));
         return outcome;
     }
     std::string_view name() const override { return "fake"; }
     std::string_view tool() const override { return "fake"; }
-};
-
-class CountingPower final : public PowerActivity {
-public:
-    int held = 0;
     struct Hold final : PowerHold {
         int& n;
         explicit Hold(int& count) : n(++count) {}
         ~Hold() override { --n; }
     };
     std::unique_ptr<PowerHold> begin(const std::string&, std::string&) override { return std::make_unique<Hold>(held); }
-};
-
-// Answers the export's questions in the user's place and remembers them.
-class Answers final : public ExportDialogs {
-public:
-    QString folder;
-    QStringList warnings, opened;
     QString chooseFolder(const QString&, const QString&) override { return folder; }
     void warn(const QString& message, const QString& text) override { warnings << message + " / " + text; }
     bool openFolder(const QString& path) override { return opened << path, true; }
@@ -94,10 +87,7 @@ struct Rig {
     test::TempDir root;
     // The user's folders may hold what a shell would otherwise split or expand.
     fs::path dir = root / "o'neil \"$(x)\"";
-    std::shared_ptr<ManualClock> clock = std::make_shared<ManualClock>();
-    std::shared_ptr<FakeLauncher> launcher = std::make_shared<FakeLauncher>();
-    std::shared_ptr<CountingPower> power = std::make_shared<CountingPower>();
-    std::shared_ptr<Answers> answers = std::make_shared<Answers>();
+    std::shared_ptr<Fakes> fakes = std::make_shared<Fakes>();
     std::unique_ptr<HelperToolManager> m;
 
     Rig() {
@@ -105,21 +95,20 @@ struct Rig {
         fs::create_directories(dir / "tmp");
         { std::ofstream(dir / "TessarineHelper") << "#!/bin/sh\n"; }
         fs::permissions(dir / "TessarineHelper", fs::perms::owner_all);
-        launcher->clock = clock;
         m = std::make_unique<HelperToolManager>(HelperToolManager::Services{
-            .clock = clock, .launcher = launcher, .power = power, .helperPath = path("TessarineHelper"),
+            .clock = fakes->clock, .launcher = fakes, .power = fakes, .helperPath = path("TessarineHelper"),
             .imageToolPath = QString::fromStdString(test::binPath("tessarine")), .cacheBase = path("cache"),
             .tempDir = path("tmp"), .launchLogPath = path("tmp/launch.log"), .debugLogPath = path("tmp/debug.log"),
-            .pollTimer = false, .dialogs = answers});
+            .pollTimer = false, .dialogs = fakes});
     }
     QString path(const std::string& rel) const { return QString::fromStdString((dir / rel).string()); }
 
     // Starts and waits for the launcher's answer to come back to the main thread.
     void start(const QString& device = "/dev/sdz", bool resume = false) {
-        const auto before = launcher->calls.size();
+        const auto before = fakes->calls.size();
         resume ? m->resumeInterruptedScan() : m->startScan(device);
         ASSERT_TRUE(waitUntil(
-            [&] { return launcher->calls.size() > before && m->statusMessage() != "Requesting privileges…"; }, 5000));
+            [&] { return fakes->calls.size() > before && m->statusMessage() != "Requesting privileges…"; }, 5000));
     }
     // As the scanner does: a new file renamed over the old one (the run's, unless given).
     void write(const ProgressInfo& p, std::string target = {}) {
@@ -129,7 +118,7 @@ struct Rig {
         fs::rename(target + ".new", target);
     }
     void poll(std::chrono::milliseconds after = 500ms) {
-        clock->advance(after);
+        fakes->clock->advance(after);
         m->pollProgress();
     }
     std::vector<std::string> names() const {
@@ -142,7 +131,7 @@ struct Rig {
         std::vector<double> seen;
         const auto watch = QObject::connect(m.get(), &HelperToolManager::exportProgressChanged, m.get(),
                                             [&] { seen.push_back(m->isExporting() ? m->exportProgressValue() : -1); });
-        answers->folder = QString::fromStdString(dest.string());
+        fakes->folder = QString::fromStdString(dest.string());
         m->chooseExportDestination(std::move(files));
         QSignalSpy spy(m.get(), &HelperToolManager::exportProgressChanged);
         while (m->isExporting()) EXPECT_TRUE(spy.wait(10'000));
@@ -211,8 +200,8 @@ TEST(HelperToolManager, EveryEndOfARunSaysWhyAndWhatCanFollow) {
     for (const Row& row : rows) {
         SCOPED_TRACE(row.name);
         Rig r;
-        r.launcher->outcome = row.outcome;
-        r.launcher->launchLogText = row.launchLog;
+        r.fakes->outcome = row.outcome;
+        r.fakes->launchLogText = row.launchLog;
         if (!row.debugLog.empty()) std::ofstream(r.dir / "tmp/debug.log") << row.debugLog;
         r.start();
         const QString progress = r.m->progressFilePath(), control = r.m->controlFilePath();
@@ -237,7 +226,7 @@ TEST(HelperToolManager, EveryEndOfARunSaysWhyAndWhatCanFollow) {
         EXPECT_EQ(r.m->errorMessage(), row.error);
         EXPECT_EQ(r.m->canResumeInterruptedScan(), row.resumable);
         EXPECT_EQ(r.m->canExport(), bool(row.end));
-        EXPECT_EQ(r.power->held, 0);
+        EXPECT_EQ(r.fakes->held, 0);
         EXPECT_TRUE(r.m->progressFilePath().isEmpty());
         if (row.controlLeft.empty())
             EXPECT_FALSE(QFile::exists(progress));
@@ -250,7 +239,7 @@ TEST(HelperToolManager, EveryEndOfARunSaysWhyAndWhatCanFollow) {
     fs::remove(missing.dir / "TessarineHelper");
     missing.m->startScan("/dev/sdz");
     EXPECT_EQ(missing.m->errorMessage(), "TessarineHelper not found in app bundle" + kHint);
-    EXPECT_TRUE(missing.launcher->calls.empty());
+    EXPECT_TRUE(missing.fakes->calls.empty());
 }
 
 TEST(HelperToolManager, RunsCarryTheirPathsAndSettingsListEachFileOnceAndResumeWhereTheyStopped) {
@@ -264,33 +253,32 @@ TEST(HelperToolManager, RunsCarryTheirPathsAndSettingsListEachFileOnceAndResumeW
     // Stopped before the launch reports back: its late answer changes nothing.
     r.m->startScan("/dev/sdz");
     r.m->stopScan();
-    ASSERT_TRUE(waitUntil([&] { return !r.launcher->calls.empty(); }, 5000));
+    ASSERT_TRUE(waitUntil([&] { return !r.fakes->calls.empty(); }, 5000));
     for (int i = 0; i < 10; ++i) QCoreApplication::processEvents(QEventLoop::AllEvents, 10);
     EXPECT_EQ(r.m->statusMessage(), "Stopped");
     EXPECT_FALSE(r.m->isScanning());
 
     r.start("/dev/sdz");
-    const HelperInvocation inv = r.launcher->calls.at(1);
+    const HelperInvocation inv = r.fakes->calls.at(1);
     EXPECT_EQ(inv.devicePath, "/dev/sdz");
     EXPECT_EQ(inv.formatFilter, "CR2,JPEG,PNG");
     EXPECT_EQ(inv.minFileSize, 123456u);
-    const std::string runId = fs::path(inv.outputDirectory).filename();
     EXPECT_EQ(fs::path(inv.outputDirectory).parent_path(), cache);
     // The run files lie in a folder of the run's own that no one else may write to, so no
     // other user can plant a control file first; the scanner writes there (as nobody for root).
     const fs::path runFolder = fs::path(inv.progressFile).parent_path();
     EXPECT_EQ(runFolder.parent_path(), r.dir / "tmp");
-    EXPECT_EQ(fs::path(inv.controlFile), runFolder / ("tesrine_" + runId + ".control"));
+    EXPECT_EQ(fs::path(inv.controlFile).parent_path(), runFolder);
     struct stat folder {};
     ASSERT_EQ(::stat(runFolder.c_str(), &folder), 0);
     EXPECT_EQ(folder.st_mode & 07777, 0700u);
     EXPECT_EQ(folder.st_uid, ::geteuid() == 0 ? nobodyIds().uid : ::geteuid());
-    EXPECT_EQ(r.power->held, 1);
+    EXPECT_EQ(r.fakes->held, 1);
     EXPECT_FALSE(fs::exists(cache / "OLD-RUN"));
     EXPECT_TRUE(fs::exists(r.dir / "TessarineHelper") && !fs::exists(cache / "link"));
     r.m->startScan("/dev/sdy");  // a second start while one runs changes nothing
     QCoreApplication::processEvents();
-    EXPECT_EQ(r.launcher->calls.size(), 2u);
+    EXPECT_EQ(r.fakes->calls.size(), 2u);
 
     QList<std::pair<qsizetype, qsizetype>> appended;
     QObject::connect(r.m.get(), &HelperToolManager::recoveredFilesAppended,
@@ -300,7 +288,6 @@ TEST(HelperToolManager, RunsCarryTheirPathsAndSettingsListEachFileOnceAndResumeW
     r.poll();
     r.poll();  // the same record again adds nothing
     EXPECT_EQ(r.m->statusMessage(), "Scanning at 12.0 MB/s — 500 MB / 1 GB (50%)");
-    EXPECT_DOUBLE_EQ(r.m->progressPercentage(), 0.5);
     const std::string progress = r.m->progressFilePath().toStdString();
     r.m->stopScan();
     // The stopped scanner's last file, named by no record, is listed once the scanner says it is done.
@@ -310,7 +297,7 @@ TEST(HelperToolManager, RunsCarryTheirPathsAndSettingsListEachFileOnceAndResumeW
     r.write(last, progress);
     EXPECT_TRUE(waitUntil([&] { return r.names().size() == 2 && !fs::exists(progress); }, 5000));
     r.start({}, true);
-    const HelperInvocation& again = r.launcher->calls.at(2);
+    const HelperInvocation& again = r.fakes->calls.at(2);
     EXPECT_EQ(again.devicePath, "/dev/sdz");
     EXPECT_EQ(again.resumeOffset, 500'000'000u);
     EXPECT_EQ(again.outputDirectory, inv.outputDirectory);
@@ -320,7 +307,6 @@ TEST(HelperToolManager, RunsCarryTheirPathsAndSettingsListEachFileOnceAndResumeW
     r.write(record(800'000'000, {"A.jpg", "B.jpg"}, 0));
     r.poll();
     EXPECT_EQ(r.m->statusMessage(), "Scanning at 12.0 MB/s — 800 MB scanned");
-    EXPECT_EQ(r.m->bytesScanned(), 800'000'000u);
     EXPECT_EQ(r.names(), (std::vector<std::string>{"A.jpg", "C.jpg", "B.jpg"}));
     EXPECT_EQ(appended, (QList<std::pair<qsizetype, qsizetype>>{{0, 1}, {1, 1}, {2, 1}}));
 
@@ -357,7 +343,7 @@ TEST(HelperToolManager, DiskImageIsScannedWithoutAPromptAndWhatItFoundExported) 
             std::this_thread::sleep_for(20ms);
             r.poll(20ms);
         });
-        EXPECT_TRUE(r.launcher->calls.empty());  // no administrator prompt
+        EXPECT_TRUE(r.fakes->calls.empty());  // no administrator prompt
         EXPECT_EQ(r.m->statusMessage(), QString("Done — found %1 file(s)").arg(count));
     }
     const fs::path out = r.m->scanOutputDirectory().toStdString();
@@ -370,14 +356,14 @@ TEST(HelperToolManager, DiskImageIsScannedWithoutAPromptAndWhatItFoundExported) 
     EXPECT_EQ(r.exportTo(chosen.path(), std::vector<RecoveredFileInfo>{r.m->recoveredFiles()[1]}),
               (std::vector<double>{0, 1, -1}));
     EXPECT_EQ(r.m->statusMessage(), "Exported 1 file(s) successfully");
-    EXPECT_EQ(r.answers->opened, QStringList{QString::fromStdString(chosen.path().string())});
+    EXPECT_EQ(r.fakes->opened, QStringList{QString::fromStdString(chosen.path().string())});
     EXPECT_EQ(test::contents(chosen.path()), (Contents{{name(1), originals[1]}}));
     EXPECT_EQ(r.exportTo(dest.path()), (std::vector<double>{0, 1.0 / 3, 2.0 / 3, 1, -1}));
     EXPECT_EQ(r.m->statusMessage(), "Exported 2 file(s) — 1 failed");
     EXPECT_EQ(r.m->errorMessage(),
               "1 file(s) could not be copied. If this scan came from an older build, scan again so truncated "
               "cache files are discarded.");
-    EXPECT_EQ(r.answers->opened.size(), 1);
+    EXPECT_EQ(r.fakes->opened.size(), 1);
     EXPECT_EQ(test::contents(dest.path()), (Contents{{name(0), originals[0]}, {name(1), originals[1]}}));
 
     if (::geteuid() != 0) GTEST_SKIP() << "mounting needs root";
@@ -385,9 +371,9 @@ TEST(HelperToolManager, DiskImageIsScannedWithoutAPromptAndWhatItFoundExported) 
     const test::TmpfsMount small(root / "small", "256k");
     ASSERT_TRUE(small.ok()) << small.why();
     r.exportTo(root / "small");
-    ASSERT_EQ(r.answers->warnings.size(), 1);
-    EXPECT_TRUE(r.answers->warnings[0].startsWith("Not enough free space / The recovered files need 60"))
-        << r.answers->warnings[0].toStdString();
+    ASSERT_EQ(r.fakes->warnings.size(), 1);
+    EXPECT_TRUE(r.fakes->warnings[0].startsWith("Not enough free space / The recovered files need 60"))
+        << r.fakes->warnings[0].toStdString();
     EXPECT_TRUE(fs::is_empty(root / "small"));
     // The card itself, mounted from the loop device that stands for it.
     const auto cardImage = root / "card.img";
@@ -398,7 +384,7 @@ TEST(HelperToolManager, DiskImageIsScannedWithoutAPromptAndWhatItFoundExported) 
     ASSERT_EQ(test::run("mount -o ro,noload " + card.device() + " " + (root / "card").string()).status, 0);
     r.m->setSelectedDevicePath(QString::fromStdString(card.device()));
     r.exportTo(root / "card");
-    EXPECT_EQ(r.answers->warnings.last(),
+    EXPECT_EQ(r.fakes->warnings.last(),
               QString(HelperToolManager::kOnCardMessage) + " / " + HelperToolManager::kOnCardText);
     r.m->exportFiles(QString::fromStdString((root / "card").string()));
     EXPECT_FALSE(r.m->isExporting());
