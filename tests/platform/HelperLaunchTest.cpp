@@ -14,7 +14,6 @@ namespace vf {
 namespace {
 
 namespace fs = std::filesystem;
-using test::readText;  // "" for a file not there
 
 HelperInvocation sample() {
     return {"/Applications/Velliform.app/Contents/MacOS/TessarineHelper",
@@ -82,8 +81,8 @@ TEST(HelperLaunch, LaunchersPassEveryValueIntactAndReturnAtOnce) {
         if (row.kind != Kind::launched) continue;
         EXPECT_FALSE(fs::exists(done));  // backgrounded: the launch did not wait for it
         for (int i = 0; i < 300 && !fs::exists(done); ++i) std::this_thread::sleep_for(std::chrono::milliseconds(10));
-        EXPECT_EQ(readText(done), row.owner + arguments);
-        EXPECT_EQ(readText(dir / "launch.log"), "started\n");
+        EXPECT_EQ(test::readText(done), row.owner + arguments);
+        EXPECT_EQ(test::readText(dir / "launch.log"), "started\n");
     }
     ::unsetenv("SUDO_UID");
 }
@@ -130,8 +129,8 @@ TEST(HelperLaunch, LaunchLogIsNeverOpenedThroughWhatSomeoneElsePlanted) {
         EXPECT_TRUE(reused ||
                     (::stat(fs::path(opened.path).parent_path().c_str(), &st) == 0 && (st.st_mode & 0777) == 0700))
             << "a private folder of our own";
-        EXPECT_EQ(readText(opened.path), "ours");
-        EXPECT_EQ(readText(victim), "precious");
+        EXPECT_EQ(test::readText(opened.path), "ours");
+        EXPECT_EQ(test::readText(victim), "precious");
     }
 }
 

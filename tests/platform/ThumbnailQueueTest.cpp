@@ -41,7 +41,9 @@ protected:
         return p.string();
     }
 
-    std::string temporaries() const { return test::run("ls -A " + work_.string() + " | grep '\\.part$'").output; }
+    std::string temporaries() const {
+        return test::run("ls -A " + test::shellQuoted(work_) + " | grep '\\.part$'").output;
+    }
 
     ThumbnailJob job(const std::string& output) const { return {source_, work_ / output, 200, 60}; }
 
@@ -89,7 +91,6 @@ TEST_F(ThumbnailSandbox, ARunSucceedsOnlyWithStatusZeroAndARegularOutputWithinIt
         ThumbnailRunInfo info;
         const auto start = Clock::now();
         EXPECT_EQ(runThumbnailTool(job(std::string(row.name) + ".jpg"), o, &info), row.ok);
-        EXPECT_TRUE(info.started);
         EXPECT_EQ(ending(info), row.ending);
         if (info.timedOut) {
             EXPECT_GE(Clock::now() - start, std::chrono::milliseconds(900));
@@ -100,7 +101,7 @@ TEST_F(ThumbnailSandbox, ARunSucceedsOnlyWithStatusZeroAndARegularOutputWithinIt
     // The hanging tool's grandchild went with it (dead, if not yet reaped), and so did every temporary.
     const std::string stat = "/proc/" + std::to_string(std::stoi(readText(work_ / "child"))) + "/stat";
     const auto gone =
-        test::run("for i in $(seq 100); do grep -qv ') Z' " + stat + " || exit 0; sleep 0.02; done; exit 1");
+        test::run("for i in $(seq 100); do grep -qsv ') Z' " + stat + " || exit 0; sleep 0.02; done; exit 1");
     EXPECT_EQ(gone.status, 0);
     EXPECT_EQ(temporaries(), "");
 }

@@ -75,8 +75,6 @@ protected:
         options_.toolPath = test::binPath("tessarine-thumb");
     }
 
-    static fs::path media(const std::string& name) { return media_ / name; }
-
     // Runs the jobs one by one: one process per file, how each ended kept in runs_, or
     // served by one worker; which made a thumbnail.
     std::vector<int> runAll(const std::vector<ThumbnailJob>& jobs) {
@@ -167,7 +165,7 @@ TEST_F(ThumbnailTool, EveryFormatBecomesASmallJpegEitherWay) {
         fs::permissions(dir, fs::perms(served ? 0700 : 0755));
         std::vector<ThumbnailJob> jobs;
         for (const auto& c : cases)
-            jobs.push_back({media(c.file), dir / (c.file + std::to_string(c.side) + ".jpg"), c.side});
+            jobs.push_back({media_ / c.file, dir / (c.file + std::to_string(c.side) + ".jpg"), c.side});
         const std::vector<int> ok = runAll(jobs);
         std::map<std::string, std::string> made = shapes(dir);
         for (const auto& [name, shape] : made) names.push_back(name);
@@ -181,7 +179,7 @@ TEST_F(ThumbnailTool, EveryFormatBecomesASmallJpegEitherWay) {
                       c.size.empty() ? "" : "JPEG " + c.size + " 644 " + std::to_string(::geteuid()));
             EXPECT_TRUE(!c.rgb || colourOf(out, c.crop) == c.rgb) << "colour " << colourOf(out, c.crop);
             if (c.sharp) {  // about 24 dB on this sharp pattern at quality 60; a picture one pixel off gives 18
-                const auto psnr = run("convert '" + media(c.file).string() + "' -filter Lanczos -resize '200x150!' " +
+                const auto psnr = run("convert '" + jobs[i].source.string() + "' -filter Lanczos -resize '200x150!' " +
                                       "png:- | compare -metric PSNR '" + out.string() + "' - null:");
                 EXPECT_GT(std::atof(psnr.output.c_str()), 21.0) << psnr.output;
             }
@@ -202,27 +200,27 @@ TEST_F(ThumbnailTool, RunsAsItsUserAndNeverOverAnotherFile) {
         std::string owner;
     } users[] = {{{}, {}, "65534:65534\n"}, {4321, 1234, "4321:1234\n"}, {0, 0, "65534:65534\n"}};
     std::vector<std::string> kept{"link.jpg", "photo.thumb.jpg", "self.png", "secret.png"};
+    const fs::path png = media_ / "base.png";
     for (std::size_t i = 0; i < std::size(users) && ::geteuid() == 0; ++i) {
         options_.uid = users[i].uid, options_.gid = users[i].gid;
         kept.push_back("user" + std::to_string(i) + ".jpg");
-        EXPECT_TRUE(runThumbnailTool({media("base.png"), outDir_ / kept.back()}, options_));
+        EXPECT_TRUE(runThumbnailTool({png, outDir_ / kept.back()}, options_));
         EXPECT_EQ(run("stat -c %u:%g " + (outDir_ / kept.back()).string()).output, users[i].owner);
     }
     options_.uid = options_.gid = std::nullopt;
-    const fs::path target = media("elsewhere.txt"), self = outDir_ / "self.png", secret = outDir_ / "secret.png";
+    const fs::path target = media_ / "elsewhere.txt", self = outDir_ / "self.png", secret = outDir_ / "secret.png";
     test::writeFile(target, {'k', 'e', 'e', 'p'});
     fs::create_symlink(target, outDir_ / "link.jpg");
-    fs::copy_file(media("big.jpeg"), outDir_ / "photo.thumb.jpg");
-    fs::copy_file(media("base.png"), self);
+    fs::copy_file(media_ / "big.jpeg", outDir_ / "photo.thumb.jpg");
+    fs::copy_file(png, self);
     fs::permissions(self, fs::perms(0666));
-    fs::copy_file(media("base.png"), secret);
+    fs::copy_file(png, secret);
     fs::permissions(secret, fs::perms(0600));
     const std::string photoHash = test::sha256(outDir_ / "photo.thumb.jpg"), selfHash = test::sha256(self);
     for (const bool served : {false, true}) {
         SCOPED_TRACE(served ? "served" : "one run per file");
         options_.reuseProcesses = served;
-        std::vector<ThumbnailJob> jobs{
-            {media("base.png"), outDir_ / "link.jpg"}, {media("base.png"), outDir_ / "photo.thumb.jpg"}, {self, self}};
+        std::vector<ThumbnailJob> jobs{{png, outDir_ / "link.jpg"}, {png, outDir_ / "photo.thumb.jpg"}, {self, self}};
         if (::geteuid() == 0) jobs.push_back({secret, outDir_ / "denied.jpg"});
         EXPECT_EQ(runAll(jobs), std::vector<int>(jobs.size(), 0));
         EXPECT_TRUE(fs::is_symlink(outDir_ / "link.jpg"));
