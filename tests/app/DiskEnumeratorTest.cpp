@@ -2,6 +2,9 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdlib>
+#include <fstream>
+
 #include "tests/app/AppTest.h"
 
 namespace vf {
@@ -35,29 +38,25 @@ const char* kLsblk = R"({"blockdevices":[
  {"name":"../../etc","type":"disk","size":1,"rm":true,"hotplug":true,"tran":"usb","model":"SD Card"}
 ]})";
 
-// Disks as a canned lsblk output gives them; `gone` vanishes between the list and its details.
-class CannedSource final : public DiskPropertySource {
-public:
-    std::vector<LsblkDisk> disks = parseLsblk(kLsblk).value();
-    bool listFails = false;
-    std::string gone;
-    std::optional<std::vector<std::string>> list(std::string&) override {
-        std::vector<std::string> ids;
-        for (const auto& d : disks) ids.push_back(d.name);
-        return listFails ? std::nullopt : std::optional(ids);
+// lsblk on the PATH for the real source to run, answering from the canned output
+// (none once that is gone) and no longer for sda once it is `gone`.
+struct FakeLsblk {
+    test::TempDir dir;
+    const std::string path = std::getenv("PATH");
+    FakeLsblk() {
+        std::ofstream(dir / "disks.json") << kLsblk;
+        std::ofstream(dir / "lsblk") << "#!/bin/sh\ncd \"$(dirname \"$0\")\" || exit 1\n"
+                                        "[ -e gone ] && [ \"$5\" = /dev/sda ] || cat disks.json\n";
+        std::filesystem::permissions(dir / "lsblk", std::filesystem::perms::owner_all);
+        ::setenv("PATH", (dir.path().string() + ":" + path).c_str(), 1);
     }
-    std::optional<DiskProperties> details(const std::string& id, std::string&) override {
-        for (const auto& d : disks)
-            if (d.name == id && id != gone) return d.properties;
-        return std::nullopt;
-    }
-    std::string devicePath(const std::string& id) const override { return "/dev/" + id; }
+    ~FakeLsblk() { ::setenv("PATH", path.c_str(), 1); }
 };
 
 TEST(DiskEnumerator, LsblkDisksAreNamedClassifiedAndSortedCardsFirst) {
     std::vector<std::string> disks;
-    auto source = std::make_shared<CannedSource>();
-    for (const DiskInfo& d : DiskEnumerator(source).enumerateDisks()) disks.push_back(describe(d));
+    const FakeLsblk lsblk;
+    for (const DiskInfo& d : DiskEnumerator(makeLsblkSource()).enumerateDisks()) disks.push_back(describe(d));
     EXPECT_EQ(disks, (std::vector<std::string>{
                          "/dev/sda EOS_DIGITAL 63.86 GB removable mounted card",  // generic SD/MMC reader
                          "/dev/sdd APPLE SD Card Reader 15.93 GB removable card",
@@ -66,10 +65,10 @@ TEST(DiskEnumerator, LsblkDisksAreNamedClassifiedAndSortedCardsFirst) {
                          "/dev/nvme0n1 Samsung SSD 970 EVO Plus 500GB 512.11 GB mounted",  // the system
                          "/dev/vda vda 274.88 GB mounted",  // a virtual disk: its vendor is a number
                      }));
-    source->gone = "sda";
-    EXPECT_EQ(DiskEnumerator(source).enumerateDisks().size(), 5);
-    source->listFails = true;
-    EXPECT_TRUE(DiskEnumerator(source).enumerateDisks().isEmpty());
+    std::ofstream(lsblk.dir / "gone");
+    EXPECT_EQ(DiskEnumerator(makeLsblkSource()).enumerateDisks().size(), 5);
+    std::filesystem::remove(lsblk.dir / "disks.json");
+    EXPECT_TRUE(DiskEnumerator(makeLsblkSource()).enumerateDisks().isEmpty());
     EXPECT_FALSE(parseLsblk("{\"blockdevices\":3}"));
 }
 

@@ -27,8 +27,6 @@ TEST(ImageServices, WholePicturesDecodeAndAnythingElseGivesNothing) {
         {"progressive jpeg cut between scans", progressive.left(progressive.size() / 2)},
         {"jpeg header only", jpeg.left(600)},
         {"png cut", png.left(png.size() / 2)},
-        {"video", QByteArray::fromHex("0000001866747970697336000000000069736f6d61766331") + QByteArray(4096, 7)},
-        {"raw camera file", QByteArray::fromHex("49492a00100000004352020000000000") + QByteArray(4096, 1)},
         {"noise after a jpeg start", QByteArray::fromHex("ffd8ffe0") + QByteArray(1000, '\xff')},
     };
     for (const auto& [name, bytes] : rows) EXPECT_TRUE(decodeImage(bytes).isNull()) << name;
