@@ -182,9 +182,11 @@ TEST(HelperAsUser, RefusalsPlantsAndBrokenRunFilesLeadNowhere) {
          }},
         refused(&Scan::progress, rootOnly, unwritable + rootOnly.string(), false),
         refused(&Scan::progress, asDir, unwritable + asDir.string(), false),
-        {"the application's format filter and resume point; a folder at the control file", 0,
+        {"the application's format filter and resume point; a folder at the control file, another's old log", 0,
          [&](Scan& p) {
              fs::create_directory(p.control);
+             std::ofstream(kDebugLog) << "another user's run";  // replaced by the user's own
+             plantAs(kDebugLog);
              p.more = {"JPEG,,jpeg, PNG", "0", "+4096"};
              p.said = {"✅ Device validated: " + loop.device() + " (type: block)", "📋 Format filter: JPEG\n",
                        "Resume offset: 4096", "=== Done ==="};
@@ -199,9 +201,7 @@ TEST(HelperAsUser, RefusalsPlantsAndBrokenRunFilesLeadNowhere) {
                        nlohmann::json::parse(R"({"bytesScanned":0,"filesFound":0,"currentOffset":0,"totalBytes":0,)"
                                              R"("phase":"Unmounting disk…","isComplete":false})"));
          }},
-        {"links of root's at a predicted photo name, the progress file and the debug log; another user's stop "
-         "in the control file and file at the report's fixed path",
-         0,
+        {"root's links at a predicted photo name, the progress file and the debug log; another user's stop, report", 0,
          [&](Scan& p) {
              p.output = p.dir / "out";
              fs::create_directory(p.output);
@@ -262,9 +262,7 @@ TEST(HelperAsUser, RefusalsPlantsAndBrokenRunFilesLeadNowhere) {
          },
          [&](const Scan&) { EXPECT_EQ(ownerOf(rootHome / ".cache").first, 0u) << "root's home stays root's"; }},
         // No word can be read from these control files, so the scan runs to its end.
-        {"root's own shell, the user at the seat; another user's FIFO at the debug log, garbage at the progress file, "
-         "a FIFO nobody writes at the control file",
-         0,
+        {"the user at the seat; another user's FIFO at the debug log, garbage progress, an unwritten FIFO control", 0,
          [&](Scan& p) {
              seat(p, "ACTIVE=c2\\nACTIVE_UID=" + std::to_string(user->uid()) + "\\n");
              p.said = {"📁 Using console owner: uid=" + std::to_string(user->uid())};
