@@ -10,9 +10,7 @@ namespace {
 using namespace std::string_literals;
 
 TEST(Records, RoundTripWithAndWithoutOptionalsAndPreEncodedEntries) {
-    ProgressInfo bare;
-    bare.phase = "Complete";
-    bare.isComplete = true;
+    const ProgressInfo bare{0, 0, 0, 0, "Complete", true, {}, {}};
     const std::string text = encodeProgress(bare);
     // One line, no nulls: absent optionals leave their keys out; an empty list reads as no list.
     for (const char* absent : {"newFiles", "errorMessage", "null", "\n"})

@@ -1,4 +1,6 @@
 #include "helper/CaptureInfo.h"
+#include "tests/support/MediaSynthetic.h"
+#include "tests/support/Synthetic.h"
 
 #include <gtest/gtest.h>
 
@@ -31,23 +33,16 @@ TEST(CaptureDate, FirstPlausibleDateInsideTheWindow) {
 
 // A TIFF header whose first directory, at `ifd`, claims `count` entries and
 // holds make and model; texts of more than four bytes lie behind the header.
-Bytes tiff(const std::string& make, const std::string& model, bool little, std::size_t ifd = 64,
+Bytes tiff(const std::string& make, const std::string& model, bool little, std::uint32_t ifd = 64,
            std::uint16_t count = 2) {
-    Bytes t(ifd + 2 + 24, 0);
-    auto put = [&](std::size_t at, std::size_t v, int n) {
-        for (int i = 0; i < n; ++i) t[at + static_cast<std::size_t>(little ? i : n - 1 - i)] = std::uint8_t(v >> 8 * i);
-    };
-    t[0] = t[1] = little ? 'I' : 'M';
-    put(2, 42, 2), put(4, ifd, 4), put(ifd, count, 2);
-    std::size_t data = 8;
-    for (std::size_t k = 0; k < 2; ++k) {
-        const std::string text = (k ? model : make) + '\0';
-        const std::size_t e = ifd + 2 + 12 * k, at = text.size() > 4 ? data : e + 8;
-        put(e, 271 + k, 2), put(e + 2, 2, 2), put(e + 4, text.size(), 4);
-        if (text.size() > 4) put(e + 8, data, 4), data += text.size();
-        std::copy(text.begin(), text.end(), t.begin() + static_cast<std::ptrdiff_t>(at));
-    }
-    return t;
+    const std::string texts[] = {make + '\0', model + '\0'};
+    const auto size = [&](std::uint32_t k) { return static_cast<std::uint32_t>(texts[k].size()); };
+    test::ByteWriter w(little);
+    test::writeTiffHeader(w, 42, ifd);
+    test::writeIfd(w, ifd, {{271, 2, size(0), 8}, {272, 2, size(1), 8 + size(0)}}, 0);
+    w.u16(ifd, count);
+    for (std::uint32_t k = 0; k < 2; ++k) w.text(size(k) > 4 ? 8 + k * size(0) : ifd + 10 + 12 * k, texts[k]);
+    return w.bytes;
 }
 
 TEST(CameraModel, MakeAndModelFromTheFirstDirectoryWithinBounds) {
@@ -61,7 +56,7 @@ TEST(CameraModel, MakeAndModelFromTheFirstDirectoryWithinBounds) {
     // Directories at the end of the 64 KiB window, which the buffer outlasts: the
     // last entry ends right at it, or a third (a second make) runs across it.
     Bytes atWindowEnd = tiff("Pentax", "K-3", true, 65536 - 26), acrossIt = tiff("Pentax", "K-3", true, 65536 - 34, 3);
-    acrossIt.insert(acrossIt.end(), {0x0F, 0x01, 2, 0, 4, 0, 0, 0});
+    test::place(acrossIt, 65536 - 8, {0x0F, 0x01, 2, 0, 4, 0, 0, 0});
     atWindowEnd.resize(70'000), acrossIt.resize(70'000);
     const std::tuple<const char*, Bytes, std::uint64_t, std::uint64_t, FileFormat, std::string, std::string> rows[] = {
         {"little-endian", tiff("NIKON CORPORATION", "NIKON D850", true), 0, 0, FileFormat::nef, "NIKON-CORPORATION", "NIKON-D850"},

@@ -44,9 +44,7 @@ TEST(OutputDirectory, NamesNeverReplaceAndTemporariesStayUncounted) {
     auto commit = [&](const std::string& base, std::uint64_t offset) {
         auto f = out->create();
         EXPECT_TRUE(f && f->write(bytes));
-        if (offset == 0) {
-            EXPECT_EQ(out->countFiles(), 0) << "a temporary is counted";
-        }
+        EXPECT_TRUE(offset != 0 || out->countFiles() == 0) << "a temporary is counted";
         return f ? out->commit(*f, base, "jpeg", offset, true) : std::string();
     };
     EXPECT_EQ(commit("file_0001", 0), "file_0001.jpeg");
@@ -71,11 +69,6 @@ TEST(OutputDirectory, NamesNeverReplaceAndTemporariesStayUncounted) {
     manifest = out->loadManifest();
     EXPECT_EQ(manifest.size(), 1u);
     EXPECT_EQ(manifest.count(8192), 1u);
-
-    // An abandoned temporary (a killed run) is removed at the next start.
-    std::ofstream(dir / ".vf-partial-999-1") << "half";
-    out->removeStaleTemporaries();
-    EXPECT_FALSE(fs::exists(dir / ".vf-partial-999-1"));
 }
 
 TEST(OutputDirectory, CardNamesAreMadeHarmless) {
@@ -102,8 +95,7 @@ TEST(Session, ResumeOffsetsDiskNamesAndIds) {
         {"18446744073709551615", UINT64_MAX}, {"18446744073709551616", 0}};
     for (const auto& [text, offset] : offsets) EXPECT_EQ(parseResumeOffset(text), offset) << text;
     const std::pair<const char*, const char*> disks[] = {{"/dev/rdisk4s1", "disk4s1"}, {"/dev/disk4", "disk4"}, {"/dev/mmcblk0", "mmcblk0"}};
-    for (const auto& [path, id] : disks)
-        EXPECT_EQ(diskIdentifier(path), id) << path;
+    for (const auto& [path, id] : disks) EXPECT_EQ(diskIdentifier(path), id) << path;
     EXPECT_EQ(parseId("501"), 501u);
     EXPECT_FALSE(parseId("4294967296"));
     EXPECT_FALSE(parseId(nullptr));
