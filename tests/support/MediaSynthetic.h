@@ -45,8 +45,8 @@ private:
 
 // `text` at 0 and 32-bit fields at their offsets in the given byte order, zeros
 // up to `size`: the fixed headers of most formats in one line.
-Bytes layout(bool littleEndian, std::string_view text, std::initializer_list<std::pair<std::size_t, std::uint32_t>> fields,
-             std::size_t size = 0);
+Bytes layout(bool littleEndian, std::string_view text,
+             std::initializer_list<std::pair<std::size_t, std::uint32_t>> fields = {}, std::size_t size = 0);
 
 // `bytes` with those from `at` on replaced by `v`: one field of a file broken.
 Bytes with(Bytes bytes, std::size_t at, const Bytes& v);

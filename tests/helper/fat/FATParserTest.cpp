@@ -10,6 +10,7 @@
 #include <fcntl.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <filesystem>
 #include <regex>
 #include <tuple>
@@ -152,8 +153,7 @@ TEST(RealFat32, SdCardLayoutIndexedAndExtracted) {
     EXPECT_EQ(deleted.bytes, Bytes(gone.begin(), gone.begin() + 1024));
 
     // The layout the new photos are about: each new entry before a deleted one.
-    const auto bytes = readFile(card.image());
-    const std::string raw(bytes.begin(), bytes.end());
+    const std::string raw = readText(card.image());
     ASSERT_LT(raw.find("NEW_0001JPG"), raw.find("\xE5LD_0001JPG"));
     for (int i = 1; i <= 3; ++i) {
         expectFile(*parser, index, name("NEW_000", i), fresh[i - 1]);
@@ -253,14 +253,12 @@ TEST(RealExFat, FilesFragmentsDeletedEntriesAndAWipedBootSector) {
 struct Volume : ByteWriter {
     Volume(std::uint64_t fatAt, std::uint64_t dataAt, std::uint64_t clusterSize, std::uint32_t endMarker,
            std::uint32_t clusters)
-        : ByteWriter(true, dataAt + clusters * clusterSize), fat(fatAt), data(dataAt), clusterBytes(clusterSize),
+        : ByteWriter(true, dataAt + clusters * clusterSize), fat(fatAt), dataStart(dataAt), clusterBytes(clusterSize),
           end(endMarker) {}
-    std::uint64_t fat, data, clusterBytes;
+    std::uint64_t fat, dataStart, clusterBytes;
     std::uint32_t end;  // the end-of-chain marker
 
-    std::uint64_t dataStart() const { return data; }
-    std::uint64_t bytesPerCluster() const { return clusterBytes; }
-    std::uint64_t clusterPos(std::uint32_t c) const { return data + (c - 2ull) * clusterBytes; }
+    std::uint64_t clusterPos(std::uint32_t c) const { return dataStart + (c - 2ull) * clusterBytes; }
     void setFat(std::uint32_t c, std::uint32_t v) { u32(fat + 4ull * c, v); }
     void chain(const std::vector<std::uint32_t>& cs) {
         for (std::size_t i = 0; i < cs.size(); ++i) setFat(cs[i], i + 1 < cs.size() ? cs[i + 1] : end);
@@ -273,7 +271,7 @@ struct Fat32Volume : Volume {
         : Volume(32 * 512, (33 + (clusters + 2) * 4 / 512) * 512ull, 512ull * sectorsPerCluster, 0x0FFFFFFF, clusters) {
         text(82, "FAT32   ");
         put({{0, 1, 0xEB}, {11, 2, 512}, {13, 1, sectorsPerCluster}, {14, 2, 32}, {16, 1, 1}, {32, 4, bytes.size() / 512},
-             {36, 4, data / 512 - 32}, {44, 4, 2}, {510, 2, 0xAA55}});
+             {36, 4, dataStart / 512 - 32}, {44, 4, 2}, {510, 2, 0xAA55}});
         chain({2});
     }
     // A 32-byte entry at slot `index` of the directory starting in `dirCluster`.
@@ -344,8 +342,7 @@ struct ExFatVolume : Volume {
 // region search; a backup copy found less than 12 sectors in gives start 0.
 TEST(Detect, ExFatFoundByTheBootRegionSearch) {
     ExFatVolume v(256, 3);
-    std::vector<std::uint8_t> image(1 << 20, 0);
-    image.insert(image.end(), v.bytes.begin(), v.bytes.end());
+    const Bytes image = with(Bytes((1 << 20) + v.bytes.size()), 1 << 20, v.bytes);
     std::copy_n(v.bytes.begin() + 12 * 512, 512, v.bytes.begin() + 5 * 512);
     std::fill_n(v.bytes.begin(), 512, 0);
     std::fill_n(v.bytes.begin() + 12 * 512, 512, 0);
@@ -355,7 +352,7 @@ TEST(Detect, ExFatFoundByTheBootRegionSearch) {
         const auto parser = FATParser::detect(dev);
         ASSERT_TRUE(parser) << start;
         EXPECT_EQ(parser->geo().partitionStart, start);
-        EXPECT_EQ(parser->geo().dataStartByte, start + v.dataStart());
+        EXPECT_EQ(parser->geo().dataStartByte, start + v.dataStart);
         EXPECT_EQ(log.lines.back(), "📂 Recovered exFAT geometry from backup boot region at byte " + std::to_string(logged));
     }
 }
@@ -398,7 +395,7 @@ TEST(Geometry, OffsetsMapToClustersAndBack) {
     const auto g = FATParser::parseFAT32BootSector(dev, 0);
     ASSERT_TRUE(g);
     FATParser p(dev, *g);
-    const std::uint64_t d = v.dataStart();
+    const std::uint64_t d = v.dataStart;
     const std::pair<std::uint64_t, std::optional<std::uint32_t>> cases[] = {
         {d - 1, std::nullopt}, {d, 2}, {d + 1023, 2}, {d + 1024, 3}, {d + 99 * 1024, 101}, {d + 100 * 1024, std::nullopt}};
     for (const auto& [offset, cluster] : cases) EXPECT_EQ(p.clusterForOffset(offset), cluster) << offset - d;
@@ -425,11 +422,10 @@ TEST(ClusterChain, EndsAtLoopsMarkersAndClustersOutsideTheHeap) {
     claimsMore.totalDataClusters = 0x10000000;
     Geometry fatPastTheEnd = g;
     fatPastTheEnd.fatStartByte = v.bytes.size() + 4096;
-    using Chain = std::vector<std::uint32_t>;
     const struct {
         const Geometry& geo;
         std::uint32_t start;
-        Chain want;
+        std::vector<std::uint32_t> want;
     } cases[] = {{g, 5, {5, 6, 7}},          {g, 10, {10, 11}},          {claimsMore, 10, {10, 11}},
                  {g, 20, {20, 21}},          {g, 30, {30, 31}},          {g, 1, {}},
                  {g, 66, {}},                {fatPastTheEnd, 5, {5}}};
@@ -548,12 +544,10 @@ TEST(ExFatDirectory, HostileDirectoriesCostNoMoreThanTheVolume) {
     TempDir dir;
     writeFile(dir / "card.img", huge.bytes);
     std::filesystem::resize_file(dir / "card.img", 1ull << 40);
-    const int fd = ::open((dir / "card.img").c_str(), O_RDONLY);
-    FdDevice zeros(fd);
-    FATParser q(zeros, *FATParser::parseExFATBootSector(zeros, 0));
+    ImageDevice zeros(dir / "card.img");
+    FATParser q(zeros.device, *FATParser::parseExFATBootSector(zeros.device, 0));
     EXPECT_TRUE(q.buildDirectoryIndex().empty());
     EXPECT_LE(q.directoryBytesRead(), (256ull << 20) + 4 * (1ull << 20));
-    ::close(fd);
 }
 
 // A hostile long name must still give valid UTF-8 for the records.
@@ -566,9 +560,7 @@ TEST(Names, BrokenSurrogatesAreReplaced) {
 
 // Every read the device was asked for starts and ends on the alignment.
 bool alignedReads(const FaultyDevice& dev, std::uint64_t alignment) {
-    for (const auto& [at, n] : dev.reads)
-        if (at % alignment || n % alignment) return false;
-    return true;
+    return std::all_of(dev.reads.begin(), dev.reads.end(), [&](auto& r) { return r.first % alignment == 0 && r.second % alignment == 0; });
 }
 
 const std::vector<std::uint32_t> kChain = {10, 11, 30, 31, 32, 5};
@@ -607,8 +599,8 @@ TEST(Extract, FragmentedChainsFailuresAndShortChains) {
         {"whole chain", 512, 0, v.bytes.size(), v.clusterPos(10), 5 * 512 + 7, true, Bytes(whole.begin(), whole.end() - 505), ""},
         {"from 100 bytes in, 4096-byte reads", 4096, 0, v.bytes.size(), v.clusterPos(10) + 100, 5 * 512 - 93, true,
          Bytes(whole.begin() + 100, whole.end() - 505), ""},
-        {"outside the data", 512, 0, v.bytes.size(), v.dataStart() - 1, 10, false, {},
-         "⛔️ FAT: offset " + std::to_string(v.dataStart() - 1) + " not in data region"},
+        {"outside the data", 512, 0, v.bytes.size(), v.dataStart - 1, 10, false, {},
+         "⛔️ FAT: offset " + std::to_string(v.dataStart - 1) + " not in data region"},
         {"chain shorter than the size", 512, 0, v.bytes.size(), v.clusterPos(10), 6 * 512 + 1000, true, whole,
          "⚠️ FAT chain exhausted with 1000 bytes remaining (size estimator overshoot) — file likely intact"},
         {"bad sector in cluster 31", 512, v.clusterPos(31), v.bytes.size(), v.clusterPos(10), 6 * 512, false, concat(v, 3),

@@ -45,7 +45,6 @@ std::uint64_t measure(F format, const Bytes& image, std::uint64_t offset, std::u
     return a;
 }
 
-Bytes bytesOf(std::string_view s) { return {s.begin(), s.end()}; }
 Bytes cat(Bytes a, const Bytes& b) {
     a.insert(a.end(), b.begin(), b.end());
     return a;
@@ -118,12 +117,11 @@ std::vector<Case> stillImages() {
     stuffed.resize(30);
     for (int i = 0; i < 2000; ++i) stuffed.insert(stuffed.end(), {0xFF, 0x00, 0xFF, 0xFF, 0x12});
     c.push_back({"JPEG: stuffed and fill bytes, then FF FF D9", F::jpeg, cat(stuffed, {0xFF, 0xFF, 0xD9}), kWhole, 512, 4000});
-    Bytes edge = test::jpegOfSize(30 + 512 * 1024, 14);
-    for (std::size_t i = 30; i < edge.size(); ++i)
-        if (edge[i] == 0xFF) edge[i] = 0x7F;
-    c.push_back({"JPEG: FF D9 ending the first chunk", F::jpeg, with(edge, edge.size() - 2, {0xFF, 0xD9}), kWhole, 0, 4000});
+    // Its entropy bytes hold no FF.
+    c.push_back({"JPEG: FF D9 ending the first chunk", F::jpeg, test::jpegOfSize(30 + 512 * 1024, 14), kWhole, 0, 4000});
     c.push_back({"JPEG: no scan", F::jpeg, {0xFF, 0xD8, 0xFF, 0xD9}, 4, 100, 2000});
     c.push_back({"JPEG: segment length 1", F::jpeg, with(test::jpegOfSize(3000, 10), 4, {0, 1}), 0, 100, 2000, 512, false});
+    c.push_back({"JPEG: cut before its end marker by the device end", F::jpeg, Bytes(split.begin(), split.begin() + 50'000), 0});
     c.push_back({"JPEG: no start marker", F::jpeg, with(test::jpegOfSize(3000, 10), 1, {0xD7}), 0});
     // Metadata segments that end the marker walk's 2 MiB window with the scan header.
     ByteWriter big(false, 2 * M - 10);
@@ -169,12 +167,12 @@ std::vector<Case> stillImages() {
     c.push_back({"BMP: pixels start at its end", F::bmp, with(with(with(square, 28, {8}), 30, {1}), 10, {0x36, 0x30}), 0});
 
     // One white-space byte ends the header: pixels may look like white space (here LF).
-    c.push_back({"PPM: CR LF and tabs", F::ppm, bytesOf("P6\r\n+3 2\t255\r\n"), 13 + 18u});
-    c.push_back({"PPM: pixels that look like white space", F::ppm, bytesOf("P6\n1 1\n255\n\n \t"), 14});
+    c.push_back({"PPM: CR LF and tabs", F::ppm, layout(false, "P6\r\n+3 2\t255\r\n"), 13 + 18u});
+    c.push_back({"PPM: pixels that look like white space", F::ppm, layout(false, "P6\n1 1\n255\n\n \t"), 14});
     for (const char* h : {"P5\n640 480\n255\n", "P6\n640 -480\n255\n", "P6\n640 480\n0\n", "P6\n640 480\n65536\n",
                           "P6\n0 480\n255\n", "P6\n640 480\n# to the end", "P6\n640", "P6\n99999999999999999999 2\n255\n",
                           "P6\n4294967296 4294967296\n255\n"})
-        c.push_back({std::string("PPM: ") + h, F::ppm, bytesOf(h), 0});
+        c.push_back({std::string("PPM: ") + h, F::ppm, layout(false, h), 0});
     return c;
 }
 
@@ -233,7 +231,7 @@ std::vector<Case> containers() {
 
     c.push_back({"BRAW: size field", F::braw, layout(true, "BRAW", {{8, 0xBE991A14}, {12, 0x1C}}), 123'456'789'012ull, 0, 0, 512, true});
     c.push_back({"BRAW: size 0", F::braw, layout(true, "BRAW", {}, 16), 4096 * M});
-    c.push_back({"BRAW: header cut", F::braw, bytesOf("BRAW"), 0});
+    c.push_back({"BRAW: header cut", F::braw, layout(false, "BRAW"), 0});
     return c;
 }
 
@@ -302,7 +300,7 @@ std::vector<Case> raws() {
 
     c.push_back({"IIQ: size field", F::iiq, layout(true, "IIII", {{8, 45'000'000}}), 45'000'000});
     c.push_back({"IIQ: size 0", F::iiq, layout(true, "IIII", {{8, 0}}), 80 * M});
-    c.push_back({"IIQ: header cut", F::iiq, bytesOf("IIIIxxxxxx"), 0});
+    c.push_back({"IIQ: header cut", F::iiq, layout(false, "IIIIxxxxxx"), 0});
 
     c.push_back({"X3F: directory", F::x3f, test::x3fFile(100'000, 3, true, 2640, 1760), kWhole, 4099, 9000, 512, true});
     c.push_back({"X3F: directory across two 4 MiB reads", F::x3f, test::x3fFile(4 * M - 46, 2, true, 2640, 1760), kWhole, 0, 100});
@@ -346,9 +344,7 @@ std::vector<Case> headers() {
     const Bytes png = {0x89, 'P', 'N', 'G', 0x0D, 0x0A, 0x1A, 0x0A, 0, 0, 0, 13, 'I', 'H', 'D', 'R', 0, 0, 1, 0, 0, 0, 1, 0, 8, 2};
     const Bytes gif = with(gifFrame(0, 0, 2, 2), 37, {0x3B}), bmp = bmpFile(30, 20);
     // Read at 4, the header's own bytes would pass for four entries of type 3.
-    ByteWriter inHeader(true);
-    test::writeTiffHeader(inHeader, 42, 4);
-    for (std::size_t at : {8u, 20u, 32u, 44u}) inHeader.u16(at, 3);
+    const Bytes inHeader = layout(true, "II*\0"sv, {{4, 4}, {8, 3}, {20, 3}, {32, 3}, {44, 3}});
     const Bytes braw = test::layout(true, "BRAW", {{8, 100'000'000}}, 16);
     const Bytes mxf = test::mxfFile(1, 100), ts = test::tsPackets(11, 4);
     return {
@@ -371,7 +367,7 @@ std::vector<Case> headers() {
         check("TIFF: 1000 entries", F::tiff, tiffHeader(true, 42, 8, 1000), false),
         check("TIFF: field type 0", F::tiff, tiffHeader(true, 42, 8, 12, 0), false),
         check("TIFF: field type 14", F::tiff, tiffHeader(true, 42, 8, 12, 14), false),
-        check("TIFF: first directory inside the header", F::tiff, inHeader.bytes, false),
+        check("TIFF: first directory inside the header", F::tiff, inHeader, false),
         check("X3F: width 0", F::x3f, test::x3fFile(100, 1, true, 0, 1760), false, 0),
         check("IIQ", F::iiq, layout(true, "IIII\0waR"sv, {{8, 45'000'000}}), true),  // "Raw", little-endian
         check("IIQ: Raw in the wrong order", F::iiq, layout(true, "IIII\0Raw"sv, {{8, 45'000'000}}), false),
@@ -440,16 +436,13 @@ TEST(FileSizeCalculatorReadChunk, HintAlignedReadsAndTheDeviceEnd) {
 
 TEST(FileSizeCalculatorJpeg, GivesUpWithAWarningOrOnAFailedRead) {
     // A 1-byte block makes the search 1024 chunks of 1,024 bytes.
-    auto far = test::jpegOfSize(1'100'000, 11);
+    const auto far = test::jpegOfSize(1'100'000, 11);
     const auto near = test::jpegOfSize(1'000'000, 11);
     LogCapture log;
     EXPECT_EQ(measure(FileFormat::jpeg, near, 0, 1), near.size());
     EXPECT_TRUE(log.lines.empty());
     EXPECT_EQ(measure(FileFormat::jpeg, far, 0, 1), 0u);
-    ASSERT_FALSE(log.lines.empty());
-    EXPECT_EQ(log.lines.back(), "⚠️ JPEG EOI not found within 512 MB — treating as false positive");
-    far.resize(50'000);  // cut before its end marker by the end of the device
-    EXPECT_EQ(measure(FileFormat::jpeg, far, 0), 0u);
+    EXPECT_EQ(log.lines.empty() ? "" : log.lines.back(), "⚠️ JPEG EOI not found within 512 MB — treating as false positive");
 
     test::FaultyDevice faulty(near);
     faulty.failRange(200'000, 200'512);
