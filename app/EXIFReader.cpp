@@ -162,12 +162,17 @@ void readExif(const Exiv2::ExifData& exif, EXIFData& out) {
 // model in the primary directory, which the library has already read.
 void tiffGeometry(const Exiv2::ExifData& exif, EXIFData& out) {
     const std::string g = "Exif." + primaryGroup(exif) + ".";
-    out.width = integer(number(exif, (g + "ImageWidth").c_str()));
-    out.height = integer(number(exif, (g + "ImageLength").c_str()));
+    // A size is a 16- or 32-bit count; a damaged file may give it as a float
+    // of any size, which would be shown as billions of pixels.
+    const auto dimension = [&](const char* tag) -> std::optional<std::int64_t> {
+        const auto v = integer(number(exif, (g + tag).c_str()));
+        if (!v || *v <= 0 || *v > 0xFFFFFFFFll) return std::nullopt;
+        return v;
+    };
+    out.width = dimension("ImageWidth");
+    out.height = dimension("ImageLength");
     if (const auto p = integer(number(exif, (g + "PhotometricInterpretation").c_str())))
         out.colorSpace = tiffColorModel(*p);
-    if (out.width && *out.width <= 0) out.width.reset();
-    if (out.height && *out.height <= 0) out.height.reset();
 }
 
 EXIFData readImage(Exiv2::Image& image, std::span<const std::uint8_t> head) {
