@@ -1,12 +1,9 @@
 #include "tests/support/EndToEnd.h"
 
-#include <algorithm>
-#include <cerrno>
 #include <chrono>
 #include <csignal>
 #include <fcntl.h>
 #include <spawn.h>
-#include <string_view>
 #include <sys/wait.h>
 #include <thread>
 
@@ -17,19 +14,15 @@ namespace vf::test {
 LoopDevice::LoopDevice(const std::filesystem::path& image) {
     const CommandResult r = run("losetup --find --show --read-only " + shellQuoted(image.string()));
     const std::string line = r.output.substr(0, r.output.find('\n'));
-    if (r.status == 0 && line.starts_with("/dev/loop")) {
-        device_ = line;
-        undo_ = "losetup -d " + shellQuoted(line);
-    } else {
-        why_ = "no loop device here: " + r.output;
-    }
+    device_ = r.status == 0 && line.starts_with("/dev/loop") ? line : "";
+    if (!device_.empty()) undo_ = "losetup -d " + shellQuoted(device_);
+    else why_ = "no loop device here: " + r.output;
 }
 
 TmpfsMount::TmpfsMount(const std::filesystem::path& dir, const std::string& size) : dir_(dir) {
-    std::error_code ec;
-    std::filesystem::create_directories(dir, ec);
-    const CommandResult r = run("mount -t tmpfs -o size=" + size + " tmpfs " + shellQuoted(dir.string()));
-    if (r.status == 0) undo_ = "umount " + shellQuoted(dir.string());
+    const std::string q = shellQuoted(dir.string());
+    const CommandResult r = run("mkdir -p " + q + " && mount -t tmpfs -o size=" + size + " tmpfs " + q);
+    if (r.status == 0) undo_ = "umount " + q;
     else why_ = "cannot mount a tmpfs here: " + r.output;
 }
 
@@ -39,19 +32,14 @@ bool TmpfsMount::resize(const std::string& size) {
 
 Spawned spawn(const std::vector<std::string>& argv, const std::string& outputPath,
               const std::vector<std::string>& env) {
+    // env's assignments replace inherited ones of the same name, so that a suite run through
+    // sudo still hands the scanner the SUDO_UID the test chose; it execs the program in its place.
+    std::vector<std::string> all = {"/usr/bin/env"};
+    all.insert(all.end(), env.begin(), env.end());
+    all.insert(all.end(), argv.begin(), argv.end());
     std::vector<char*> args;
-    for (const auto& a : argv) args.push_back(const_cast<char*>(a.c_str()));
+    for (auto& a : all) args.push_back(a.data());
     args.push_back(nullptr);
-    // Given entries replace inherited ones of the same name (getenv takes the first), so that a
-    // suite run through sudo still hands the scanner the SUDO_UID the test chose.
-    std::vector<std::string> envStore(env);
-    auto name = [](std::string_view e) { return e.substr(0, e.find('=') + 1); };
-    for (char** e = environ; *e; ++e)
-        if (std::none_of(env.begin(), env.end(), [&](const std::string& o) { return name(o) == name(*e); }))
-            envStore.emplace_back(*e);
-    std::vector<char*> envp;
-    for (auto& e : envStore) envp.push_back(e.data());
-    envp.push_back(nullptr);
 
     posix_spawn_file_actions_t fa;
     posix_spawn_file_actions_init(&fa);
@@ -61,25 +49,23 @@ Spawned spawn(const std::vector<std::string>& argv, const std::string& outputPat
     else posix_spawn_file_actions_addopen(&fa, 1, outputPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
     posix_spawn_file_actions_adddup2(&fa, 1, 2);
     Spawned s;
-    if (posix_spawn(&s.pid, args[0], &fa, nullptr, args.data(), envp.data()) != 0) s.pid = -1;
+    if (posix_spawn(&s.pid, args[0], &fa, nullptr, args.data(), environ) != 0) s.pid = -1;
     posix_spawn_file_actions_destroy(&fa);
     return s;
 }
 
 int waitFor(const Spawned& p, int limitSeconds, const std::function<void()>& tick) {
-    if (p.pid <= 0) return -1;  // never mistaken for a clean exit
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(limitSeconds);
     bool killed = false;
     int st = 0;
-    for (;;) {
+    pid_t w = 0;
+    while (p.pid > 0 && (w = ::waitpid(p.pid, &st, WNOHANG)) == 0) {
         if (tick) tick();
-        const pid_t w = ::waitpid(p.pid, &st, WNOHANG);
-        if (w < 0 && errno != EINTR) return -1;
-        if (w == p.pid) break;
         if (!killed && std::chrono::steady_clock::now() > deadline) killed = ::kill(p.pid, SIGKILL) == 0;
         std::this_thread::sleep_for(std::chrono::milliseconds(5));
     }
-    if (killed) return -1;
+    // Never started, lost or killed: never mistaken for a clean exit.
+    if (w != p.pid || killed) return -1;
     return WIFEXITED(st) ? WEXITSTATUS(st) : WIFSIGNALED(st) ? 128 + WTERMSIG(st) : -1;
 }
 

@@ -4,9 +4,9 @@ namespace vf::test {
 
 const char* mediaName(MediaKind kind) {
     // In MediaKind's order.
-    static constexpr const char* files[] = {"photo.jpg", "a.png",     "flat.gif",  "plasma.gif", "a3.bmp",   "a5.bmp",
-                                            "a.ppm",     "a.tif",     "lzw.tif",   "a.webp",     "a.heic",   "a.avif",
-                                            "first.mp4", "last.mp4",  "clip.mov",  "clip.avi",   "clip.ts",  "clip.mxf"};
+    static constexpr const char* files[] = {"photo.jpg", "a.png",    "flat.gif", "plasma.gif", "a3.bmp",  "a5.bmp",
+                                            "a.ppm",     "a.tif",    "lzw.tif",  "a.webp",     "a.heic",  "a.avif",
+                                            "first.mp4", "last.mp4", "clip.mov", "clip.avi",   "clip.ts", "clip.mxf"};
     return files[static_cast<int>(kind)];
 }
 

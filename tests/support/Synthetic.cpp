@@ -28,13 +28,10 @@ std::vector<std::uint8_t> makeJpeg(std::size_t size, std::uint32_t seed, const s
     // Start of scan with a minimal header.
     j.insert(j.end(), {0xFF, 0xDA, 0x00, 0x08, 0x01, 0x01, 0x00, 0x00, 0x3F, 0x00});
     std::mt19937 rng(seed);
-    while (j.size() + 2 < size) {
-        auto b = static_cast<std::uint8_t>(rng());
-        if (b == 0xFF) b = 0xFE;  // no markers inside the data
-        j.push_back(b);
-    }
-    j.push_back(0xFF);
-    j.push_back(0xD9);
+    // Entropy bytes without a marker among them (FF becomes FE), then EOI.
+    while (j.size() + 2 < size)
+        j.push_back(std::min<std::uint8_t>(static_cast<std::uint8_t>(rng()), 0xFE));
+    j.insert(j.end(), {0xFF, 0xD9});
     return j;
 }
 

@@ -1,6 +1,5 @@
 #include "tests/support/TestSupport.h"
 
-#include <array>
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
@@ -26,11 +25,9 @@ TempDir::~TempDir() {
 std::vector<std::uint8_t> randomBytes(std::size_t n, std::uint32_t seed) {
     std::mt19937 rng(seed);
     std::vector<std::uint8_t> out(n);
-    std::uint32_t v = 0;
-    for (std::size_t i = 0; i < n; ++i) {
-        if (i % 4 == 0) v = rng();  // four bytes a draw, low byte first
-        out[i] = static_cast<std::uint8_t>(v >> (i % 4 * 8));
-    }
+    for (std::size_t i = 0; i < n; i += 4)  // four bytes a draw, low byte first
+        for (std::uint32_t v = rng(), k = 0; k < 4 && i + k < n; ++k)
+            out[i + k] = static_cast<std::uint8_t>(v >> (8 * k));
     return out;
 }
 
@@ -57,12 +54,11 @@ std::string shellQuoted(const std::string& s) {
 
 CommandResult run(const std::string& commandLine) {
     CommandResult r;
-    const std::string full = commandLine + " 2>&1";
-    FILE* pipe = ::popen(full.c_str(), "r");
+    // A group, so that the errors of every command of a list are captured.
+    FILE* pipe = ::popen(("{ " + commandLine + "\n} 2>&1").c_str(), "r");
     if (!pipe) return r;
-    std::array<char, 4096> buf;
-    std::size_t n;
-    while ((n = std::fread(buf.data(), 1, buf.size(), pipe)) > 0) r.output.append(buf.data(), n);
+    char buf[4096];
+    for (std::size_t n; (n = std::fread(buf, 1, sizeof buf, pipe)) > 0;) r.output.append(buf, n);
     const int st = ::pclose(pipe);
     r.status = WIFEXITED(st) ? WEXITSTATUS(st) : -1;
     return r;
@@ -112,12 +108,9 @@ TestUser::TestUser(const std::string& name) {
     const CommandResult r = run("useradd --system --no-create-home --shell /usr/sbin/nologin --user-group " + name);
     if (r.status == 0) undo_ = "userdel " + name;
     const passwd* pw = ::getpwnam(name.c_str());
-    if (r.status != 0 || !pw) {
-        why_ = "cannot add a user: " + r.output;
-        return;
-    }
-    uid_ = pw->pw_uid;
-    gid_ = pw->pw_gid;
+    if (r.status != 0 || !pw) why_ = "cannot add a user: " + r.output;
+    uid_ = pw ? pw->pw_uid : 0;
+    gid_ = pw ? pw->pw_gid : 0;
 }
 
 std::vector<std::string> TestUser::sudoEnvironment() const {

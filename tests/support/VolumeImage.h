@@ -17,9 +17,7 @@
 
 namespace vf::test {
 
-struct VolumeBuild {
-    int status = -1;
-    std::string output;
+struct VolumeBuild : CommandResult {
     bool ok() const { return status == 0; }
     // The tool could not run here (no root, loop device or FUSE for exFAT).
     bool skipped() const { return status == 77; }
@@ -28,7 +26,8 @@ struct VolumeBuild {
 class VolumeImage {
 public:
     enum class Kind { fat32, exfat };
-    VolumeImage(Kind kind, std::filesystem::path image) : kind_(kind), image_(std::move(image)) {}
+    VolumeImage(Kind kind, std::filesystem::path image)
+        : tool_(kind == Kind::fat32 ? "tools/make-fat32-image" : "tools/make-exfat-image"), image_(std::move(image)) {}
 
     VolumeImage& sizeMiB(std::uint64_t mib) { return add(options_, {"--size", std::to_string(mib)}); }
     // An MBR partition (type 0x0C for FAT32, 0x07 for exFAT) at this sector.
@@ -49,9 +48,7 @@ public:
     VolumeImage& firstFit() { return add(operations_, {"--first-fit"}); }
 
     VolumeBuild build() const {
-        const char* tool = kind_ == Kind::fat32 ? "tools/make-fat32-image" : "tools/make-exfat-image";
-        const CommandResult r = run(shellQuoted(sourcePath(tool)) + " " + shellQuoted(image_.string()) + options_ + operations_);
-        return {r.status, r.output};
+        return {run(shellQuoted(sourcePath(tool_)) + " " + shellQuoted(image_.string()) + options_ + operations_)};
     }
 
     const std::filesystem::path& image() const { return image_; }
@@ -65,7 +62,7 @@ private:
         return *this;
     }
 
-    Kind kind_;
+    const char* tool_;
     std::filesystem::path image_;
     std::string options_, operations_;
     std::uint64_t startSector_ = 0;
