@@ -28,14 +28,13 @@ struct IdlePower final : PowerActivity {
 // The shells move themselves out too: a group is removed only once it holds no process.
 struct Throttle : test::SystemChange {
     explicit Throttle(const std::string& device) {
-        const std::string root = "/sys/fs/cgroup/blkio", group = root + "/support-e2e-" + std::to_string(::getpid());
-        const std::string moveSelf = "echo " + std::to_string(::getpid()) + " > ";
-        const test::CommandResult r =
-            test::run("mkdir " + group + " && { echo $(lsblk -dno MAJ:MIN " + device + ") 16777216 > " + group +
-                      "/blkio.throttle.read_bps_device && " + moveSelf + group + "/cgroup.procs || ! rmdir " + group + "; }");
-        if (r.status != 0) why_ = "no blkio cgroup to slow the card down: " + r.output;
-        else undo_ = moveSelf + root + "/cgroup.procs; echo $$ > " + root + "/cgroup.procs; for i in $(seq 100); do rmdir " +
-                     group + " && break; sleep 0.05; done";
+        const std::string me = std::to_string(::getpid()), vars = "g=/sys/fs/cgroup/blkio/support-e2e-" + me + "; ";
+        const test::CommandResult r = test::run(vars + "mkdir $g && { echo $(lsblk -dno MAJ:MIN " + device +
+                                                ") 16777216 > $g/blkio.throttle.read_bps_device && echo " + me +
+                                                " > $g/cgroup.procs || ! rmdir $g; }");
+        if (r.status == 0) undo_ = vars + "for p in " + me + " $$; do echo $p > $g/../cgroup.procs; done; " +
+                                   "for i in $(seq 100); do rmdir $g && break; sleep 0.05; done";
+        else why_ = "no blkio cgroup to slow the card down: " + r.output;
     }
 };
 
@@ -45,13 +44,11 @@ struct Throttle : test::SystemChange {
 TEST(HelperEndToEnd, FullDiskAndKilledScannerAreReportedAndResumingLosesAndDoublesNothing) {
     test::TempDir dir;
     std::vector<std::string> hashes;  // the card's photos, in card order
-    for (const auto& jpeg : test::writeCarvingCard(dir / "card.img", 160, 10, 250'000, 100, false))
+    for (const auto& jpeg : test::writeCarvingCard(dir / "card.img", 64, 10, 400'000, 200, false))
         hashes.push_back(test::sha256(jpeg));
     const test::LoopDevice loop(dir / "card.img");
     if (!loop.ok()) GTEST_SKIP() << loop.why();
-    const Throttle slow(loop.device());
-    if (!slow.ok()) GTEST_SKIP() << slow.why();
-    // The caches on a small disk that holds about four of the files.
+    // The caches on a small disk that holds about two of the files.
     test::TmpfsMount small(dir / "cache", "1200k");
     if (!small.ok()) GTEST_SKIP() << small.why();
 
@@ -72,7 +69,8 @@ TEST(HelperEndToEnd, FullDiskAndKilledScannerAreReportedAndResumingLosesAndDoubl
         .dialogs = {}});
     m.setMinFileSizeBytes(0);
     auto pollUntil = [&](auto done, std::chrono::seconds limit = 120s) {
-        for (const auto until = std::chrono::steady_clock::now() + limit; !done() && std::chrono::steady_clock::now() < until;) {
+        const auto until = std::chrono::steady_clock::now() + limit;
+        while (!done() && std::chrono::steady_clock::now() < until) {
             QCoreApplication::processEvents(QEventLoop::AllEvents, 20);
             std::this_thread::sleep_for(30ms);
             clock->advance(50ms);
@@ -88,6 +86,9 @@ TEST(HelperEndToEnd, FullDiskAndKilledScannerAreReportedAndResumingLosesAndDoubl
     EXPECT_TRUE(m.statusMessage().startsWith("Error — ")) << m.statusMessage().toStdString();
     const std::size_t saved = m.recoveredFiles().size();
     ASSERT_TRUE(small.resize("16m"));
+    // Slowed down from here on, the resumed scan is caught mid-card.
+    const Throttle slow(loop.device());
+    if (!slow.ok()) GTEST_SKIP() << slow.why();
 
     ASSERT_TRUE(m.canResumeInterruptedScan());
     m.resumeInterruptedScan();
@@ -117,7 +118,7 @@ TEST(HelperEndToEnd, FullDiskAndKilledScannerAreReportedAndResumingLosesAndDoubl
         listed.push_back(test::sha256(output / f.fileName));
     }
     EXPECT_EQ(listed, hashes);
-    EXPECT_EQ(test::hashValues(test::recoveredHashes(output)), std::multiset<std::string>(hashes.begin(), hashes.end()));
+    EXPECT_EQ(test::recoveredHashes(output).size(), hashes.size()) << "the folder holds more than the list";
 }
 
 }  // namespace
