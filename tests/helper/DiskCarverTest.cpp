@@ -120,10 +120,6 @@ protected:
     LogSink oldSink;
 };
 
-#define NEED_FAT_TOOLS()                                                                        \
-    if (!test::haveTool("mcopy") || !test::haveTool("mkfs.vfat") || !test::haveTool("sfdisk")) \
-    GTEST_SKIP() << "mtools, mkfs.vfat or sfdisk missing"
-
 // Random data with a zero-filled stretch, and photos at 4096-aligned offsets.
 // Its size is no block multiple (ddrescue stops anywhere), and a header in its
 // last, partial block steps a whole block: no byte past the end may be counted.
@@ -364,24 +360,21 @@ TEST_F(CarverTest, ACardPulledOutEndsWithAnErrorThatCanBeResumed) {
 // 4 KiB boundary that is a multiple of 188: none is a file of its own or ends
 // the clip; nor does a chance "BM" inside a clip.
 TEST_F(CarverTest, ClipsWithoutAFileSystemComeBackWholeAndOnce) {
-    if (!test::haveTool("ffmpeg") || !test::haveTool("convert")) GTEST_SKIP() << "ffmpeg or ImageMagick missing";
-    auto ffmpeg = [&](const std::string& name, const std::string& args) {
-        const auto made = test::run("ffmpeg -nostdin -loglevel error -y -f lavfi -i " + args + " '" + (dir / name).string() + "'");
-        EXPECT_EQ(made.status, 0) << made.output;
-        return test::readFile(dir / name);
-    };
+    if (!test::haveTool("ffmpeg")) GTEST_SKIP() << "ffmpeg missing";
     // Index last: one long mdat box, with chance "BM"s inside it.
-    auto clip = ffmpeg("clip.mp4", "testsrc2=size=640x480:rate=25 -t 5 -c:v libx264 -preset ultrafast -qp 0 -pix_fmt yuv420p");
+    const auto made = test::run("ffmpeg -nostdin -loglevel error -f lavfi -i testsrc2=size=640x480:rate=25 -t 5 -c:v libx264 "
+                                "-preset ultrafast -qp 0 -pix_fmt yuv420p " + test::shellQuoted((dir / "clip.mp4").string()));
+    ASSERT_EQ(made.status, 0) << made.output;
+    auto clip = test::readFile(dir / "clip.mp4");
     ASSERT_GT(clip.size(), 2 * MiB);
     const std::size_t late = alignDown(clip.size() - 100'000, 4096);  // still inside mdat
     clip[MiB] = clip[late] = 'B', clip[MiB + 1] = clip[late + 1] = 'M';
-    // Across two chunks, whose searches must not stop the run of packets.
-    const auto part = ffmpeg("clip.ts", "testsrc2=size=640x480:rate=25 -t 8 -c:v mpeg2video -q:v 1 -f mpegts");
-    Bytes stream;
-    while (stream.size() < 16 * MiB) stream.insert(stream.end(), part.begin(), part.end());
     std::string why;
-    const auto bmp = test::makeMedia(dir, test::MediaKind::bmp3, &why);
-    ASSERT_TRUE(bmp) << why;
+    const auto part = test::makeMedia(dir, test::MediaKind::ts, &why), bmp = test::makeMedia(dir, test::MediaKind::bmp3, &why);
+    ASSERT_TRUE(part && bmp) << why;
+    // Across two chunks, whose searches must not stop the run of packets.
+    Bytes stream;
+    while (stream.size() < 16 * MiB) stream.insert(stream.end(), part->begin(), part->end());
 
     std::vector<Bytes> files;
     auto image = test::randomBytes(MiB, 9);
@@ -417,8 +410,8 @@ TEST_F(CarverTest, ClipsWithoutAFileSystemComeBackWholeAndOnce) {
 // written to, and a resumed scan does not read the folders again: a file the
 // user moved out of the output folder stays out.
 TEST_F(CarverTest, DamagedDeletedAndCrossLinkedFilesOnAFat32CardHideAndRepeatNothing) {
-    NEED_FAT_TOOLS();
-    if (!test::haveTool("ffmpeg")) GTEST_SKIP() << "ffmpeg missing";
+    for (const char* tool : {"mcopy", "mkfs.vfat", "sfdisk", "ffmpeg"})
+        if (!test::haveTool(tool)) GTEST_SKIP() << tool << " missing";
     const auto made = test::run("ffmpeg -nostdin -loglevel error -y -f lavfi -i testsrc2=size=640x480:rate=25 -t 2 "
                                 "-c:v mjpeg -q:v 3 -f avi '" + (dir / "clip.avi").string() + "'");
     ASSERT_EQ(made.status, 0) << made.output;
