@@ -36,6 +36,14 @@ struct ImageDevice {
     FdDevice device{fd};
 };
 
+// A card the tools made, opened as the scanner opens a device, and its volume found.
+struct OpenedCard {
+    explicit OpenedCard(const std::filesystem::path& p) : image(p), parser(FATParser::detect(image.device)) {}
+    ImageDevice image;
+    LogCapture log;  // what finding the volume logged, and what follows
+    std::unique_ptr<FATParser> parser;
+};
+
 // The number after `label` (a pattern), spaces, ':' or '=' in a tool's report.
 std::uint64_t field(const std::string& text, const std::string& label) {
     std::smatch m;
@@ -119,10 +127,8 @@ TEST(RealFat32, SdCardLayoutIndexedAndExtracted) {
     const auto built = card.build();
     ASSERT_TRUE(built.ok()) << built.output;
 
-    ImageDevice image(card.image());
-    LogCapture log;
-    const auto parser = FATParser::detect(image.device);
-    ASSERT_TRUE(parser);
+    OpenedCard c(card.image());
+    ASSERT_TRUE(c.parser);
     const auto info = run("MTOOLS_SKIP_CHECK=1 minfo -i '" + card.image().string() + "@@4194304'");
     ASSERT_EQ(info.status, 0) << info.output;
     const std::uint64_t bps = field(info.output, "sector size"), spc = field(info.output, "cluster size");
@@ -131,24 +137,24 @@ TEST(RealFat32, SdCardLayoutIndexedAndExtracted) {
     const Geometry expected{FileSystemKind::fat32, 4194304, bps, spc, bps * spc, 4194304 + reserved * bps,
                             4194304 + firstData * bps, (field(info.output, "big size") - firstData) / spc,
                             static_cast<std::uint32_t>(field(info.output, "rootCluster"))};
-    EXPECT_EQ(parser->geo(), expected);
-    EXPECT_EQ(log.lines.at(0), "📂 FAT32 volume: partition at byte 4194304, 1 KB clusters, data region at byte " +
+    EXPECT_EQ(c.parser->geo(), expected);
+    EXPECT_EQ(c.log.lines.at(0), "📂 FAT32 volume: partition at byte 4194304, 1 KB clusters, data region at byte " +
                                    std::to_string(expected.dataStartByte) + ", " +
                                    std::to_string(expected.totalDataClusters) + " clusters total");
 
-    const DirectoryIndex index = parser->buildDirectoryIndex();
+    const DirectoryIndex index = c.parser->buildDirectoryIndex();
     for (const auto& [path, data] : photos) {
-        const Found f = expectFile(*parser, index, path, data);
+        const Found f = expectFile(*c.parser, index, path, data);
         EXPECT_TRUE(f.hint && f.hint->startCluster > 65535u) << path;
     }
-    const Found m = expectFile(*parser, index, "/MVI_0009.MOV", movie);
+    const Found m = expectFile(*c.parser, index, "/MVI_0009.MOV", movie);
     ASSERT_TRUE(m.hint);
-    const auto chain = parser->clusterChain(m.hint->startCluster);
+    const auto chain = c.parser->clusterChain(m.hint->startCluster);
     ASSERT_EQ(chain.size(), 10u);
     EXPECT_NE(chain.back() - chain.front(), 9u) << "the test file did not fragment";
     // A deleted file keeps its long name; its chain is gone, so only its first
     // cluster can be followed.
-    const Found deleted = find(*parser, index, "/DSC_0010.JPEG");
+    const Found deleted = find(*c.parser, index, "/DSC_0010.JPEG");
     EXPECT_TRUE(deleted.hint && deleted.hint->isDeleted);
     EXPECT_EQ(deleted.bytes, Bytes(gone.begin(), gone.begin() + 1024));
 
@@ -156,7 +162,7 @@ TEST(RealFat32, SdCardLayoutIndexedAndExtracted) {
     const std::string raw = readText(card.image());
     ASSERT_LT(raw.find("NEW_0001JPG"), raw.find("\xE5LD_0001JPG"));
     for (int i = 1; i <= 3; ++i) {
-        expectFile(*parser, index, name("NEW_000", i), fresh[i - 1]);
+        expectFile(*c.parser, index, name("NEW_000", i), fresh[i - 1]);
         for (const auto& [key, h] : index) EXPECT_NE(h.originalName, "?LD_000" + std::to_string(i));
     }
 }
@@ -172,12 +178,10 @@ TEST(RealFat32, PartitionTypes) {
         const Bytes photo = put(card, dir, "/IMG_0001.JPG", randomBytes(20000, 70));
         const auto built = card.build();
         ASSERT_TRUE(built.ok()) << built.output;
-        ImageDevice image(card.image());
-        LogCapture log;
-        const auto parser = FATParser::detect(image.device);
-        ASSERT_TRUE(parser);
-        EXPECT_EQ(parser->geo().partitionStart, type ? 2048u * 512 : 0u);
-        expectFile(*parser, parser->buildDirectoryIndex(), "/IMG_0001.JPG", photo);
+        OpenedCard c(card.image());
+        ASSERT_TRUE(c.parser);
+        EXPECT_EQ(c.parser->geo().partitionStart, type ? 2048u * 512 : 0u);
+        expectFile(*c.parser, c.parser->buildDirectoryIndex(), "/IMG_0001.JPG", photo);
     }
 }
 
@@ -204,11 +208,9 @@ TEST(RealExFat, FilesFragmentsDeletedEntriesAndAWipedBootSector) {
     if (built.skipped()) GTEST_SKIP() << built.output;
     ASSERT_TRUE(built.ok()) << built.output;
 
-    ImageDevice image(card.image());
-    LogCapture log;
-    const auto parser = FATParser::detect(image.device);
-    ASSERT_TRUE(parser);
-    const Geometry& g = parser->geo();
+    OpenedCard c(card.image());
+    ASSERT_TRUE(c.parser);
+    const Geometry& g = c.parser->geo();
     const auto volume = dir / "volume.img";
     ASSERT_EQ(run("dd if='" + card.image().string() + "' of='" + volume.string() + "' bs=1M skip=4 status=none").status, 0);
     const auto dump = run("dump.exfat '" + volume.string() + "'");
@@ -221,28 +223,28 @@ TEST(RealExFat, FilesFragmentsDeletedEntriesAndAWipedBootSector) {
                             field(dump.output, "Cluster Count"),
                             static_cast<std::uint32_t>(field(dump.output, "Root Cluster \\(cluster offset\\)"))};
     EXPECT_EQ(g, expected);
-    EXPECT_EQ(log.lines.at(0).rfind("📂 exFAT volume: partition at byte 4194304, 4 KB clusters, ", 0), 0u) << log.lines.at(0);
+    EXPECT_EQ(c.log.lines.at(0).rfind("📂 exFAT volume: partition at byte 4194304, 4 KB clusters, ", 0), 0u) << c.log.lines.at(0);
 
-    const DirectoryIndex index = parser->buildDirectoryIndex();
+    const DirectoryIndex index = c.parser->buildDirectoryIndex();
     for (const auto& [path, data] : photos) {
-        const Found f = expectFile(*parser, index, path, data);
-        EXPECT_TRUE(f.hint && parser->contiguousFiles().count(f.hint->startCluster)) << path << " has a FAT chain";
+        const Found f = expectFile(*c.parser, index, path, data);
+        EXPECT_TRUE(f.hint && c.parser->contiguousFiles().count(f.hint->startCluster)) << path << " has a FAT chain";
     }
-    const Found frag = expectFile(*parser, index, "/DSC_FRAGMENTED_0004.HEIC", fragmented);
+    const Found frag = expectFile(*c.parser, index, "/DSC_FRAGMENTED_0004.HEIC", fragmented);
     ASSERT_TRUE(frag.hint);
-    EXPECT_FALSE(parser->contiguousFiles().count(frag.hint->startCluster));
-    const auto chain = parser->clusterChain(frag.hint->startCluster);
+    EXPECT_FALSE(c.parser->contiguousFiles().count(frag.hint->startCluster));
+    const auto chain = c.parser->clusterChain(frag.hint->startCluster);
     ASSERT_EQ(chain.size(), 5u);
     EXPECT_NE(chain.back() - chain.front(), 4u) << "the test file did not fragment";
     for (const auto& [key, h] : index) EXPECT_NE(h.originalName, "B") << "the deleted entry must not replace the live one";
-    expectFile(*parser, index, "/DSC_DELETED_00005.JPG", deleted, true);  // contiguous: all of it
+    expectFile(*c.parser, index, "/DSC_DELETED_00005.JPG", deleted, true);  // contiguous: all of it
 
     // With the main boot sector wiped, the backup region gives the same volume.
     MemoryDevice wiped(with(readFile(card.image()), 4194304, Bytes(512, 0)));
     const auto found = FATParser::detect(wiped);
     ASSERT_TRUE(found);
     EXPECT_EQ(found->geo(), g);
-    EXPECT_EQ(log.lines.back(), "📂 Recovered exFAT geometry from backup boot region at byte " +
+    EXPECT_EQ(c.log.lines.back(), "📂 Recovered exFAT geometry from backup boot region at byte " +
                                     std::to_string(4194304 + 12 * g.bytesPerSector));
     expectFile(*found, found->buildDirectoryIndex(), "/IMG_0001.HEIC", photos["/DCIM/100MSDCF/IMG_0001.HEIC"]);
 }
