@@ -314,6 +314,7 @@ std::vector<Case> raws() {
         return layout(false, block, {{4, 30'000}, {24, 3000u << 16 | 4000}, {32, 12u << 24}}, 512);
     };
     c.push_back({"MRW: PRD dimensions", F::mrw, mrw("\0MRM\0\0\0\0\0PRD"sv), 30'000u + 18'000'000 + 8, 0, 0, 512, true});
+    c.push_back({"MRW: PRD of no dimensions", F::mrw, layout(false, "\0MRM\0\0\0\0\0PRD"sv, {{4, 30'000}}, 512), 30'000u + 16 * M + 8});
     c.push_back({"MRW: no PRD block", F::mrw, mrw("\0MRM\0\0\0\0\0TTW"sv), 30'000u + 16 * M + 8});
     return c;
 }
@@ -346,8 +347,6 @@ std::vector<Case> headers() {
     const Bytes gif = with(gifFrame(0, 0, 2, 2), 37, {0x3B}), bmp = bmpFile(30, 20);
     // Read at 4, the header's own bytes would pass for four entries of type 3.
     const Bytes inHeader = layout(true, "II*\0"sv, {{4, 4}, {8, 3}, {20, 3}, {32, 3}, {44, 3}});
-    const Bytes braw = test::layout(true, "BRAW", {{8, 100'000'000}}, 16);
-    const Bytes mxf = test::mxfFile(1, 100), ts = test::tsPackets(11, 4);
     return {
         check("JPEG: scan right after the start marker", F::jpeg, with(jpeg, 3, {0xDA}), false, 0),
         check("JPEG: segment not followed by a marker", F::jpeg, with(jpeg, 5, {0x11}), false, 0),
@@ -372,7 +371,7 @@ std::vector<Case> headers() {
         check("X3F: width 0", F::x3f, test::x3fFile(100, 1, true, 0, 1760), false, 0),
         check("IIQ", F::iiq, layout(true, "IIII\0waR"sv, {{8, 45'000'000}}), true),  // "Raw", little-endian
         check("IIQ: Raw in the wrong order", F::iiq, layout(true, "IIII\0Raw"sv, {{8, 45'000'000}}), false),
-        check("BRAW: size 5", F::braw, with(braw, 8, {5, 0, 0, 0}), false, 0),
+        check("BRAW: size 5", F::braw, layout(true, "BRAW", {{8, 5}}, 16), false, 0),
         check("MOV from moov", F::mov, isoStart({{"moov", 5000}, {"mvhd", 108}}), true, 0),
         check("MOV: moov of no known child", F::mov, isoStart({{"moov", 5000}, {"zzzz", 108}}), false, 0),
         check("MP4: ftyp of 7 bytes", F::mp4, isoStart({{"ftyp", 7}}), false, 0),
@@ -381,7 +380,7 @@ std::vector<Case> headers() {
         check("MOV: mdat followed by no box", F::mov, isoStart({{"mdat", 1000}, {"xyzw", 5000}}), false, 0),
         check("WebP: first chunk past the size", F::webp, layout(true, "RIFF    WEBPVP8 ", {{4, 5000}, {16, 6000}}), false),
         check("AVI", F::avi, layout(true, "RIFF    AVI LIST    hdrl", {{4, 500'000}, {16, 8000}}), true),
-        check("MXF: partition pack of 40 bytes", F::mxf, with(mxf, 19, {40}), false, 0),
+        check("MXF: partition pack of 40 bytes", F::mxf, with(test::mxfFile(1, 100), 19, {40}), false, 0),
     };
 }
 
