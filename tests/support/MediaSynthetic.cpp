@@ -2,6 +2,7 @@
 
 #include <algorithm>
 
+#include "tests/support/Synthetic.h"
 #include "tests/support/TestSupport.h"
 
 namespace vf::test {
@@ -25,7 +26,7 @@ Bytes layout(bool littleEndian, std::string_view text, std::initializer_list<std
 }
 
 Bytes with(Bytes bytes, std::size_t at, const Bytes& v) {
-    std::copy(v.begin(), v.end(), bytes.begin() + static_cast<std::ptrdiff_t>(at));
+    place(bytes, at, v);
     return bytes;
 }
 

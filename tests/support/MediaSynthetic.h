@@ -48,7 +48,7 @@ private:
 Bytes layout(bool littleEndian, std::string_view text,
              std::initializer_list<std::pair<std::size_t, std::uint32_t>> fields = {}, std::size_t size = 0);
 
-// `bytes` with those from `at` on replaced by `v`: one field of a file broken.
+// `bytes` with those from `at` on replaced by `v` (grown to fit): one field of a file broken.
 Bytes with(Bytes bytes, std::size_t at, const Bytes& v);
 
 // A copy of `file` at `offset` inside `total` random bytes (grown to fit).

@@ -5,6 +5,7 @@
 #include <cstdlib>
 #include <jpeglib.h>
 
+#include "tests/support/MediaSynthetic.h"
 #include "tests/support/TestSupport.h"
 
 namespace vf {
@@ -66,12 +67,6 @@ std::size_t marker(const Bytes& b, int lo, int hi, std::size_t from = 2) {
     return 0;
 }
 
-// `b` with `bytes` written over it at `at`.
-Bytes patched(Bytes b, std::size_t at, const Bytes& bytes) {
-    std::copy(bytes.begin(), bytes.end(), b.begin() + static_cast<std::ptrdiff_t>(at));
-    return b;
-}
-
 constexpr std::uint64_t kMany = 400'000'000;
 
 TEST(JpegEighth, GivesWhatTheFullDecoderGivesAtAnEighth) {
@@ -109,12 +104,12 @@ TEST(JpegEighth, LeavesWhatItDoesNotReadToTheFullDecoder) {
     const std::size_t restart = marker(good, 0xD0, 0xD7, good.size() / 2), scan = marker(good, 0xDA, 0xDA);
     const std::pair<const char*, Bytes> damaged[] = {
         {"cut in the scan", cut},
-        {"cut, with an end marker", patched(cut, cut.size() - 2, {0xFF, 0xD9})},
+        {"cut, with an end marker", test::with(cut, cut.size() - 2, {0xFF, 0xD9})},
         {"a restart marker out of turn",
-         patched(good, restart + 1, {static_cast<std::uint8_t>(0xD0 + ((good[restart + 1] - 0xD0 + 3) & 7))})},
-        {"Huffman counts of more codes than fit", patched(good, marker(good, 0xC4, 0xC4) + 5, {3})},  // 3 of one bit
+         test::with(good, restart + 1, {static_cast<std::uint8_t>(0xD0 + ((good[restart + 1] - 0xD0 + 3) & 7))})},
+        {"Huffman counts of more codes than fit", test::with(good, marker(good, 0xC4, 0xC4) + 5, {3})},  // 3 of one bit
         {"components scanned in another order than the frame's",
-         patched(good, scan + 5, {good[scan + 7], good[scan + 8], good[scan + 5], good[scan + 6]})},
+         test::with(good, scan + 5, {good[scan + 7], good[scan + 8], good[scan + 5], good[scan + 6]})},
         {"noise", test::randomBytes(4096, 3)},
         {"nothing", {}},
     };
@@ -131,7 +126,7 @@ TEST(JpegEighth, KnowsFromTheHeaderWhetherThePictureIsWanted) {
 // Counted as libjpeg reads them; the work is scans times the pixels the frame claims.
 TEST(JpegWork, ScansAndPixelsBoundTheFullDecode) {
     auto claimingLarge = [](const Bytes& jpeg) {
-        return patched(jpeg, marker(jpeg, 0xC2, 0xC2) + 5, {0x20, 0, 0x20, 0});
+        return test::with(jpeg, marker(jpeg, 0xC2, 0xC2) + 5, {0x20, 0, 0x20, 0});
     };
     const struct {
         Bytes file;
